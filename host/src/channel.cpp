@@ -1,0 +1,48 @@
+#include <tellurix/lumenfold/host.h>
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+
+namespace tellurix::lumenfold::host {
+
+namespace {
+Q_LOGGING_CATEGORY(lcLumenfold, "tellurix.lumenfold")
+
+WarningHandler& current_handler() {
+    static WarningHandler handler;
+    return handler;
+}
+
+// The system clipboard, looked up at each copy: the library may be loaded (and this
+// object built) before the application object exists.
+class SystemClipboard final : public Clipboard {
+public:
+    void copy(const Value& value) override {
+        if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+            throw std::runtime_error("clipboard: no QGuiApplication is running");
+        QGuiApplication::clipboard()->setText(text_form(value));
+    }
+};
+
+SystemClipboard g_system_clipboard;
+Clipboard* g_clipboard = &g_system_clipboard;
+} // namespace
+
+void warn(const QString& text) {
+    if (const WarningHandler& handler = current_handler())
+        handler(text);
+    else
+        qCWarning(lcLumenfold).noquote() << text;
+}
+
+WarningHandler set_warning_handler(WarningHandler handler) {
+    WarningHandler previous = std::move(current_handler());
+    current_handler() = std::move(handler);
+    return previous;
+}
+
+Clipboard* clipboard() { return g_clipboard; }
+void set_clipboard(Clipboard* facility) { g_clipboard = facility; }
+
+} // namespace tellurix::lumenfold::host

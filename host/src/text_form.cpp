@@ -1,0 +1,193 @@
+#include <tellurix/lumenfold/host.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace tellurix::lumenfold::host {
+
+QString float_text(double d) {
+    if (std::isnan(d))
+        return QStringLiteral("nan");
+    if (std::isinf(d))
+        return d > 0 ? QStringLiteral("inf") : QStringLiteral("-inf");
+
+    // Shortest round-trip digits from to_chars, then laid out the way Python's repr does:
+    // positional for decimal exponents -4 <= e < 16, otherwise d.ddde+XX.
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    std::string sci(buf, res.ptr);
+    const auto epos = sci.find('e');
+    std::string mant = sci.substr(0, epos);
+    const int exp = std::atoi(sci.c_str() + epos + 1);
+    bool negative = false;
+    if (!mant.empty() && mant[0] == '-') {
+        negative = true;
+        mant.erase(0, 1);
+    }
+    std::string digits;
+    for (char c : mant)
+        if (c != '.')
+            digits += c;
+
+    std::string out;
+    if (exp >= -4 && exp < 16) {
+        const int point = exp + 1; // digits before the decimal point
+        if (point <= 0) {
+            out = "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+        } else if (static_cast<std::size_t>(point) >= digits.size()) {
+            out = digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0');
+        } else {
+            out = digits.substr(0, static_cast<std::size_t>(point)) + "." +
+                  digits.substr(static_cast<std::size_t>(point));
+        }
+    } else {
+        out = digits.substr(0, 1);
+        if (digits.size() > 1)
+            out += "." + digits.substr(1);
+        char e[16];
+        std::snprintf(e, sizeof e, "e%c%02d", exp < 0 ? '-' : '+', std::abs(exp));
+        out += e;
+    }
+    if (negative)
+        out.insert(0, "-");
+    return QString::fromLatin1(out.c_str());
+}
+
+namespace {
+
+QString complex_text(std::complex<double> c) {
+    // Python's form: 2j for a purely imaginary value with +0 real part, else (1+2j).
+    QString im = float_text(c.imag());
+    if (c.real() == 0.0 && !std::signbit(c.real()))
+        return im + QLatin1Char('j');
+    if (!im.startsWith(QLatin1Char('-')))
+        im.prepend(QLatin1Char('+'));
+    return QStringLiteral("(%1%2j)").arg(float_text(c.real()), im);
+}
+
+void append_escaped(QString& out, uint code, QChar quote) {
+    switch (code) {
+    case '\\':
+        out += QStringLiteral("\\\\");
+        return;
+    case '\n':
+        out += QStringLiteral("\\n");
+        return;
+    case '\r':
+        out += QStringLiteral("\\r");
+        return;
+    case '\t':
+        out += QStringLiteral("\\t");
+        return;
+    default:
+        break;
+    }
+    if (code == quote.unicode()) {
+        out += QLatin1Char('\\');
+        out += quote;
+    } else if (code < 0x20 || code == 0x7f) {
+        out += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+    } else if ((code >= 0x80 && code < 0xa0) || (code >= 0xd800 && code < 0xe000)) {
+        out += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
+    } else {
+        out += QString::fromUcs4(&code, 1);
+    }
+}
+
+// Python's repr of a str: single quotes unless the text holds ' and no ".
+QString quoted_str(const QString& s) {
+    const QChar quote =
+        s.contains(QLatin1Char('\'')) && !s.contains(QLatin1Char('"')) ? '"' : '\'';
+    QString out;
+    out.reserve(s.size() + 2);
+    out += quote;
+    for (uint code : s.toUcs4())
+        append_escaped(out, code, quote);
+    out += quote;
+    return out;
+}
+
+QString bytes_text(const QByteArray& b) {
+    const char quote = b.contains('\'') && !b.contains('"') ? '"' : '\'';
+    QString out = QStringLiteral("b");
+    out += QLatin1Char(quote);
+    for (char ch : b) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\' || c == static_cast<unsigned char>(quote)) {
+            out += QLatin1Char('\\');
+            out += QLatin1Char(ch);
+        } else if (c == '\n') {
+            out += QStringLiteral("\\n");
+        } else if (c == '\r') {
+            out += QStringLiteral("\\r");
+        } else if (c == '\t') {
+            out += QStringLiteral("\\t");
+        } else if (c < 0x20 || c >= 0x7f) {
+            out += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        } else {
+            out += QLatin1Char(ch);
+        }
+    }
+    out += QLatin1Char(quote);
+    return out;
+}
+
+// Packed arrays as numpy would print them, eliding the middle of long ones.
+template <typename T, typename F> QString array_text(const QVector<T>& a, F element) {
+    constexpr int kShowAll = 1000, kEdge = 3;
+    QStringList parts;
+    if (a.size() <= kShowAll) {
+        for (const T& x : a)
+            parts << element(x);
+    } else {
+        for (int i = 0; i < kEdge; ++i)
+            parts << element(a[i]);
+        parts << QStringLiteral("...");
+        for (int i = a.size() - kEdge; i < a.size(); ++i)
+            parts << element(a[i]);
+    }
+    return QStringLiteral("array([%1])").arg(parts.join(QStringLiteral(", ")));
+}
+
+QString form(const Value& v, bool quote_str) {
+    switch (v.kind()) {
+    case Value::Kind::None:
+        return QStringLiteral("None");
+    case Value::Kind::Bool:
+        return v.as_bool() ? QStringLiteral("True") : QStringLiteral("False");
+    case Value::Kind::Int:
+        return QString::number(v.as_int());
+    case Value::Kind::Float:
+        return float_text(v.as_float());
+    case Value::Kind::Complex:
+        return complex_text(v.as_complex());
+    case Value::Kind::Str:
+        return quote_str ? quoted_str(v.as_str()) : v.as_str();
+    case Value::Kind::Bytes:
+        return bytes_text(v.as_bytes());
+    case Value::Kind::List:
+    case Value::Kind::Tuple: {
+        QStringList parts;
+        for (const Value& e : v.items())
+            parts << form(e, true);
+        const QString body = parts.join(QStringLiteral(", "));
+        if (v.is_list())
+            return QLatin1Char('[') + body + QLatin1Char(']');
+        return parts.size() == 1 ? QLatin1Char('(') + body + QStringLiteral(",)")
+                                 : QLatin1Char('(') + body + QLatin1Char(')');
+    }
+    case Value::Kind::FloatArray:
+        return array_text(v.as_float_array(), float_text);
+    case Value::Kind::ComplexArray:
+        return array_text(v.as_complex_array(), complex_text);
+    }
+    return QString();
+}
+
+} // namespace
+
+QString text_form(const Value& value) { return form(value, false); }
+QString quoted_form(const Value& value) { return form(value, true); }
+
+} // namespace tellurix::lumenfold::host

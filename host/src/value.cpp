@@ -1,0 +1,191 @@
+#include <tellurix/lumenfold/host.h>
+
+#include <QDebug>
+
+#include <ostream>
+
+namespace tellurix::lumenfold {
+
+namespace {
+std::string error_text(const QString& operation, const QString& parameter, const QString& expected,
+                       const QString& given) {
+    return QStringLiteral("%1(): argument '%2' must be %3, not %4")
+        .arg(operation, parameter, expected, given)
+        .toStdString();
+}
+} // namespace
+
+TypeError::TypeError(const QString& operation, const QString& parameter, const QString& expected,
+                     const QString& given)
+    : std::invalid_argument(error_text(operation, parameter, expected, given))
+    , operation_(operation)
+    , parameter_(parameter)
+    , expected_(expected)
+    , given_(given) {}
+
+PatternError::PatternError(const QString& item, const QString& message, int offset)
+    : std::runtime_error(QStringLiteral("invalid pattern item '%1': %2 at offset %3")
+                             .arg(item, message)
+                             .arg(offset)
+                             .toStdString())
+    , item_(item)
+    , message_(message)
+    , offset_(offset) {}
+
+NoHostError::NoHostError(const QString& operation)
+    : std::logic_error(QStringLiteral("%1(): no host window attached; call "
+                                      "ToolBar::set_mainwindow() first")
+                           .arg(operation)
+                           .toStdString()) {}
+
+namespace host {
+
+Value Value::list(std::vector<Value> items) {
+    return Value(Kind::List, std::make_shared<const std::vector<Value>>(std::move(items)));
+}
+Value Value::tuple(std::vector<Value> items) {
+    return Value(Kind::Tuple, std::make_shared<const std::vector<Value>>(std::move(items)));
+}
+Value Value::bytes(QByteArray data) { return Value(Kind::Bytes, std::move(data)); }
+Value Value::float_array(QVector<double> data) { return Value(Kind::FloatArray, std::move(data)); }
+Value Value::complex_array(QVector<std::complex<double>> data) {
+    return Value(Kind::ComplexArray, std::move(data));
+}
+Value Value::str_list(const QStringList& names) {
+    std::vector<Value> items;
+    items.reserve(static_cast<std::size_t>(names.size()));
+    for (const QString& n : names)
+        items.emplace_back(n);
+    return list(std::move(items));
+}
+
+QString Value::type_name(Kind kind) {
+    switch (kind) {
+    case Kind::None:
+        return QStringLiteral("none");
+    case Kind::Bool:
+        return QStringLiteral("bool");
+    case Kind::Int:
+        return QStringLiteral("int");
+    case Kind::Float:
+        return QStringLiteral("float");
+    case Kind::Complex:
+        return QStringLiteral("complex");
+    case Kind::Str:
+        return QStringLiteral("str");
+    case Kind::Bytes:
+        return QStringLiteral("bytes");
+    case Kind::List:
+        return QStringLiteral("list");
+    case Kind::Tuple:
+        return QStringLiteral("tuple");
+    case Kind::FloatArray:
+        return QStringLiteral("float64 array");
+    case Kind::ComplexArray:
+        return QStringLiteral("complex128 array");
+    }
+    return QStringLiteral("unknown");
+}
+
+QString Value::type_name() const { return type_name(kind_); }
+
+void Value::type_error(const char* operation, const char* parameter, const char* expected) const {
+    throw TypeError(QString::fromUtf8(operation), QString::fromUtf8(parameter),
+                    QString::fromUtf8(expected), type_name());
+}
+
+namespace {
+const char* op_or(const char* operation, const char* fallback) {
+    return operation ? operation : fallback;
+}
+const char* param_or(const char* parameter) { return parameter ? parameter : "value"; }
+} // namespace
+
+#define LUMENFOLD_CHECK_KIND(cond, accessor, expected)                                             \
+    if (!(cond))                                                                                   \
+    type_error(op_or(operation, "Value::" accessor), param_or(parameter), expected)
+
+bool Value::as_bool(const char* operation, const char* parameter) const {
+    LUMENFOLD_CHECK_KIND(is_bool(), "as_bool", "bool");
+    return std::get<bool>(data_);
+}
+
+std::int64_t Value::as_int(const char* operation, const char* parameter) const {
+    LUMENFOLD_CHECK_KIND(is_int(), "as_int", "int");
+    return std::get<std::int64_t>(data_);
+}
+
+double Value::as_float(const char* operation, const char* parameter) const {
+    if (is_int())
+        return static_cast<double>(std::get<std::int64_t>(data_));
+    LUMENFOLD_CHECK_KIND(is_float(), "as_float", "float");
+    return std::get<double>(data_);
+}
+
+std::complex<double> Value::as_complex(const char* operation, const char* parameter) const {
+    if (is_number())
+        return {as_float(), 0.0};
+    LUMENFOLD_CHECK_KIND(is_complex(), "as_complex", "complex");
+    return std::get<std::complex<double>>(data_);
+}
+
+const QString& Value::as_str(const char* operation, const char* parameter) const {
+    LUMENFOLD_CHECK_KIND(is_str(), "as_str", "str");
+    return std::get<QString>(data_);
+}
+
+const QByteArray& Value::as_bytes(const char* operation, const char* parameter) const {
+    LUMENFOLD_CHECK_KIND(is_bytes(), "as_bytes", "bytes");
+    return std::get<QByteArray>(data_);
+}
+
+const std::vector<Value>& Value::items(const char* operation, const char* parameter) const {
+    LUMENFOLD_CHECK_KIND(is_list() || is_tuple(), "items", "list or tuple");
+    return *std::get<Items>(data_);
+}
+
+const QVector<double>& Value::as_float_array(const char* operation, const char* parameter) const {
+    LUMENFOLD_CHECK_KIND(is_float_array(), "as_float_array", "float64 array");
+    return std::get<QVector<double>>(data_);
+}
+
+const QVector<std::complex<double>>& Value::as_complex_array(const char* operation,
+                                                             const char* parameter) const {
+    LUMENFOLD_CHECK_KIND(is_complex_array(), "as_complex_array", "complex128 array");
+    return std::get<QVector<std::complex<double>>>(data_);
+}
+
+#undef LUMENFOLD_CHECK_KIND
+
+const Value& Value::operator[](std::size_t i) const {
+    const auto& v = items("Value::operator[]");
+    if (i >= v.size())
+        throw std::out_of_range("host::Value: index " + std::to_string(i) + " out of range for " +
+                                type_name().toStdString() + " of size " +
+                                std::to_string(v.size()));
+    return v[i];
+}
+
+bool operator==(const Value& a, const Value& b) {
+    if (a.kind_ != b.kind_)
+        return false;
+    if (a.kind_ == Value::Kind::List || a.kind_ == Value::Kind::Tuple) {
+        const auto& x = std::get<Value::Items>(a.data_);
+        const auto& y = std::get<Value::Items>(b.data_);
+        return x == y || *x == *y;
+    }
+    return a.data_ == b.data_;
+}
+
+QDebug operator<<(QDebug debug, const Value& value) {
+    QDebugStateSaver saver(debug);
+    debug.noquote() << text_form(value);
+    return debug;
+}
+
+std::ostream& operator<<(std::ostream& os, const Value& value) {
+    return os << text_form(value).toStdString();
+}
+
+} // namespace host
+} // namespace tellurix::lumenfold
