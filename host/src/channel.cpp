@@ -30,7 +30,9 @@ Clipboard* g_clipboard = &g_system_clipboard;
 } // namespace
 
 void warn(const QString& text) {
-    if (const WarningHandler& handler = current_handler())
+    // A copy, so that a handler which installs another one while it runs is not destroyed
+    // in the middle of its own call.
+    if (const WarningHandler handler = current_handler())
         handler(text);
     else
         qCWarning(lcLumenfold).noquote() << text;
@@ -42,7 +44,11 @@ WarningHandler set_warning_handler(WarningHandler handler) {
     return previous;
 }
 
-Clipboard* clipboard() { return g_clipboard; }
-void set_clipboard(Clipboard* facility) { g_clipboard = facility; }
+Clipboard* clipboard() {
+    return g_clipboard;
+}
+void set_clipboard(Clipboard* facility) {
+    g_clipboard = facility;
+}
 
 } // namespace tellurix::lumenfold::host

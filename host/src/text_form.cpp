@@ -66,6 +66,27 @@ QString complex_text(std::complex<double> c) {
     return QStringLiteral("(%1%2j)").arg(float_text(c.real()), im);
 }
 
+// Python's notion of printable: controls, format characters, surrogates, private-use and
+// unassigned code points and every separator but the plain blank are written as escapes,
+// so that a line or paragraph separator or an invisible character cannot hide in a label.
+bool printable(uint code) {
+    if (code == ' ')
+        return true;
+    switch (QChar::category(code)) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Other_Surrogate:
+    case QChar::Other_PrivateUse:
+    case QChar::Other_NotAssigned:
+    case QChar::Separator_Space:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+        return false;
+    default:
+        return true;
+    }
+}
+
 void append_escaped(QString& out, uint code, QChar quote) {
     switch (code) {
     case '\\':
@@ -86,24 +107,33 @@ void append_escaped(QString& out, uint code, QChar quote) {
     if (code == quote.unicode()) {
         out += QLatin1Char('\\');
         out += quote;
-    } else if (code < 0x20 || code == 0x7f) {
+    } else if (printable(code)) {
+        out += QString::fromUcs4(&code, 1);
+    } else if (code < 0x100) {
         out += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
-    } else if ((code >= 0x80 && code < 0xa0) || (code >= 0xd800 && code < 0xe000)) {
+    } else if (code < 0x10000) {
         out += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
     } else {
-        out += QString::fromUcs4(&code, 1);
+        out += QStringLiteral("\\U%1").arg(code, 8, 16, QLatin1Char('0'));
     }
 }
 
 // Python's repr of a str: single quotes unless the text holds ' and no ".
 QString quoted_str(const QString& s) {
-    const QChar quote =
-        s.contains(QLatin1Char('\'')) && !s.contains(QLatin1Char('"')) ? '"' : '\'';
+    const QChar quote = s.contains(QLatin1Char('\'')) && !s.contains(QLatin1Char('"')) ? '"' : '\'';
     QString out;
     out.reserve(s.size() + 2);
     out += quote;
-    for (uint code : s.toUcs4())
+    // Walked by hand rather than through toUcs4(), which would turn a lone surrogate into
+    // U+FFFD and so show a character that is not in the text.
+    for (int i = 0; i < s.size(); ++i) {
+        uint code = s.at(i).unicode();
+        if (QChar::isHighSurrogate(code) && i + 1 < s.size() && s.at(i + 1).isLowSurrogate()) {
+            code = QChar::surrogateToUcs4(s.at(i), s.at(i + 1));
+            ++i;
+        }
         append_escaped(out, code, quote);
+    }
     out += quote;
     return out;
 }
@@ -187,7 +217,11 @@ QString form(const Value& v, bool quote_str) {
 
 } // namespace
 
-QString text_form(const Value& value) { return form(value, false); }
-QString quoted_form(const Value& value) { return form(value, true); }
+QString text_form(const Value& value) {
+    return form(value, false);
+}
+QString quoted_form(const Value& value) {
+    return form(value, true);
+}
 
 } // namespace tellurix::lumenfold::host

@@ -46,8 +46,12 @@ Value Value::list(std::vector<Value> items) {
 Value Value::tuple(std::vector<Value> items) {
     return Value(Kind::Tuple, std::make_shared<const std::vector<Value>>(std::move(items)));
 }
-Value Value::bytes(QByteArray data) { return Value(Kind::Bytes, std::move(data)); }
-Value Value::float_array(QVector<double> data) { return Value(Kind::FloatArray, std::move(data)); }
+Value Value::bytes(QByteArray data) {
+    return Value(Kind::Bytes, std::move(data));
+}
+Value Value::float_array(QVector<double> data) {
+    return Value(Kind::FloatArray, std::move(data));
+}
 Value Value::complex_array(QVector<std::complex<double>> data) {
     return Value(Kind::ComplexArray, std::move(data));
 }
@@ -87,7 +91,9 @@ QString Value::type_name(Kind kind) {
     return QStringLiteral("unknown");
 }
 
-QString Value::type_name() const { return type_name(kind_); }
+QString Value::type_name() const {
+    return type_name(kind_);
+}
 
 void Value::type_error(const char* operation, const char* parameter, const char* expected) const {
     throw TypeError(QString::fromUtf8(operation), QString::fromUtf8(parameter),
@@ -98,7 +104,9 @@ namespace {
 const char* op_or(const char* operation, const char* fallback) {
     return operation ? operation : fallback;
 }
-const char* param_or(const char* parameter) { return parameter ? parameter : "value"; }
+const char* param_or(const char* parameter) {
+    return parameter ? parameter : "value";
+}
 } // namespace
 
 #define LUMENFOLD_CHECK_KIND(cond, accessor, expected)                                             \
@@ -161,8 +169,7 @@ const Value& Value::operator[](std::size_t i) const {
     const auto& v = items("Value::operator[]");
     if (i >= v.size())
         throw std::out_of_range("host::Value: index " + std::to_string(i) + " out of range for " +
-                                type_name().toStdString() + " of size " +
-                                std::to_string(v.size()));
+                                type_name().toStdString() + " of size " + std::to_string(v.size()));
     return v[i];
 }
 

@@ -1,0 +1,271 @@
+// Value: kinds, conversions, equality, checked accessors and sharing of bulk data.
+#include <tellurix/lumenfold/host.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+using tellurix::lumenfold::TypeError;
+using tellurix::lumenfold::host::Value;
+using Kind = Value::Kind;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Construction: which kind each C++ value becomes
+// ---------------------------------------------------------------------------
+
+struct KindRow {
+    const char* label;
+    Value value;
+    Kind kind;
+    const char* type_name;
+};
+
+class ValueKind : public ::testing::TestWithParam<KindRow> {};
+
+TEST_P(ValueKind, ConstructionGivesKindAndTypeName) {
+    const KindRow& row = GetParam();
+    EXPECT_EQ(row.value.kind(), row.kind);
+    EXPECT_EQ(row.value.type_name(), QString::fromLatin1(row.type_name));
+    EXPECT_EQ(Value::type_name(row.kind), QString::fromLatin1(row.type_name));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllSources, ValueKind,
+    ::testing::Values(
+        KindRow{"default", Value(), Kind::None, "none"},
+        KindRow{"nullptr", Value(nullptr), Kind::None, "none"},
+        KindRow{"true", Value(true), Kind::Bool, "bool"},
+        KindRow{"false", Value(false), Kind::Bool, "bool"},
+        KindRow{"int", Value(-7), Kind::Int, "int"}, KindRow{"long", Value(7L), Kind::Int, "int"},
+        KindRow{"long_long", Value(7LL), Kind::Int, "int"},
+        KindRow{"unsigned", Value(7U), Kind::Int, "int"},
+        KindRow{"unsigned_long", Value(7UL), Kind::Int, "int"},
+        KindRow{"short", Value(static_cast<short>(7)), Kind::Int, "int"},
+        KindRow{"uint8", Value(static_cast<std::uint8_t>(200)), Kind::Int, "int"},
+        KindRow{"int64_min", Value(std::numeric_limits<std::int64_t>::min()), Kind::Int, "int"},
+        KindRow{"double", Value(2.5), Kind::Float, "float"},
+        KindRow{"float", Value(2.5F), Kind::Float, "float"},
+        KindRow{"complex", Value(std::complex<double>(1, 2)), Kind::Complex, "complex"},
+        KindRow{"qstring", Value(QStringLiteral("PD")), Kind::Str, "str"},
+        KindRow{"literal", Value("PD"), Kind::Str, "str"},
+        KindRow{"empty_literal", Value(""), Kind::Str, "str"},
+        KindRow{"bytes", Value::bytes("ab"), Kind::Bytes, "bytes"},
+        KindRow{"list", Value::list({1, 2}), Kind::List, "list"},
+        KindRow{"tuple", Value::tuple({1, 2}), Kind::Tuple, "tuple"},
+        KindRow{"str_list", Value::str_list({"a"}), Kind::List, "list"},
+        KindRow{"float_array", Value::float_array({1.0}), Kind::FloatArray, "float64 array"},
+        KindRow{"complex_array", Value::complex_array({{1, 1}}), Kind::ComplexArray,
+                "complex128 array"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A string literal passed where a Value is expected must arrive as str: a
+// pointer-to-bool conversion would silently turn every command word into True.
+Kind kind_of(const Value& v) {
+    return v.kind();
+}
+
+TEST(ValueConversion, StringLiteralArgumentIsStrNeverBool) {
+    EXPECT_EQ(kind_of("ROLL"), Kind::Str);
+    EXPECT_EQ(Value("ROLL").as_str(), QStringLiteral("ROLL"));
+    const std::vector<Value> items = {"a", true, 1};
+    EXPECT_EQ(items[0].kind(), Kind::Str);
+    EXPECT_EQ(items[1].kind(), Kind::Bool);
+    EXPECT_EQ(items[2].kind(), Kind::Int);
+}
+
+TEST(ValueConversion, IntegersKeepTheirValueUpToSixtyFourSignedBits) {
+    constexpr auto max64 = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(Value(static_cast<std::uint64_t>(max64)).as_int(), max64);
+    EXPECT_EQ(Value(std::numeric_limits<std::int64_t>::min()).as_int(),
+              std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(Value(std::numeric_limits<unsigned>::max()).as_int(),
+              std::int64_t{std::numeric_limits<unsigned>::max()});
+    EXPECT_EQ(Value(static_cast<std::uint8_t>(255)).as_int(), 255);
+}
+
+TEST(ValueConversion, UnsignedAboveInt64MaxIsRejectedNotWrapped) {
+    constexpr auto over = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1;
+    EXPECT_THROW(Value{over}, std::out_of_range);
+    EXPECT_THROW(Value{std::numeric_limits<std::uint64_t>::max()}, std::out_of_range);
+    EXPECT_THROW(Value{std::numeric_limits<unsigned long long>::max()}, std::out_of_range);
+}
+
+TEST(ValueConversion, WideningAccessors) {
+    EXPECT_EQ(Value(3).as_float(), 3.0);
+    EXPECT_EQ(Value(3).as_complex(), std::complex<double>(3, 0));
+    EXPECT_EQ(Value(2.5).as_complex(), std::complex<double>(2.5, 0));
+    // bool is its own kind here: a flag is not silently a number.
+    EXPECT_THROW(Value(true).as_int(), TypeError);
+    EXPECT_THROW(Value(true).as_float(), TypeError);
+    EXPECT_THROW(Value(2.0).as_int(), TypeError);
+}
+
+// ---------------------------------------------------------------------------
+// Equality
+// ---------------------------------------------------------------------------
+
+struct EqualityRow {
+    const char* label;
+    Value a, b;
+    bool equal;
+};
+
+class ValueEquality : public ::testing::TestWithParam<EqualityRow> {};
+
+TEST_P(ValueEquality, ComparesKindThenContent) {
+    const EqualityRow& row = GetParam();
+    EXPECT_EQ(row.a == row.b, row.equal);
+    EXPECT_EQ(row.b == row.a, row.equal);
+    EXPECT_EQ(row.a != row.b, !row.equal);
+}
+
+const double kNan = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, ValueEquality,
+    ::testing::Values(
+        EqualityRow{"none_none", Value(), Value(nullptr), true},
+        EqualityRow{"none_false", Value(), false, false},
+        EqualityRow{"none_zero", Value(), 0, false},
+        EqualityRow{"none_empty_str", Value(), "", false},
+        EqualityRow{"false_zero", false, 0, false}, EqualityRow{"int_float", 1, 1.0, false},
+        EqualityRow{"int_int", 1, 1L, true}, EqualityRow{"float_float", 0.5, 0.5, true},
+        EqualityRow{"nan_nan", kNan, kNan, false},
+        EqualityRow{"str_bytes", "a", Value::bytes("a"), false},
+        EqualityRow{"list_tuple", Value::list({1, 2}), Value::tuple({1, 2}), false},
+        EqualityRow{"list_list", Value::list({1, "x"}), Value::list({1, "x"}), true},
+        EqualityRow{"list_order", Value::list({1, 2}), Value::list({2, 1}), false},
+        EqualityRow{"nested", Value::list({Value::tuple({1})}), Value::list({Value::tuple({1})}),
+                    true},
+        EqualityRow{"nested_kind", Value::list({Value::tuple({1})}),
+                    Value::list({Value::list({1})}), false},
+        EqualityRow{"str_list", Value::str_list({"a", "b"}), Value::list({"a", "b"}), true},
+        EqualityRow{"float_array", Value::float_array({1, 2}), Value::float_array({1, 2}), true},
+        EqualityRow{"float_array_vs_list", Value::float_array({1, 2}), Value::list({1.0, 2.0}),
+                    false},
+        EqualityRow{"complex", std::complex<double>(1, 2), std::complex<double>(1, 2), true},
+        EqualityRow{"complex_float", std::complex<double>(1, 0), 1.0, false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// ---------------------------------------------------------------------------
+// Checked accessors
+// ---------------------------------------------------------------------------
+
+struct AccessorRow {
+    const char* label;
+    std::function<void()> call;
+    const char* message;
+};
+
+class ValueAccessorError : public ::testing::TestWithParam<AccessorRow> {};
+
+TEST_P(ValueAccessorError, ThrowsTypeErrorWithExactMessage) {
+    const AccessorRow& row = GetParam();
+    try {
+        row.call();
+        ADD_FAILURE() << "no TypeError";
+    } catch (const TypeError& e) {
+        EXPECT_STREQ(e.what(), row.message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllAccessors, ValueAccessorError,
+    ::testing::Values(
+        AccessorRow{"named", [] { Value(5).as_str("set_point_text", "text"); },
+                    "set_point_text(): argument 'text' must be str, not int"},
+        AccessorRow{"none_as_str", [] { Value().as_str("set_trace_text", "text"); },
+                    "set_trace_text(): argument 'text' must be str, not none"},
+        AccessorRow{"default_names", [] { Value("x").as_int(); },
+                    "Value::as_int(): argument 'value' must be int, not str"},
+        AccessorRow{"bool", [] { Value(0).as_bool(); },
+                    "Value::as_bool(): argument 'value' must be bool, not int"},
+        AccessorRow{"float", [] { Value("1").as_float("f", "x"); },
+                    "f(): argument 'x' must be float, not str"},
+        AccessorRow{"complex", [] { Value::list({}).as_complex(); },
+                    "Value::as_complex(): argument 'value' must be complex, not list"},
+        AccessorRow{"bytes", [] { Value("b").as_bytes(); },
+                    "Value::as_bytes(): argument 'value' must be bytes, not str"},
+        AccessorRow{"items", [] { Value::float_array({}).items("set_column_names", "names"); },
+                    "set_column_names(): argument 'names' must be list or tuple, not float64 "
+                    "array"},
+        AccessorRow{"float_array", [] { Value::complex_array({}).as_float_array(); },
+                    "Value::as_float_array(): argument 'value' must be float64 array, not "
+                    "complex128 array"},
+        AccessorRow{"complex_array", [] { Value(1.5).as_complex_array(); },
+                    "Value::as_complex_array(): argument 'value' must be complex128 array, not "
+                    "float"},
+        AccessorRow{"size", [] { (void)Value("ab").size(); },
+                    "Value::size(): argument 'value' must be list or tuple, not str"},
+        AccessorRow{"index", [] { (void)Value(Value::bytes("ab"))[0]; },
+                    "Value::operator[](): argument 'value' must be list or tuple, not bytes"},
+        AccessorRow{"type_error", [] { Value(true).type_error("op", "p", "thing"); },
+                    "op(): argument 'p' must be thing, not bool"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(ValueAccessor, TypeErrorKeepsItsParts) {
+    try {
+        Value(Value::tuple({})).as_str("set_point_text", "text");
+        FAIL() << "no TypeError";
+    } catch (const TypeError& e) {
+        EXPECT_EQ(e.operation(), QStringLiteral("set_point_text"));
+        EXPECT_EQ(e.parameter(), QStringLiteral("text"));
+        EXPECT_EQ(e.expected(), QStringLiteral("str"));
+        EXPECT_EQ(e.given(), QStringLiteral("tuple"));
+        const std::invalid_argument& base = e; // callers may catch the standard base
+        EXPECT_NE(std::string(base.what()).find("not tuple"), std::string::npos);
+    }
+}
+
+TEST(ValueAccessor, ElementsByIndexAndOutOfRange) {
+    const Value t = Value::tuple({"PD", Value::list({1, 2.5})});
+    ASSERT_EQ(t.size(), 2U);
+    EXPECT_EQ(t[0], Value("PD"));
+    EXPECT_EQ(t[1][1], Value(2.5));
+    EXPECT_THROW((void)t[2], std::out_of_range);
+    EXPECT_THROW((void)Value::list({})[0], std::out_of_range);
+    EXPECT_EQ(Value::list({}).size(), 0U);
+}
+
+// ---------------------------------------------------------------------------
+// Sharing: bulk payloads must not be copied when a Value is built, copied or moved
+// ---------------------------------------------------------------------------
+
+TEST(ValueSharing, FloatArrayOfAMillionSharesOneBuffer) {
+    QVector<double> samples(1'000'000);
+    for (int i = 0; i < samples.size(); ++i)
+        samples[i] = i * 0.5;
+    const double* buffer = samples.constData();
+
+    const Value a = Value::float_array(std::move(samples));
+    EXPECT_EQ(a.as_float_array().constData(), buffer);
+    const Value b = a; // NOLINT(performance-unnecessary-copy-initialization)
+    EXPECT_EQ(b.as_float_array().constData(), buffer);
+    Value moved_from = b;
+    const Value c = std::move(moved_from);
+    EXPECT_EQ(c.as_float_array().constData(), buffer);
+    EXPECT_EQ(c.as_float_array().size(), 1'000'000);
+    EXPECT_EQ(c.as_float_array()[999'999], 999'999 * 0.5);
+}
+
+TEST(ValueSharing, ComplexArrayOfAMillionSharesOneBuffer) {
+    QVector<std::complex<double>> samples(1'000'000, {1.0, -1.0});
+    const std::complex<double>* buffer = samples.constData();
+    const Value a = Value::complex_array(std::move(samples));
+    const Value b = a; // NOLINT(performance-unnecessary-copy-initialization)
+    EXPECT_EQ(a.as_complex_array().constData(), buffer);
+    EXPECT_EQ(b.as_complex_array().constData(), buffer);
+}
+
+TEST(ValueSharing, ListCopiesShareTheirElements) {
+    const Value a = Value::list({Value::float_array(QVector<double>(10)), "x"});
+    const Value b = a; // NOLINT(performance-unnecessary-copy-initialization)
+    EXPECT_EQ(&a.items(), &b.items());
+    EXPECT_EQ(a[0].as_float_array().constData(), b[0].as_float_array().constData());
+}
+
+} // namespace
