@@ -94,17 +94,31 @@ public:
 
     Value() noexcept = default;
     Value(std::nullptr_t) noexcept {}
-    Value(bool b) noexcept : kind_(Kind::Bool), data_(b) {}
+    Value(bool b) noexcept
+        : kind_(Kind::Bool)
+        , data_(b) {}
     template <typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool> &&
                                                !std::is_same_v<T, char>,
                                            int> = 0>
-    Value(T i) : kind_(Kind::Int), data_(checked_int(i)) {}
-    Value(double d) noexcept : kind_(Kind::Float), data_(d) {}
-    Value(float f) noexcept : Value(static_cast<double>(f)) {}
-    Value(std::complex<double> c) noexcept : kind_(Kind::Complex), data_(c) {}
-    Value(const QString& s) : kind_(Kind::Str), data_(s) {}
-    Value(QString&& s) noexcept : kind_(Kind::Str), data_(std::move(s)) {}
-    Value(const char* s) : Value(QString::fromUtf8(s)) {}
+    Value(T i)
+        : kind_(Kind::Int)
+        , data_(checked_int(i)) {}
+    Value(double d) noexcept
+        : kind_(Kind::Float)
+        , data_(d) {}
+    Value(float f) noexcept
+        : Value(static_cast<double>(f)) {}
+    Value(std::complex<double> c) noexcept
+        : kind_(Kind::Complex)
+        , data_(c) {}
+    Value(const QString& s)
+        : kind_(Kind::Str)
+        , data_(s) {}
+    Value(QString&& s) noexcept
+        : kind_(Kind::Str)
+        , data_(std::move(s)) {}
+    Value(const char* s)
+        : Value(QString::fromUtf8(s)) {}
 
     static Value list(std::vector<Value> items);
     static Value tuple(std::vector<Value> items);
@@ -170,9 +184,9 @@ public:
 
 private:
     using Items = std::shared_ptr<const std::vector<Value>>;
-    using Storage = std::variant<std::monostate, bool, std::int64_t, double,
-                                 std::complex<double>, QString, QByteArray, Items,
-                                 QVector<double>, QVector<std::complex<double>>>;
+    using Storage =
+        std::variant<std::monostate, bool, std::int64_t, double, std::complex<double>, QString,
+                     QByteArray, Items, QVector<double>, QVector<std::complex<double>>>;
 
     template <typename T> static std::int64_t checked_int(T i) {
         if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(std::int64_t)) {
@@ -182,7 +196,9 @@ private:
         return static_cast<std::int64_t>(i);
     }
 
-    Value(Kind kind, Storage data) noexcept : kind_(kind), data_(std::move(data)) {}
+    Value(Kind kind, Storage data) noexcept
+        : kind_(kind)
+        , data_(std::move(data)) {}
 
     Kind kind_ = Kind::None;
     Storage data_;
