@@ -35,6 +35,7 @@ from __future__ import annotations
 import array
 import struct
 import sys
+import threading
 from dataclasses import dataclass
 from typing import Any, Iterable, List
 
@@ -101,6 +102,8 @@ _COMPLEX = struct.Struct("<dd")
 _NATIVE_LEAVES = frozenset({type(None), bool, float, str, bytes, bytearray})
 # Exact types that reach the hook and count as one value each.
 _HOOK_LEAVES = frozenset({complex, array.array})
+_ONE_VALUE = _NATIVE_LEAVES | _HOOK_LEAVES
+_NATIVE_LEAVES_AND_INT = _NATIVE_LEAVES | {int}
 _REAL_TYPECODES = frozenset("bBhHiIlLqQfd")
 
 
@@ -171,8 +174,25 @@ def _hook(obj: Any) -> Any:
     raise TypeError(f"cannot send a value of type {type(obj).__name__}")
 
 
+# Packers are reused: making one allocates a large buffer, which costs more than
+# packing a small item. The hook packs tuple bodies while the outer packer is busy,
+# so each thread keeps a free list rather than a single packer.
+_local = threading.local()
+_KEEP_PACKER_BELOW = 1 << 20
+
+
 def _pack(obj: Any) -> bytes:
-    return msgpack.packb(obj, use_bin_type=True, strict_types=True, default=_hook)
+    free = _local.__dict__.setdefault("packers", [])
+    packer = (
+        free.pop()
+        if free
+        else msgpack.Packer(use_bin_type=True, strict_types=True, default=_hook)
+    )
+    data = packer.pack(obj)
+    # A packer keeps the buffer it grew to; one that held a big message is let go.
+    if len(data) < _KEEP_PACKER_BELOW:
+        free.append(packer)
+    return data
 
 
 class _Scan:
@@ -195,32 +215,32 @@ class _Scan:
         self.values += n  # the container itself was counted by its parent
         if self.values > limits.max_values:
             raise WireError(f"more than {limits.max_values} values in one message")
-        if n == 0:
-            return
-        kinds = set(map(type, seq))
-        if kinds <= _NATIVE_LEAVES:
-            return
-        if kinds == {int} or kinds <= _NATIVE_LEAVES | {int}:
-            ints = [x for x in seq if type(x) is int] if len(kinds) > 1 else seq
-            if min(ints) < INT64_MIN or max(ints) > INT64_MAX:
-                raise OverflowError("an int does not fit in 64 signed bits")
-            return
+        if n > 16:
+            # Long runs of plain leaves are the bulk of real records: classify them
+            # in C rather than element by element.
+            kinds = set(map(type, seq))
+            if kinds <= _NATIVE_LEAVES:
+                return
+            if kinds <= _NATIVE_LEAVES_AND_INT:
+                ints = [x for x in seq if type(x) is int] if len(kinds) > 1 else seq
+                if min(ints) < INT64_MIN or max(ints) > INT64_MAX:
+                    raise OverflowError("an int does not fit in 64 signed bits")
+                return
+        depth += 1
         for x in seq:
-            self.value(x, depth + 1)
-
-    def value(self, x: Any, depth: int) -> None:
-        t = type(x)
-        if t in _NATIVE_LEAVES or t in _HOOK_LEAVES:
-            return
-        if t is int:
-            _checked_int(x)
-        elif t is list or t is tuple:
-            self.container(x, depth)
-        elif isinstance(x, (dict, msgpack.ExtType, msgpack.Timestamp)):
-            raise TypeError(f"cannot send a value of type {t.__name__}")
-        elif isinstance(x, (list, tuple)):
-            self.container(x, depth)
-        # Anything else is one value; the hook converts it or refuses it.
+            t = type(x)
+            if t in _ONE_VALUE:
+                continue
+            if t is int:
+                if not INT64_MIN <= x <= INT64_MAX:
+                    raise OverflowError(f"int {x} does not fit in 64 signed bits")
+            elif t is list or t is tuple:
+                self.container(x, depth)
+            elif isinstance(x, (dict, msgpack.ExtType, msgpack.Timestamp)):
+                raise TypeError(f"cannot send a value of type {t.__name__}")
+            elif isinstance(x, (list, tuple)):
+                self.container(x, depth)
+            # Anything else is one value; the hook converts it or refuses it.
 
 
 def encode(items: Iterable[Any], limits: Limits = DEFAULT_LIMITS) -> bytes:
