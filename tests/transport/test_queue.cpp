@@ -1,0 +1,413 @@
+// ZmqQueue and Producer over real sockets: order, batches, malformed messages, several
+// producers, endpoints and binding rules, back-pressure, delivery at exit, and the
+// lumenfold-send tool.
+#include <tellurix/lumenfold/transport.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <zmq.hpp>
+
+#include <chrono>
+#include <thread>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+using tellurix::lumenfold::host::Value;
+namespace host = tellurix::lumenfold::host;
+namespace transport = tellurix::lumenfold::transport;
+using namespace std::chrono_literals;
+
+// Collects what goes to the warning channel while it lives.
+struct Warnings {
+    std::vector<QString> texts;
+    host::WarningHandler previous;
+    Warnings()
+        : previous(host::set_warning_handler([this](const QString& t) { texts.push_back(t); })) {}
+    ~Warnings() { host::set_warning_handler(previous); }
+};
+
+// Takes `count` items, waiting for them at most a generous while (a hang, not a timing,
+// is what the deadline guards against).
+std::vector<Value> drain(transport::ZmqQueue& queue, std::size_t count,
+                         std::chrono::seconds patience = 20s) {
+    std::vector<Value> items;
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (items.size() < count && std::chrono::steady_clock::now() < deadline) {
+        if (queue.empty())
+            std::this_thread::sleep_for(1ms);
+        else
+            items.push_back(queue.get());
+    }
+    return items;
+}
+
+Value record(std::int64_t i) {
+    return Value::tuple({"PD", Value::list({i, i / 2.0})});
+}
+
+class Endpoints : public ::testing::TestWithParam<const char*> {
+protected:
+    QTemporaryDir dir;
+    QString endpoint() const {
+        const QString kind = QString::fromLatin1(GetParam());
+        return kind == QLatin1String("ipc") ? QStringLiteral("ipc://") + dir.filePath("q.ipc")
+                                            : QStringLiteral("tcp://127.0.0.1:*");
+    }
+};
+
+TEST_P(Endpoints, ItemsArriveInOrderWithKindsIntact) {
+    transport::ZmqQueue queue(endpoint());
+    EXPECT_TRUE(queue.empty());
+    transport::Producer producer(queue.endpoint());
+    const std::vector<Value> batch{Value(),
+                                   Value(false),
+                                   Value(0),
+                                   Value(""),
+                                   Value(1.0),
+                                   Value::list({"PD", 1}),
+                                   Value::tuple({"PD", 1}),
+                                   Value::float_array({1, 2}),
+                                   Value::complex_array({{1, -1}})};
+    EXPECT_TRUE(producer.send("PN", Value::str_list({"t", "volts"})));
+    EXPECT_TRUE(producer.send_batch(batch));
+    EXPECT_TRUE(producer.send_item(Value::list({"ROLL", Value()})));
+
+    std::vector<Value> expected{Value::tuple({"PN", Value::str_list({"t", "volts"})})};
+    expected.insert(expected.end(), batch.begin(), batch.end());
+    expected.push_back(Value::list({"ROLL", Value()}));
+    EXPECT_EQ(drain(queue, expected.size()), expected);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.messages(), 3u);
+    EXPECT_EQ(queue.items(), expected.size());
+    EXPECT_EQ(queue.dropped_messages(), 0u);
+    EXPECT_GT(queue.bytes(), 0u);
+    EXPECT_EQ(producer.sent_messages(), 3u);
+    EXPECT_TRUE(producer.close());
+}
+
+TEST_P(Endpoints, LongBatchIsSplitAndStaysInOrder) {
+    transport::ZmqQueue queue(endpoint());
+    transport::Producer producer(queue.endpoint());
+    std::vector<Value> items;
+    for (int i = 0; i < 20000; ++i)
+        items.push_back(record(i));
+    EXPECT_TRUE(producer.send_batch(items));
+    EXPECT_EQ(drain(queue, items.size()), items);
+    EXPECT_GT(queue.messages(), 1u);
+}
+
+TEST_P(Endpoints, GetWaitsForAnItemSentLater) {
+    transport::ZmqQueue queue(endpoint());
+    const QString where = queue.endpoint();
+    std::thread later([where] {
+        std::this_thread::sleep_for(50ms);
+        transport::Producer(where).send("ROLL", Value());
+    });
+    EXPECT_EQ(queue.get(), Value::tuple({"ROLL", Value()}));
+    later.join();
+}
+
+TEST_P(Endpoints, MalformedMessageIsDroppedAndTheRestStillComes) {
+    Warnings warnings;
+    transport::ZmqQueue queue(endpoint());
+    zmq::context_t context;
+    zmq::socket_t raw(context, zmq::socket_type::push);
+    raw.connect(queue.endpoint().toStdString());
+    const auto send = [&](const QByteArray& b, zmq::send_flags flags = zmq::send_flags::none) {
+        raw.send(zmq::const_buffer(b.constData(), static_cast<std::size_t>(b.size())), flags);
+    };
+    send(transport::encode({record(1), record(2)}));
+    send(QByteArray("\x92\x02\xc0", 3));                               // version 2
+    send(transport::encode_item(record(3)), zmq::send_flags::sndmore); // two frames
+    send(transport::encode_item(record(4)));
+    send(transport::encode_item(record(5)));
+    raw.set(zmq::sockopt::linger, 1000);
+
+    EXPECT_EQ(drain(queue, 3), (std::vector<Value>{record(1), record(2), record(5)}));
+    EXPECT_TRUE(queue.empty());
+    ASSERT_EQ(warnings.texts.size(), 2u);
+    EXPECT_EQ(warnings.texts[0],
+              "ZmqQueue: dropped a malformed message: unsupported format version 2");
+    EXPECT_TRUE(warnings.texts[1].startsWith("ZmqQueue: dropped a malformed message: "));
+    EXPECT_EQ(queue.dropped_messages(), 2u);
+    EXPECT_EQ(queue.items(), 3u);
+}
+
+TEST_P(Endpoints, SeveralProducersKeepTheirOwnOrder) {
+    transport::ZmqQueue queue(endpoint());
+    const QString where = queue.endpoint();
+    constexpr int producers = 4, each = 500;
+    std::vector<std::thread> threads;
+    for (int p = 0; p < producers; ++p) {
+        threads.emplace_back([where, p] {
+            transport::Producer producer(where);
+            for (int i = 0; i < each; ++i)
+                producer.send("PD", Value::list({p, i}));
+        });
+    }
+    const std::vector<Value> items = drain(queue, producers * each);
+    for (auto& t : threads)
+        t.join();
+    ASSERT_EQ(items.size(), static_cast<std::size_t>(producers * each));
+    std::vector<std::int64_t> next(producers, 0);
+    for (const Value& item : items) {
+        const Value& data = item[1];
+        const auto p = static_cast<std::size_t>(data[0].as_int());
+        EXPECT_EQ(data[1].as_int(), next[p]++) << "producer " << p;
+    }
+}
+
+TEST_P(Endpoints, ProducerStartedBeforeTheConsumerDeliversWhatItQueued) {
+    // A fixed tcp port is needed for connect-before-bind; take one the system hands out.
+    QString where = endpoint();
+    if (where.startsWith("tcp")) {
+        transport::ZmqQueue probe(where);
+        where = probe.endpoint();
+    }
+    transport::Producer::Options options;
+    options.hwm = 100;
+    options.drop_when_full = true;
+    transport::Producer producer(where, options);
+    int accepted = 0;
+    for (int i = 0; i < 300; ++i)
+        accepted += producer.send("PD", Value::list({i})) ? 1 : 0;
+    EXPECT_GE(accepted, 100);
+    EXPECT_LT(accepted, 300);
+    EXPECT_EQ(producer.dropped_messages(), static_cast<std::uint64_t>(300 - accepted));
+
+    transport::ZmqQueue queue(where);
+    const std::vector<Value> items = drain(queue, static_cast<std::size_t>(accepted));
+    ASSERT_EQ(items.size(), static_cast<std::size_t>(accepted));
+    for (int i = 0; i < accepted; ++i)
+        EXPECT_EQ(items[static_cast<std::size_t>(i)], Value::tuple({"PD", Value::list({i})}));
+    EXPECT_TRUE(producer.close());
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, Endpoints, ::testing::Values("ipc", "tcp"));
+
+// ---------------------------------------------------------------------------
+// Endpoint text and binding rules
+// ---------------------------------------------------------------------------
+
+struct NormalizeCase {
+    const char* given;
+    const char* expected;
+};
+
+class Normalize : public ::testing::TestWithParam<NormalizeCase> {};
+
+TEST_P(Normalize, Resolves) {
+    EXPECT_EQ(transport::normalize_endpoint(QString::fromUtf8(GetParam().given)),
+              QString::fromUtf8(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, Normalize,
+                         ::testing::Values(NormalizeCase{"5555", "tcp://127.0.0.1:5555"},
+                                           NormalizeCase{" 5555 ", "tcp://127.0.0.1:5555"},
+                                           NormalizeCase{"tcp://:5555", "tcp://127.0.0.1:5555"},
+                                           NormalizeCase{"tcp://:*", "tcp://127.0.0.1:*"},
+                                           NormalizeCase{"tcp://*:5555", "tcp://*:5555"},
+                                           NormalizeCase{"tcp://0.0.0.0:5555",
+                                                         "tcp://0.0.0.0:5555"},
+                                           NormalizeCase{"tcp://10.1.2.3:7", "tcp://10.1.2.3:7"},
+                                           NormalizeCase{"/run/x.ipc", "ipc:///run/x.ipc"},
+                                           NormalizeCase{"ipc:///tmp/a.ipc", "ipc:///tmp/a.ipc"}));
+
+TEST(Endpoint, DefaultFollowsTheRuntimeDirectory) {
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    const bool had = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+    QTemporaryDir dir;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+    EXPECT_EQ(transport::default_endpoint(), "ipc://" + dir.path() + "/lumenfold.ipc");
+    EXPECT_EQ(transport::normalize_endpoint(QString()), transport::default_endpoint());
+    const QString fallback = QStringLiteral("ipc:///tmp/lumenfold-%1.ipc").arg(::getuid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.filePath("missing")));
+    EXPECT_EQ(transport::default_endpoint(), fallback);
+    qunsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(transport::default_endpoint(), fallback);
+    if (had)
+        qputenv("XDG_RUNTIME_DIR", saved);
+}
+
+TEST(Binding, AddressWithoutHostListensOnLoopbackOnly) {
+    transport::ZmqQueue queue(QStringLiteral("tcp://:*"));
+    EXPECT_TRUE(queue.endpoint().startsWith("tcp://127.0.0.1:")) << queue.endpoint().toStdString();
+    transport::ZmqQueue all(QStringLiteral("tcp://*:*"));
+    EXPECT_TRUE(all.endpoint().startsWith("tcp://0.0.0.0:")) << all.endpoint().toStdString();
+}
+
+TEST(Binding, TcpPortInUseFailsClearly) {
+    transport::ZmqQueue first(QStringLiteral("tcp://127.0.0.1:*"));
+    const QString taken = first.endpoint();
+    try {
+        transport::ZmqQueue second(taken);
+        FAIL() << "bound twice";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(taken.toStdString()), std::string::npos) << e.what();
+    }
+}
+
+TEST(Binding, IpcPathOfALiveConsumerIsNotTaken) {
+    QTemporaryDir dir;
+    const QString where = "ipc://" + dir.filePath("q.ipc");
+    transport::ZmqQueue first(where);
+    EXPECT_THROW(transport::ZmqQueue second(where), std::runtime_error);
+    // The first consumer still gets what is sent.
+    transport::Producer(where).send("ROLL", Value());
+    EXPECT_EQ(drain(first, 1), std::vector<Value>{Value::tuple({"ROLL", Value()})});
+}
+
+TEST(Binding, StaleIpcFileIsReplaced) {
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.filePath("q.ipc"));
+    // A socket file whose listener is gone, as a crashed consumer leaves it.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    ASSERT_TRUE(QFile::exists(QFile::decodeName(path)));
+
+    transport::ZmqQueue queue("ipc://" + QFile::decodeName(path));
+    transport::Producer(queue.endpoint()).send("ROLL", Value());
+    EXPECT_EQ(drain(queue, 1).size(), 1u);
+}
+
+TEST(Binding, OrdinaryFileAtTheIpcPathIsLeftAlone) {
+    QTemporaryDir dir;
+    QFile file(dir.filePath("q.ipc"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("keep me");
+    file.close();
+    EXPECT_THROW(transport::ZmqQueue("ipc://" + file.fileName()), std::runtime_error);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("keep me"));
+}
+
+// ---------------------------------------------------------------------------
+// Producer shutdown
+// ---------------------------------------------------------------------------
+
+TEST(Producer, SendWithoutConnectionThrows) {
+    transport::Producer producer;
+    EXPECT_FALSE(producer.connected());
+    EXPECT_THROW(producer.send("ROLL", Value()), std::logic_error);
+}
+
+TEST(Producer, CloseWithoutConsumerReportsTheLoss) {
+    Warnings warnings;
+    QTemporaryDir dir;
+    transport::Producer::Options options;
+    options.linger_ms = 100;
+    transport::Producer producer("ipc://" + dir.filePath("nobody.ipc"), options);
+    EXPECT_TRUE(producer.send("ROLL", Value()));
+    EXPECT_FALSE(producer.close());
+    ASSERT_EQ(warnings.texts.size(), 1u);
+    EXPECT_TRUE(warnings.texts[0].startsWith("Producer::close: "))
+        << warnings.texts[0].toStdString();
+    EXPECT_TRUE(producer.close()); // already closed: nothing more to report
+    EXPECT_EQ(warnings.texts.size(), 1u);
+}
+
+TEST(Producer, CloseAfterDeliveryIsQuietAndTrue) {
+    Warnings warnings;
+    transport::ZmqQueue queue(QStringLiteral("tcp://127.0.0.1:*"));
+    transport::Producer producer(queue.endpoint());
+    producer.send("ROLL", Value());
+    EXPECT_TRUE(producer.close());
+    EXPECT_TRUE(warnings.texts.empty());
+    EXPECT_EQ(drain(queue, 1).size(), 1u);
+}
+
+TEST(Producer, NothingIsLostWhenTheProducerExitsRightAfterSending) {
+    QTemporaryDir dir;
+    transport::ZmqQueue queue("ipc://" + dir.filePath("q.ipc"));
+    constexpr int runs = 20, count = 1000;
+    for (int run = 0; run < runs; ++run) {
+        QProcess child;
+        child.start(QStringLiteral(LUMENFOLD_TEST_PRODUCER),
+                    {queue.endpoint(), QString::number(count)});
+        ASSERT_TRUE(child.waitForFinished(30000)) << "run " << run;
+        ASSERT_EQ(child.exitCode(), 0) << child.readAllStandardError().toStdString();
+        const std::vector<Value> items = drain(queue, count, 10s);
+        ASSERT_EQ(items.size(), static_cast<std::size_t>(count)) << "run " << run;
+        for (int i = 0; i < count; ++i)
+            ASSERT_EQ(items[static_cast<std::size_t>(i)], record(i)) << "run " << run;
+        EXPECT_TRUE(queue.empty());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// lumenfold-send
+// ---------------------------------------------------------------------------
+
+struct ToolRun {
+    int code;
+    QString err;
+};
+
+ToolRun send_tool(const QStringList& args, const QByteArray& input = QByteArray()) {
+    QProcess tool;
+    tool.start(QStringLiteral(LUMENFOLD_SEND_TOOL), args);
+    tool.write(input);
+    tool.closeWriteChannel();
+    EXPECT_TRUE(tool.waitForFinished(30000));
+    return {tool.exitCode(), QString::fromUtf8(tool.readAllStandardError())};
+}
+
+TEST(SendTool, ArgumentsBecomeItems) {
+    transport::ZmqQueue queue(QStringLiteral("tcp://127.0.0.1:*"));
+    const ToolRun run =
+        send_tool({"--endpoint", queue.endpoint(), R"(PN ["t","volts"])",
+                   "PD [0.5, 1.25, 2, -3e2, null, true]", R"(PXY "t,volts")", "ROLL", "--raw",
+                   R"(["PD", 1])", "--raw", R"(("PD", 1, 2))", "--raw", "1.0"});
+    EXPECT_EQ(run.code, 0) << run.err.toStdString();
+    const std::vector<Value> expected{
+        Value::tuple({"PN", Value::list({"t", "volts"})}),
+        Value::tuple({"PD", Value::list({0.5, 1.25, 2, -300.0, Value(), true})}),
+        Value::tuple({"PXY", "t,volts"}),
+        Value::tuple({"ROLL", Value()}),
+        Value::list({"PD", 1}),
+        Value::tuple({"PD", 1, 2}),
+        Value(1.0)};
+    EXPECT_EQ(drain(queue, expected.size()), expected);
+}
+
+TEST(SendTool, StandardInputLinesBecomeItems) {
+    transport::ZmqQueue queue(QStringLiteral("tcp://127.0.0.1:*"));
+    const ToolRun run = send_tool({"--endpoint", queue.endpoint()},
+                                  "# header\nTN [\"f\", \"mag\"]\n\n  TD [1, 2.5]\nROLL\n");
+    EXPECT_EQ(run.code, 0) << run.err.toStdString();
+    const std::vector<Value> expected{Value::tuple({"TN", Value::list({"f", "mag"})}),
+                                      Value::tuple({"TD", Value::list({1, 2.5})}),
+                                      Value::tuple({"ROLL", Value()})};
+    EXPECT_EQ(drain(queue, expected.size()), expected);
+}
+
+TEST(SendTool, BadInputIsReportedAndTheRestSent) {
+    transport::ZmqQueue queue(QStringLiteral("tcp://127.0.0.1:*"));
+    const ToolRun run = send_tool({"--endpoint", queue.endpoint()},
+                                  "PD [1,\nPD {\"a\": 1}\nPD 99999999999999999999\nROLL\n");
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(run.err.contains("line 1")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("line 2")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("line 3")) << run.err.toStdString();
+    EXPECT_EQ(drain(queue, 1), std::vector<Value>{Value::tuple({"ROLL", Value()})});
+}
+
+TEST(SendTool, UsageErrors) {
+    EXPECT_EQ(send_tool({"--help"}).code, 0);
+    EXPECT_EQ(send_tool({"--bogus"}).code, 2);
+    EXPECT_EQ(send_tool({"--endpoint"}).code, 2);
+}
+
+} // namespace

@@ -1,0 +1,171 @@
+#include <tellurix/lumenfold/transport.h>
+
+#include <zmq.hpp>
+
+#include <chrono>
+#include <string>
+
+namespace tellurix::lumenfold::transport {
+
+namespace {
+
+// A producer connects; a wildcard address in an endpoint written for binding means
+// this machine.
+QString connect_form(const QString& endpoint) {
+    QString resolved = normalize_endpoint(endpoint);
+    for (const char* wildcard : {"tcp://*:", "tcp://0.0.0.0:"}) {
+        const QLatin1String prefix(wildcard);
+        if (resolved.startsWith(prefix))
+            return QStringLiteral("tcp://127.0.0.1:") + resolved.mid(prefix.size());
+    }
+    return resolved;
+}
+
+// Messages above this size are handed to ZeroMQ without a copy.
+constexpr int zero_copy_bytes = 16 * 1024;
+
+// Items per message in send_batch: enough to amortise the per-message cost, small
+// enough that the consumer starts applying a long batch early.
+constexpr std::size_t batch_items = 4096;
+
+std::size_t value_count(const host::Value& v) {
+    if (!v.is_list() && !v.is_tuple())
+        return 1;
+    std::size_t n = 1;
+    for (const host::Value& e : v.items())
+        n += value_count(e);
+    return n;
+}
+
+} // namespace
+
+struct Producer::Socket {
+    zmq::context_t context{1};
+    zmq::socket_t socket{context, zmq::socket_type::push};
+};
+
+Producer::Producer() = default;
+Producer::Producer(const QString& endpoint)
+    : Producer(endpoint, Options()) {}
+Producer::Producer(const QString& endpoint, const Options& options)
+    : options_(options) {
+    connect(endpoint);
+}
+
+Producer::~Producer() {
+    close();
+}
+
+bool Producer::connected() const noexcept {
+    return socket_ != nullptr;
+}
+
+void Producer::connect(const QString& endpoint) {
+    close();
+    const QString resolved = connect_form(endpoint);
+    auto s = std::make_unique<Socket>();
+    s->socket.set(zmq::sockopt::sndhwm, options_.hwm);
+    try {
+        s->socket.connect(resolved.toStdString());
+    } catch (const zmq::error_t& e) {
+        s->socket.set(zmq::sockopt::linger, 0);
+        throw std::runtime_error(QStringLiteral("Producer: cannot connect to %1: %2")
+                                     .arg(resolved, QString::fromLocal8Bit(e.what()))
+                                     .toStdString());
+    }
+    socket_ = std::move(s);
+}
+
+bool Producer::send_message(const QByteArray& message) {
+    if (!socket_)
+        throw std::logic_error("Producer: send without a connection");
+    if (static_cast<std::size_t>(message.size()) > Limits().max_message_bytes)
+        throw std::invalid_argument(
+            "Producer: message of " + std::to_string(message.size()) +
+            " bytes exceeds what a consumer accepts; send the data in smaller items");
+    zmq::message_t frame;
+    if (message.size() >= zero_copy_bytes) {
+        auto* kept = new QByteArray(message); // shares the bytes; released by ZeroMQ
+        frame.rebuild(
+            const_cast<char*>(kept->constData()), static_cast<std::size_t>(kept->size()),
+            [](void*, void* hint) { delete static_cast<QByteArray*>(hint); }, kept);
+    } else {
+        frame.rebuild(message.constData(), static_cast<std::size_t>(message.size()));
+    }
+    const auto flags = options_.drop_when_full ? zmq::send_flags::dontwait : zmq::send_flags::none;
+    for (;;) {
+        try {
+            if (socket_->socket.send(frame, flags)) {
+                ++sent_;
+                return true;
+            }
+            ++dropped_;
+            return false;
+        } catch (const zmq::error_t& e) {
+            if (e.num() != EINTR)
+                throw;
+        }
+    }
+}
+
+bool Producer::send(const QString& cmd, const host::Value& data) {
+    return send_item(host::Value::tuple({cmd, data}));
+}
+
+bool Producer::send_item(const host::Value& item) {
+    return send_message(encode_item(item));
+}
+
+bool Producer::send_batch(const std::vector<host::Value>& items) {
+    const Limits limits;
+    bool all = true;
+    std::size_t begin = 0;
+    while (begin < items.size()) {
+        std::size_t end = begin, values = 1;
+        while (end < items.size() && end - begin < batch_items) {
+            const std::size_t n = value_count(items[end]);
+            if (end > begin && values + n > limits.max_total_values)
+                break;
+            values += n;
+            ++end;
+        }
+        std::vector<host::Value> chunk(items.begin() + static_cast<std::ptrdiff_t>(begin),
+                                       items.begin() + static_cast<std::ptrdiff_t>(end));
+        QByteArray message = encode(chunk);
+        // Large items: halve the chunk until the message fits, down to one item.
+        while (static_cast<std::size_t>(message.size()) > limits.max_message_bytes &&
+               chunk.size() > 1) {
+            chunk.resize(chunk.size() / 2);
+            end = begin + chunk.size();
+            message = encode(chunk);
+        }
+        all = send_message(message) && all;
+        begin = end;
+    }
+    return all;
+}
+
+bool Producer::close() {
+    if (!socket_)
+        return true;
+    std::unique_ptr<Socket> s = std::move(socket_);
+    const int linger = options_.linger_ms < 0 ? 0 : options_.linger_ms;
+    s->socket.set(zmq::sockopt::linger, linger);
+    const auto start = std::chrono::steady_clock::now();
+    s->socket.close();
+    // Terminating the context waits until every queued message has been written to the
+    // consumer's connection, or until the linger period has passed and the rest was
+    // discarded; only the time it took tells the two apart.
+    s->context.close();
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    if (sent_ > 0 && waited.count() >= linger) {
+        host::warn(QStringLiteral("Producer::close: messages were still queued after %1 ms; "
+                                  "those not yet delivered are lost")
+                       .arg(linger));
+        return false;
+    }
+    return true;
+}
+
+} // namespace tellurix::lumenfold::transport

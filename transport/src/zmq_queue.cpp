@@ -1,0 +1,137 @@
+#include <tellurix/lumenfold/transport.h>
+
+#include <zmq.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace tellurix::lumenfold::transport {
+
+namespace {
+
+[[noreturn]] void bind_failed(const QString& endpoint, const QString& reason) {
+    throw std::runtime_error(
+        QStringLiteral("ZmqQueue: cannot bind %1: %2").arg(endpoint, reason).toStdString());
+}
+
+// ZeroMQ removes whatever file sits at an ipc path before binding, which would silently
+// take the endpoint from a consumer that is still alive. So a socket file is removed only
+// when nobody accepts connections on it any more.
+void clear_stale_ipc(const QString& endpoint) {
+    if (!endpoint.startsWith(QLatin1String("ipc://")))
+        return;
+    const QByteArray path = endpoint.mid(6).toLocal8Bit();
+    if (path.isEmpty() || path.startsWith('@')) // abstract namespace: no file
+        return;
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0)
+        return;
+    if (!S_ISSOCK(st.st_mode))
+        bind_failed(endpoint, QStringLiteral("the path exists and is not a socket"));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (static_cast<std::size_t>(path.size()) >= sizeof addr.sun_path)
+        bind_failed(endpoint, QStringLiteral("the path is too long for a local socket"));
+    std::memcpy(addr.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const int error = errno;
+    ::close(fd);
+    if (rc == 0)
+        bind_failed(endpoint, QStringLiteral("address in use (another consumer listens there)"));
+    if (error == ECONNREFUSED)
+        ::unlink(path.constData());
+}
+
+} // namespace
+
+struct ZmqQueue::Socket {
+    zmq::context_t context{1};
+    zmq::socket_t socket{context, zmq::socket_type::pull};
+};
+
+ZmqQueue::ZmqQueue(const QString& endpoint, const Limits& limits)
+    : socket_(std::make_unique<Socket>())
+    , limits_(limits) {
+    const QString resolved = normalize_endpoint(endpoint);
+    clear_stale_ipc(resolved);
+    // Messages wait in ZeroMQ until the host flushes; a deep queue lets a producer burst.
+    socket_->socket.set(zmq::sockopt::rcvhwm, 100000);
+    try {
+        socket_->socket.bind(resolved.toStdString());
+    } catch (const zmq::error_t& e) {
+        bind_failed(resolved, QString::fromLocal8Bit(e.what()));
+    }
+}
+
+ZmqQueue::~ZmqQueue() {
+    // Items still in transit are lost by design; do not keep the host waiting on them.
+    socket_->socket.set(zmq::sockopt::linger, 0);
+}
+
+QString ZmqQueue::endpoint() const {
+    return QString::fromStdString(socket_->socket.get(zmq::sockopt::last_endpoint));
+}
+
+bool ZmqQueue::receive(bool wait) {
+    zmq::message_t message;
+    for (;;) {
+        try {
+            if (!socket_->socket.recv(message,
+                                      wait ? zmq::recv_flags::none : zmq::recv_flags::dontwait))
+                return false;
+            break;
+        } catch (const zmq::error_t& e) {
+            if (e.num() != EINTR)
+                throw;
+        }
+    }
+    ++messages_;
+    bytes_ += message.size();
+    if (message.more()) {
+        // The format is one frame per message; the frames of a multi-part message
+        // arrive together, so the rest is waiting and is dropped with the first.
+        while (message.more() && socket_->socket.recv(message, zmq::recv_flags::dontwait))
+            bytes_ += message.size();
+        ++dropped_;
+        host::warn(QStringLiteral("ZmqQueue: dropped a malformed message: more than one frame"));
+        return true;
+    }
+    try {
+        std::vector<host::Value> items = decode(message.data<char>(), message.size(), limits_);
+        items_ += items.size();
+        for (host::Value& item : items)
+            pending_.push_back(std::move(item));
+    } catch (const DecodeError& e) {
+        ++dropped_;
+        host::warn(QStringLiteral("ZmqQueue: dropped a malformed message: %1")
+                       .arg(QString::fromUtf8(e.what())));
+    }
+    return true;
+}
+
+bool ZmqQueue::empty() {
+    while (pending_.empty()) {
+        if (!receive(false))
+            return true;
+    }
+    return false;
+}
+
+host::Value ZmqQueue::get() {
+    while (pending_.empty())
+        receive(true);
+    host::Value item = std::move(pending_.front());
+    pending_.pop_front();
+    return item;
+}
+
+} // namespace tellurix::lumenfold::transport
