@@ -6,6 +6,7 @@
 #include <QStringView>
 
 #include <memory>
+#include <optional>
 
 namespace tellurix::lumenfold::toolbar {
 
@@ -25,6 +26,78 @@ const QString& budget_prefix() {
     return prefix;
 }
 
+// Characters that stand for themselves in a pattern whatever follows them (bar a quantifier).
+bool is_plain(QChar c) {
+    if (c.unicode() < 0x80)
+        return c.isLetterOrNumber() || QStringLiteral("_,-:/@%=!~<>&'\"").contains(c);
+    return !c.isSurrogate() && c.isLetterOrNumber();
+}
+
+// True when `item` is certainly one alternative: no "|" outside every group. Only escapes
+// and parentheses are understood here, so an item with a "|" and a construct that may hide
+// a parenthesis or a bar (a class, quoting, a comment, a verb, a control escape) counts
+// as possibly several alternatives.
+bool single_branch(const QString& item) {
+    if (!item.contains(QLatin1Char('|')))
+        return true;
+    for (const char* unsure : {"[", "\\Q", "(?", "(*", "\\c"}) {
+        if (item.contains(QLatin1String(unsure)))
+            return false;
+    }
+    int depth = 0;
+    for (int i = 0; i < item.size(); ++i) {
+        const QChar c = item.at(i);
+        if (c == QLatin1Char('\\'))
+            ++i;
+        else if (c == QLatin1Char('('))
+            ++depth;
+        else if (c == QLatin1Char(')'))
+            --depth;
+        else if (c == QLatin1Char('|') && depth <= 0)
+            return false;
+    }
+    return true;
+}
+
+// Literal text with which every whole-candidate match of an item must begin and end; ""
+// where that cannot be told for sure.
+//
+// Qt charges a fixed cost per match call (allocations around the engine) far above what
+// the engine needs to reject a candidate on its first or last characters, and typed items
+// mostly start and end with column-name text. A candidate without these literals cannot be
+// accepted, so it is rejected without a call. Any doubt gives "" and the engine's answer.
+struct Literals {
+    QString prefix;
+    QString suffix;
+};
+
+Literals required_literals(const QString& item) {
+    Literals out;
+    if (!single_branch(item))
+        return out;
+
+    int n = 0;
+    while (n < item.size() && is_plain(item.at(n)))
+        ++n;
+    if (n < item.size() && QStringLiteral("?*+{").contains(item.at(n)))
+        --n; // the last literal is quantified, so it may be absent or repeated
+    if (n > 0)
+        out.prefix = item.left(n);
+
+    // The tail: only without escapes (digits and letters after a backslash can belong to
+    // it: \x41, \12), group syntax (a lookaround, a comment, extended mode) and verbs
+    // (*ACCEPT can end the match before the tail).
+    if (item.contains(QLatin1Char('\\')) || item.contains(QLatin1String("(?")) ||
+        item.contains(QLatin1String("(*")))
+        return out;
+    int m = 0;
+    while (m < item.size() && is_plain(item.at(item.size() - 1 - m)))
+        ++m;
+    if (m > 0)
+        out.suffix = item.right(m);
+    return out;
+}
+
 // One item, compiled the first time a candidate reaches it. Until then a bad item is not
 // an error: it may never be reached.
 class Item {
@@ -38,8 +111,10 @@ public:
             return false; // an empty expression only matches "", and candidates hold ","
         if (!re_)
             compile();
-        const QRegularExpressionMatch m = re_->match(candidate, 0, QRegularExpression::NormalMatch,
-                                                     QRegularExpression::AnchoredMatchOption);
+        if (!candidate.startsWith(literals_.prefix) || !candidate.endsWith(literals_.suffix))
+            return false;
+        const QRegularExpressionMatch m =
+            re_->match(candidate, 0, QRegularExpression::NormalMatch, match_options_);
         if (!m.isValid())
             fail_match(candidate);
         return m.hasMatch() && m.capturedLength(0) == candidate.size();
@@ -47,13 +122,41 @@ public:
 
 private:
     void compile() {
-        re_ = std::make_unique<QRegularExpression>(budget_prefix() + text_);
-        if (!re_->isValid()) {
-            const int offset = re_->patternErrorOffset() - budget_prefix().size();
-            throw PatternError(text_, re_->errorString(), offset < 0 ? 0 : offset);
+        const QString& budget = budget_prefix();
+        QRegularExpression raw(budget + text_);
+        if (!raw.isValid()) {
+            const int offset = raw.patternErrorOffset() - budget.size();
+            throw PatternError(text_, raw.errorString(), offset < 0 ? 0 : offset);
+        }
+        // PCRE2's JIT does not take the anchoring as a match option (the engine then
+        // interprets), so the anchor goes into the pattern where it means the same thing.
+        // Not for items that recurse into the whole pattern (the anchor would recurse too)
+        // nor for those the wrapping breaks (start-of-pattern settings, \Q or a comment
+        // running to the end); they keep the match option.
+        QRegularExpression anchored;
+        if (!recurses_into_whole(text_)) {
+            anchored.setPattern(budget + QLatin1String("\\A(?:") + text_ + QLatin1Char(')'));
+            if (!anchored.isValid())
+                anchored = QRegularExpression();
+        }
+        if (!anchored.pattern().isEmpty()) {
+            re_.emplace(std::move(anchored));
+            match_options_ = QRegularExpression::NoMatchOption;
+        } else {
+            re_.emplace(std::move(raw));
+            match_options_ = QRegularExpression::AnchoredMatchOption;
         }
         // JIT-compile now: the item is about to run on up to n * n candidates.
         re_->optimize();
+        literals_ = required_literals(text_);
+    }
+
+    static bool recurses_into_whole(const QString& item) {
+        for (const char* call : {"(?R", "(?0", "(?+0", "(?-0", "\\g<", "\\g'"}) {
+            if (item.contains(QLatin1String(call)))
+                return true;
+        }
+        return false;
     }
 
     [[noreturn]] void fail_match(const QString& candidate) const {
@@ -71,7 +174,10 @@ private:
     }
 
     QString text_;
-    std::unique_ptr<QRegularExpression> re_;
+    // Valid once compiled.
+    std::optional<QRegularExpression> re_;
+    QRegularExpression::MatchOptions match_options_;
+    Literals literals_;
 };
 
 } // namespace

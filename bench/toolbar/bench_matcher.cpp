@@ -1,0 +1,76 @@
+// Cost of matched_xy_pairs: n * n candidates against three pattern items, and the worst
+// runaway item the backtracking budget has to stop.
+#include <tellurix/lumenfold/toolbar.h>
+
+#include <benchmark/benchmark.h>
+
+namespace lf = tellurix::lumenfold;
+
+namespace {
+
+// Column names as a data logger writes them: a time base and channels with units.
+QStringList logger_columns(int n) {
+    static const char* const quantities[] = {"volt", "curr", "temp", "phase", "freq"};
+    QStringList names{QStringLiteral("time")};
+    for (int i = 1; names.size() < n; ++i)
+        names << QStringLiteral("ch%1_%2").arg(i / 5).arg(QLatin1String(quantities[i % 5]));
+    return names;
+}
+
+// Three items of the kind users type: one exact pair, one class of Y columns against the
+// time base, one pair of channel families. Most candidates are tried against all three.
+const QString kTypedItems = QStringLiteral("time, ch0_volt ; time,ch\\d+_(volt|curr) ; "
+                                           "ch1[0-9]_temp,ch2.*_temp");
+// Three items that neither start nor end with plain text, so every candidate goes through
+// the engine for every item: the cost of the regular-expression calls themselves.
+const QString kEngineItems = QStringLiteral("(time|ch0_volt),ch\\d_volt ; "
+                                            "\\w+_temp,ch1\\d_(temp|freq) ; [ct].*,ch2\\d_curr");
+constexpr int kItems = 3;
+
+// The reported times per candidate and per candidate and item are in seconds with an SI
+// prefix ("40n" is 40 ns).
+void run_matcher(benchmark::State& state, const QString& patterns) {
+    const QStringList names = logger_columns(static_cast<int>(state.range(0)));
+    const double candidates = double(names.size()) * double(names.size());
+    std::size_t found = 0;
+    for (auto _ : state) {
+        const lf::toolbar::XYPairs pairs = lf::toolbar::matched_xy_pairs(patterns, names);
+        found = pairs.size();
+        benchmark::DoNotOptimize(pairs.data());
+    }
+    const auto per = benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert;
+    state.counters["pairs"] = double(found);
+    state.counters["per_candidate"] = benchmark::Counter(candidates, per);
+    state.counters["per_candidate_item"] = benchmark::Counter(candidates * kItems, per);
+}
+
+void BM_TypedItems(benchmark::State& state) {
+    run_matcher(state, kTypedItems);
+}
+BENCHMARK(BM_TypedItems)->Arg(100)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+void BM_EngineBoundItems(benchmark::State& state) {
+    run_matcher(state, kEngineItems);
+}
+BENCHMARK(BM_EngineBoundItems)->Arg(100)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// Nested repetition on a long name whose other column holds the required "b": without the
+// budget each such candidate needs about 2^len steps. The call ends in PatternError.
+void BM_RunawayItem(benchmark::State& state) {
+    const QStringList names{QString(int(state.range(0)), QLatin1Char('a')), QStringLiteral("b")};
+    int errors = 0;
+    for (auto _ : state) {
+        try {
+            benchmark::DoNotOptimize(
+                lf::toolbar::matched_xy_pairs(QStringLiteral("(a+)+b"), names));
+        } catch (const lf::PatternError&) {
+            ++errors;
+        }
+    }
+    state.counters["errors_per_call"] = double(errors) / double(state.iterations());
+}
+BENCHMARK(BM_RunawayItem)->Arg(32)->Arg(200)->Arg(2000)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,150 @@
+// matched_xy_pairs: one table of (pattern text, column names) -> pairs or error.
+#include <tellurix/lumenfold/toolbar.h>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <ostream>
+
+namespace lf = tellurix::lumenfold;
+using lf::toolbar::matched_xy_pairs;
+using lf::toolbar::XYPairs;
+
+namespace {
+
+struct Failure {
+    QString item;
+    int offset;
+    QString message_part;
+};
+
+struct MatchCase {
+    const char* name;
+    QString patterns;
+    QStringList names;
+    XYPairs expected;               // when no failure is expected
+    std::optional<Failure> failure; // the PatternError the call must end in
+};
+
+void PrintTo(const MatchCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const QStringList uvw{QStringLiteral("u"), QStringLiteral("v"), QStringLiteral("w")};
+
+XYPairs P(std::initializer_list<lf::toolbar::XYPair> pairs) {
+    return XYPairs(pairs);
+}
+
+// Long enough for a nested repetition to run away: 2^32 ways to split it.
+const QString a32(32, QLatin1Char('a'));
+
+const MatchCase kCases[] = {
+    {"WorkedExample",
+     "time, volt ; curr,.*",
+     {"time", "volt", "curr"},
+     P({{"time", "volt"}, {"curr", "time"}, {"curr", "volt"}, {"curr", "curr"}}),
+     {}},
+    {"EmptyText", "", uvw, {}, {}},
+    {"TrailingEmptyItem", "u,v;", uvw, P({{"u", "v"}}), {}},
+    {"LeadingEmptyItem", ";u,v", uvw, P({{"u", "v"}}), {}},
+    {"OnlySeparators", ";;;", uvw, {}, {}},
+    {"BlanksRemoved", " u , v ", uvw, P({{"u", "v"}}), {}},
+    {"TabIsNotABlank", "u,\tv", uvw, {}, {}},
+    {"ProductOrderNotItemOrder", "v,u;u,v", uvw, P({{"u", "v"}, {"v", "u"}}), {}},
+    {"OnePairPerPosition", "u,v;u,.*", uvw, P({{"u", "u"}, {"u", "v"}, {"u", "w"}}), {}},
+    {"SameItemTwice", "u,v;u,v", uvw, P({{"u", "v"}}), {}},
+    {"PrefixMatchDoesNotAccept", "u,.", {"u", "vw"}, P({{"u", "u"}}), {}},
+    {"AlternationFirstBranchPrefix", "u,u|u,uv", {"u", "uv"}, P({{"u", "u"}}), {}},
+    {"AlternationLongBranchFirst", "u,uv|u,u", {"u", "uv"}, P({{"u", "u"}, {"u", "uv"}}), {}},
+    {"LazyQuantifierStopsShort", "u,.*?", uvw, {}, {}},
+    {"AnchoredAtStartOnly", "v", uvw, {}, {}},
+    {"GreedyBacktracksToWholeText", ".*v", uvw, P({{"u", "v"}, {"v", "v"}, {"w", "v"}}), {}},
+    {"CaseSensitive", "U,v", uvw, {}, {}},
+    {"BlankInsideNameIsRemovedFromItem", "u,my col", {"u", "my col"}, {}, {}},
+    {"DotMatchesTheBlank", "u,my.col", {"u", "my col"}, P({{"u", "my col"}}), {}},
+    {"EscapedDotIsLiteral", "u\\.x,v", {"u.x", "uax", "v"}, P({{"u.x", "v"}}), {}},
+    {"DotIsAnyCharacter", "u.x,v", {"u.x", "uax", "v"}, P({{"u.x", "v"}, {"uax", "v"}}), {}},
+    {"DuplicateNames", "u,u", {"u", "u"}, P({{"u", "u"}, {"u", "u"}, {"u", "u"}, {"u", "u"}}), {}},
+    {"NonAsciiNames", "µs,Δ.", {"µs", "ΔV", "ΔVV"}, P({{"µs", "ΔV"}}), {}},
+    {"QuantifiedLastLetterMayBeAbsent",
+     "uv*,w",
+     {"u", "uvv", "w"},
+     P({{"u", "w"}, {"uvv", "w"}}),
+     {}},
+    {"OptionalLastLetter", "uv?,w", {"u", "uv", "w"}, P({{"u", "w"}, {"uv", "w"}}), {}},
+    {"CountedLastLetter", "uv{2},w", {"uv", "uvv", "w"}, P({{"uvv", "w"}}), {}},
+    {"TopLevelAlternativeAfterName", "x,v|u,.*", uvw, P({{"u", "u"}, {"u", "v"}, {"u", "w"}}), {}},
+    {"TopLevelAlternativeAfterGroup", "w(,u|x)|u,v", uvw, P({{"u", "v"}, {"w", "u"}}), {}},
+    {"AlternativeInsideGroupOnly", "u,(v|w)", uvw, P({{"u", "v"}, {"u", "w"}}), {}},
+    {"EscapedBarIsLiteral", "w\\|u,v", {"w|u", "v"}, P({{"w|u", "v"}}), {}},
+    {"ParenthesisInClassHidesNoBar", "w[(]|u,v", uvw, P({{"u", "v"}}), {}},
+    {"EscapedParenthesisHidesNoBar", "w\\(|u,v", uvw, P({{"u", "v"}}), {}},
+    {"InlineCaselessFromStart", "(?i)U,V", uvw, P({{"u", "v"}}), {}},
+    {"InlineCaselessAfterName", "u(?i),V", uvw, P({{"u", "v"}}), {}},
+    {"EndsWithHexEscape", "\\w,\\x76", uvw, P({{"u", "v"}, {"v", "v"}, {"w", "v"}}), {}},
+    {"EndsWithOctalEscape", "u,\\166", uvw, P({{"u", "v"}}), {}},
+    {"EndsWithBackReference", "(u),\\1", uvw, P({{"u", "u"}}), {}},
+    {"EndsInExtendedModeComment", "(?x)u,.#w", uvw, P({{"u", "u"}, {"u", "v"}, {"u", "w"}}), {}},
+    {"AcceptVerbEndsMatchEarly", "u,v(*ACCEPT)w", uvw, P({{"u", "v"}}), {}},
+    {"RecursionIntoWholeItem", "u(?R)?,v", {"uu,v", "v"}, P({{"uu,v", "v"}}), {}},
+    {"StartOfPatternSetting", "(*UTF)u,v", uvw, P({{"u", "v"}}), {}},
+    {"QuotingToTheEnd", "\\Qu,v", uvw, P({{"u", "v"}}), {}},
+    {"EmptyNamesNeverCompile", "*;(", {}, {}, {}},
+    {"EmptyNamesEmptyText", "", {}, {}, {}},
+    {"InvalidItemReached", "u,v;*", uvw, {}, Failure{"*", 0, "quantifier"}},
+    {"InvalidItemOffsetInItem", "u,v)", uvw, {}, Failure{"u,v)", 3, "parenthesis"}},
+    {"InvalidItemOffsetAfterBlanks", "u ,( v", uvw, {}, Failure{"u,(v", 4, "parenthesis"}},
+    {"InvalidItemNeverReached",
+     "u,.*;v,.*;w,.*;*",
+     uvw,
+     P({{"u", "u"},
+        {"u", "v"},
+        {"u", "w"},
+        {"v", "u"},
+        {"v", "v"},
+        {"v", "w"},
+        {"w", "u"},
+        {"w", "v"},
+        {"w", "w"}}),
+     {}},
+    // A nested repetition on a long name would backtrack for minutes; the budget turns it
+    // into an error on the first candidate that runs away.
+    {"RunawayBacktrackingEndsInError",
+     "(a+)+b",
+     {a32, "b"},
+     {},
+     Failure{"(a+)+b", 0, "match limit exceeded"}},
+    {"RunawayItemAfterAcceptingItemIsNotReached",
+     ".*;(a+)+b",
+     {a32, "b"},
+     P({{a32, a32}, {a32, "b"}, {"b", a32}, {"b", "b"}}),
+     {}},
+};
+
+class MatchedXYPairs : public ::testing::TestWithParam<MatchCase> {};
+
+TEST_P(MatchedXYPairs, ProducesThePairsOrTheError) {
+    const MatchCase& c = GetParam();
+    if (!c.failure) {
+        EXPECT_EQ(matched_xy_pairs(c.patterns, c.names), c.expected);
+        return;
+    }
+    try {
+        matched_xy_pairs(c.patterns, c.names);
+        FAIL() << "expected PatternError for item " << c.failure->item.toStdString();
+    } catch (const lf::PatternError& e) {
+        EXPECT_EQ(e.item(), c.failure->item);
+        EXPECT_EQ(e.offset(), c.failure->offset);
+        EXPECT_TRUE(e.message().contains(c.failure->message_part)) << e.what();
+        EXPECT_EQ(QString::fromUtf8(e.what()),
+                  QStringLiteral("invalid pattern item '%1': %2 at offset %3")
+                      .arg(c.failure->item, e.message())
+                      .arg(c.failure->offset));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MatchedXYPairs, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
