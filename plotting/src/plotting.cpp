@@ -2,6 +2,7 @@
 
 #include "curve_item.h"
 
+#include <qwt_painter.h>
 #include <qwt_plot_canvas.h>
 #include <qwt_plot_grid.h>
 #include <qwt_scale_engine.h>
@@ -461,6 +462,9 @@ PlotWidgetBase::PlotWidgetBase(QWidget* parent)
     : QwtPlot(parent)
     , d(std::make_unique<Impl>()) {
     setAutoReplot(false);
+    // Qwt cuts every polyline into 7-point pieces to dodge a slowness of old Qt raster engines;
+    // with wide pens each cut shows as a cap sticking out of the line. Qt 5 needs no such help.
+    QwtPainter::setPolylineSplitting(false);
     d->plotItem.reset(Engine::makeItem(this));
 
     d->grid = std::make_unique<QwtPlotGrid>();
@@ -472,6 +476,11 @@ PlotWidgetBase::PlotWidgetBase(QWidget* parent)
     setAxisScaleEngine(QwtPlot::xBottom, new QwtLinearScaleEngine);
     setAxisScaleEngine(QwtPlot::yLeft, new QwtLinearScaleEngine);
     setBackground(d->background);
+
+    // Curves are redrawn on every replot anyway; painting straight into the window's (or a
+    // render target's) image lets the curves stamp their symbols into it.
+    if (auto* c = qobject_cast<QwtPlotCanvas*>(canvas()))
+        c->setPaintAttribute(QwtPlotCanvas::BackingStore, false);
 
     // Input over the plot area is handled as this widget's own (see eventFilter).
     setFocusPolicy(Qt::StrongFocus);
