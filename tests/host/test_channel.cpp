@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <vector>
 
 namespace host = tellurix::lumenfold::host;
@@ -86,15 +87,19 @@ TEST_F(WarningChannel, InstalledHandlersChainAndEmptyRestoresTheDefault) {
 
 TEST_F(WarningChannel, HandlerMayReplaceItselfWhileRunning) {
     QStringList seen;
-    host::set_warning_handler([&](const QString& t) {
+    // Captures large enough to live on the heap, so that destroying the running handler
+    // would free what it reads next (the sanitizer build reports that).
+    const QString suffix = QStringLiteral(" still running");
+    const std::array<char, 64> ballast{};
+    host::set_warning_handler([&seen, suffix, ballast](const QString& t) {
         seen << t;
         // Replacing the running handler must not destroy it under its own feet.
         host::set_warning_handler([&](const QString& u) { seen << QStringLiteral("new:") + u; });
-        seen << t + QStringLiteral(" still running");
+        seen << t + suffix + QString::number(ballast[0]);
     });
     host::warn(QStringLiteral("a"));
     host::warn(QStringLiteral("b"));
-    EXPECT_EQ(seen, QStringList({"a", "a still running", "new:b"}));
+    EXPECT_EQ(seen, QStringList({"a", "a still running0", "new:b"}));
 }
 
 // ---------------------------------------------------------------------------
