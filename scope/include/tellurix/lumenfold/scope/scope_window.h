@@ -1,0 +1,165 @@
+// The main window of lumenfold-scope, and the worked example of a Lumenfold host: it owns
+// the toolbar, the plot widgets, both datasets, the command queue and the CmdPump, applies
+// pending commands on a steady timer with a bounded flush, and redraws from what the
+// toolbar publishes (clearing each dirty flag once it has acted on it).
+#pragma once
+
+#include <tellurix/lumenfold/host.h>
+#include <tellurix/lumenfold/scope/datasets.h>
+#include <tellurix/lumenfold/scope/formats.h>
+#include <tellurix/lumenfold/scope/options.h>
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class QGridLayout;
+class QIODevice;
+class QLabel;
+class QPlainTextEdit;
+class QWidget;
+
+namespace tellurix::lumenfold {
+namespace toolbar {
+class ToolBar;
+}
+namespace chartpane {
+class PlotWidget;
+}
+namespace cmdpump {
+class CmdPump;
+}
+} // namespace tellurix::lumenfold
+
+namespace tellurix::lumenfold::scope {
+
+class CountingQueue;
+class ScopeClipboard;
+
+/// Writes the data of `plot` that lies inside its visible range as CSV: a header line
+/// "curve,x,y", then one line per point, newest curve (key 0) first. Returns false (and the
+/// reason in `error`) when the device cannot be written.
+bool export_plot_csv(const chartpane::PlotWidget& plot, QIODevice& device, QString* error);
+
+/// The palette the scope gives its plot widgets: the newest curve in strong blue, each
+/// older one lighter and greyer, so the history reads as history.
+std::shared_ptr<std::vector<QColor>> history_palette();
+
+class ScopeWindow : public QMainWindow, public host::HostWindow {
+    Q_OBJECT
+
+public:
+    /// Binds the command queue at options.endpoint (transport::ZmqQueue) unless `queue` is
+    /// given (an embedding host or a test may bring its own). Throws std::runtime_error
+    /// when the endpoint cannot be bound. Installs the scope's warning handler and
+    /// clipboard facility for its lifetime; one ScopeWindow at a time.
+    explicit ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queue> queue = nullptr);
+    ~ScopeWindow() override;
+
+    // host::HostWindow
+    host::DataBox& point_data_box() override { return points_; }
+    host::DataBox& trace_data_box() override { return traces_; }
+    void all_enable_auto_range() override;
+    void enable_all_auto_range() override;
+
+    toolbar::ToolBar& toolbar() { return *toolbar_; }
+    PointDataset& points() { return points_; }
+    TraceDataset& traces() { return traces_; }
+    /// The plots in grid order; only the first visible_plots() are shown.
+    const std::vector<chartpane::PlotWidget*>& plots() const { return plots_; }
+    int visible_plots() const { return visible_; }
+    /// Matched pairs that did not get a plot (more pairs than --plots).
+    int hidden_pairs() const { return hidden_pairs_; }
+    /// The endpoint the queue is bound to, as resolved by the transport.
+    QString endpoint() const { return endpoint_; }
+    std::uint64_t items_taken() const;
+    int warnings() const { return warnings_; }
+    int errors() const { return errors_; }
+    /// The log panel's lines so far (warnings and rejected commands, newest last).
+    QStringList log_lines() const;
+    /// The text of the measurement readout in the status bar ("" before any measurement).
+    QString measurement_text() const;
+    /// Where each shown plot's drawing area lies, in window coordinates.
+    std::vector<QRect> plot_areas() const;
+
+    /// One frame: apply pending commands within the time budget, act on the toolbar's dirty
+    /// flags, push new data to the plots whose data changed and repaint them. The timer
+    /// calls it; tests and benchmarks may call it directly.
+    void tick();
+
+    /// The plot the user last worked in (clicked or focused), or the first one shown.
+    chartpane::PlotWidget* current_plot() const;
+    bool export_csv(const QString& file, QString* error);
+    bool export_png(const QString& file, QString* error);
+
+signals:
+    /// After each tick, once the plots that changed have been repainted.
+    void frameDrawn();
+
+private:
+    void build_menus();
+    void build_status_bar();
+    void pump_commands();
+    void redraw();
+    void relayout();
+    void apply_links();
+    void apply_log_mode();
+    chartpane::PlotWidget* make_plot();
+    void update_status();
+    void on_warning(const QString& text);
+    void append_log(const QString& line);
+    void report_error(const QString& text);
+    void on_measurement(const host::Value& value);
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    ScopeOptions options_;
+    PointDataset points_;
+    TraceDataset traces_;
+    std::unique_ptr<CountingQueue> queue_;
+    QString endpoint_;
+
+    toolbar::ToolBar* toolbar_ = nullptr; // Qt child of the central widget
+    std::unique_ptr<cmdpump::CmdPump> pump_;
+    QWidget* grid_host_ = nullptr;
+    QGridLayout* grid_ = nullptr;
+    std::vector<chartpane::PlotWidget*> plots_;
+    std::shared_ptr<std::vector<QColor>> palette_;
+    chartpane::PlotWidget* current_ = nullptr;
+    std::vector<int> ages_; // curve key of each age, newest first
+
+    // What was last drawn, to push only what changed.
+    struct Drawn {
+        std::uint64_t uid = 0, revision = 0;
+    };
+    std::vector<std::vector<Drawn>> drawn_;
+    std::vector<std::pair<QString, QString>> pairs_;
+    QString mode_ = QStringLiteral("P");
+    Format fx_ = Format::Real, fy_ = Format::Real;
+    bool lx_ = false, ly_ = false;
+    int visible_ = 0;
+    int hidden_pairs_ = 0;
+
+    QTimer timer_;
+    QPlainTextEdit* log_ = nullptr;
+    QLabel *endpoint_label_ = nullptr, *rate_label_ = nullptr, *held_label_ = nullptr,
+           *warn_label_ = nullptr, *measure_label_ = nullptr;
+    QElapsedTimer rate_clock_;
+    std::uint64_t rate_items_ = 0;
+    double rate_ = 0;
+    int warnings_ = 0;
+    int errors_ = 0;
+
+    std::unique_ptr<ScopeClipboard> clipboard_;
+    host::Clipboard* previous_clipboard_ = nullptr;
+    host::WarningHandler previous_handler_;
+};
+
+} // namespace tellurix::lumenfold::scope
