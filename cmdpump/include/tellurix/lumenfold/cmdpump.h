@@ -36,6 +36,9 @@ namespace tellurix::lumenfold::cmdpump {
 /// The four members are borrowed, never owned: the host keeps the queue, the toolbar and
 /// both datasets alive as long as the CmdPump, and may repoint a member at any time
 /// (each is read when it is used). CmdPump keeps no other state.
+///
+/// A host that drains from a Qt slot (a timer's timeout, say) catches what flush throws
+/// at that slot: no exception may cross Qt's event delivery.
 class LUMENFOLD_CMDPUMP_EXPORT CmdPump {
 public:
     /// Stores the four references; reads nothing and calls nothing.
