@@ -72,6 +72,8 @@ class Producer:
             self._sock.setsockopt(zmq.LINGER, -1 if linger_ms is None else linger_ms)
             self._sock.connect(self.endpoint)
         except BaseException:
+            self._closed = True
+            self._close_result = None
             self._ctx.destroy(linger=0)
             raise
 
@@ -165,6 +167,16 @@ class Producer:
                 )
         self._close_result = result
         return result
+
+    def __del__(self) -> None:
+        # Left to pyzmq, a context whose socket is still open blocks its collector
+        # forever; closing here bounds that wait by the linger, as close() does.
+        if getattr(self, "_closed", True) or not hasattr(self, "_sock"):
+            return
+        try:
+            self.close()
+        except Exception:
+            pass
 
     def __enter__(self) -> "Producer":
         return self

@@ -145,14 +145,13 @@ def _hook(obj: Any) -> Any:
     msgpack calls this once per object and packs the result without calling it again,
     so every branch returns a natively packable value.
     """
-    if _np is not None:
-        if isinstance(obj, _np.ndarray):
-            if obj.ndim == 0:
-                obj = obj.item()
-            else:
-                return _ndarray_ext(obj)
-        elif isinstance(obj, _np.generic):
-            obj = obj.item()
+    if _np is not None and isinstance(obj, (_np.ndarray, _np.generic)):
+        if isinstance(obj, _np.ndarray) and obj.ndim != 0:
+            return _ndarray_ext(obj)
+        obj = obj.item()
+        # What an object array or scalar holds was never scanned against the limits.
+        if isinstance(obj, (list, tuple, dict)):
+            raise TypeError("cannot send a container inside a numpy scalar or 0-D array")
     if isinstance(obj, tuple):
         return msgpack.ExtType(EXT_TUPLE, _pack(list(obj)))
     if isinstance(obj, complex):

@@ -1,5 +1,6 @@
 """The producer against a pure-Python consumer over ipc."""
 
+import gc
 import threading
 import warnings
 
@@ -180,6 +181,14 @@ def test_close_without_linger_does_not_claim_delivery(ipc_endpoint):
     p = Producer(ipc_endpoint, linger_ms=0)
     p.send("PD", 1)
     assert p.close() is None
+
+
+def test_a_producer_left_open_is_closed_when_collected(ipc_endpoint):
+    p = Producer(ipc_endpoint, linger_ms=100)  # nobody listens
+    p.send("PD", 1)
+    with pytest.warns(DeliveryWarning):
+        del p
+        gc.collect()
 
 
 def test_send_after_close_raises(ipc_endpoint):

@@ -31,6 +31,12 @@ class Row(list):
 Point = collections.namedtuple("Point", "x y")
 
 
+def object_scalar(v):
+    a = np.empty((), dtype=object)
+    a[()] = v
+    return a
+
+
 def one_item(hex_item):
     """The message [1, item] with the item's hand-written encoding."""
     return bytes.fromhex("9201" + hex_item.replace(" ", ""))
@@ -135,6 +141,7 @@ REFUSED = [
     ("str array", np.array(["a"]), TypeError),
     ("datetime array", np.array(["2020-01-01"], dtype="datetime64[D]"), TypeError),
     ("unicode array.array", array.array("u", "x"), TypeError),
+    ("list inside a 0-D object array", object_scalar([{"a": 1}]), TypeError),
 ]
 
 
