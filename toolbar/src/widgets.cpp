@@ -2,6 +2,8 @@
 
 #include <tellurix/lumenfold/toolbar.h>
 
+#include <algorithm>
+
 namespace tellurix::lumenfold::toolbar {
 
 using detail::deliver;
@@ -106,21 +108,38 @@ void SelectionBundle::a2l(QGridLayout* layout) {
     int i = 3;
     for (QWidget* w :
          {static_cast<QWidget*>(stx), static_cast<QWidget*>(fx), static_cast<QWidget*>(fy)}) {
-        layout->addWidget(w, 0, i);
+        put(layout, w, i);
         i += 2;
     }
-    layout->addWidget(lx, 0, 10);
-    layout->addWidget(ly, 0, 11);
-    layout->addWidget(linkx, 0, 12);
-    layout->addWidget(linky, 0, 13);
+    put(layout, lx, 10);
+    put(layout, ly, 11);
+    put(layout, linkx, 12);
+    put(layout, linky, 13);
 }
 
 void SelectionBundle::rm4l() {
-    for (QWidget* w :
-         {static_cast<QWidget*>(stx), static_cast<QWidget*>(fx), static_cast<QWidget*>(fy),
-          static_cast<QWidget*>(lx), static_cast<QWidget*>(ly), static_cast<QWidget*>(linkx),
-          static_cast<QWidget*>(linky)})
+    for (std::size_t k = 0; k < owned_.size(); ++k) {
+        QWidget* w = owned_[k];
+        if (!w)
+            continue;
+        if (w->parentWidget())
+            held_hidden_[k] = w->isHidden() && w->testAttribute(Qt::WA_WState_ExplicitShowHide);
         w->setParent(nullptr);
+        // Explicitly hidden: a show that Qt queued when the control last entered a visible
+        // row must not open it as a window of its own now that it has no parent (a switch
+        // there and back before the event loop runs again).
+        w->hide();
+    }
+}
+
+void SelectionBundle::put(QGridLayout* layout, QWidget* w, int column) {
+    layout->addWidget(w, 0, column);
+    const auto k =
+        static_cast<std::size_t>(std::find(owned_.begin(), owned_.end(), w) - owned_.begin());
+    // Undo rm4l's hide, but keep a control the host had hidden itself hidden. Without a
+    // parent (a layout not installed on a widget) showing would open a window.
+    if (w->parentWidget() && k < owned_.size() && !held_hidden_[k])
+        w->show();
 }
 
 } // namespace tellurix::lumenfold::toolbar

@@ -144,15 +144,21 @@ public:
                                      std::function<void()> on_log_scale_marker_changed);
 
     /// Puts the controls into row 0 of `layout`: stx at column 3, fx at 5, fy at 7, the
-    /// four boxes at 10 to 13. The layout's widget becomes their parent.
+    /// four boxes at 10 to 13. The layout's widget becomes their parent, and they show with
+    /// it (a control the host hid itself before rm4l stays hidden).
     void a2l(QGridLayout* layout);
     /// Takes the controls out of their parent (and so out of its layout); they become
-    /// parentless and hidden and keep their text, current items, check states and
-    /// connections. Harmless on a bundle that is not laid out.
+    /// parentless and hidden (never stray windows) and keep their text, current items,
+    /// check states and connections. Harmless on a bundle that is not laid out.
     void rm4l();
 
 private:
+    void put(QGridLayout* layout, QWidget* w, int column);
+
+    // stx, fx, fy, lx, ly, linkx, linky: null once something else destroyed the control.
     std::array<QPointer<QWidget>, 7> owned_;
+    // Controls that were hidden on purpose when rm4l took them out; a2l keeps them hidden.
+    std::array<bool, 7> held_hidden_{};
 };
 
 /// The selection toolbar. The host creates it (no arguments, no parent), places it in its
