@@ -79,6 +79,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// However slow the frames, the window answers the user at least this often.
+constexpr auto max_budget = std::chrono::microseconds(250'000);
+
 // A payload can be a million-element array: show its head and its size, never all of it.
 QString short_form(const host::Value& v, int depth = 0) {
     constexpr std::size_t shown = 6;
@@ -337,19 +340,29 @@ void ScopeWindow::tick() {
 }
 
 void ScopeWindow::pump_commands() {
-    // Half a frame for commands, the rest for drawing: a producer faster than the scope
-    // then fills the queue (and is held back by it) instead of freezing the window.
-    const auto budget = std::chrono::microseconds(500'000 / std::max(1, options_.frame_rate));
-    const auto deadline = Clock::now() + budget;
+    // Commands get half of the time between frames: at the frame rate, half a period; when
+    // drawing is slower than that, half of what a frame really takes, so a slow paint cannot
+    // starve the intake and let the queue (and the delay to the screen) grow without end.
+    // Either way a producer faster than the scope is held back by the queue instead of
+    // freezing the window.
+    const auto now = Clock::now();
+    const auto period = std::chrono::microseconds(1'000'000 / std::max(1, options_.frame_rate));
+    auto since_last = period;
+    if (last_tick_ != Clock::time_point{})
+        since_last = std::chrono::duration_cast<std::chrono::microseconds>(now - last_tick_);
+    last_tick_ = now;
+    const auto budget =
+        std::min<std::chrono::microseconds>(std::max(period, since_last) / 2, max_budget);
+    const auto deadline = now + budget;
     constexpr std::size_t max_items = 2'000'000;
     constexpr int max_errors = 100;
     for (int failures = 0; failures < max_errors;) {
-        const auto now = Clock::now();
-        if (now >= deadline)
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero())
             return;
         const std::uint64_t before = queue_->taken();
         try {
-            pump_->flush(max_items, deadline - now);
+            pump_->flush(max_items, left);
             return;
         } catch (const std::exception& e) {
             ++failures;

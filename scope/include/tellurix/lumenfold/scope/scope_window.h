@@ -148,6 +148,7 @@ private:
     int hidden_pairs_ = 0;
 
     QTimer timer_;
+    std::chrono::steady_clock::time_point last_tick_{};
     QPlainTextEdit* log_ = nullptr;
     QLabel *endpoint_label_ = nullptr, *rate_label_ = nullptr, *held_label_ = nullptr,
            *warn_label_ = nullptr, *measure_label_ = nullptr;
