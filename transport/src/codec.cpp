@@ -77,6 +77,29 @@ private:
                                 sink_.bytes.data() + at);
     }
 
+    void str(const QString& text) {
+        // Command words and column names are short ASCII; spare them the UTF-8 buffer.
+        constexpr int short_text = 64;
+        if (text.size() <= short_text) {
+            char ascii[short_text];
+            const QChar* chars = text.constData();
+            int n = 0;
+            while (n < text.size() && chars[n].unicode() < 0x80) {
+                ascii[n] = static_cast<char>(chars[n].unicode());
+                ++n;
+            }
+            if (n == text.size()) {
+                packer_.pack_str(static_cast<std::uint32_t>(n));
+                packer_.pack_str_body(ascii, static_cast<std::uint32_t>(n));
+                return;
+            }
+        }
+        const QByteArray utf8 = text.toUtf8();
+        const std::uint32_t size = length(utf8.size(), "string");
+        packer_.pack_str(size);
+        packer_.pack_str_body(utf8.constData(), size);
+    }
+
     void sequence(const std::vector<Value>& items) {
         packer_.pack_array(length(static_cast<qsizetype>(items.size()), "list"));
         for (const Value& item : items)
@@ -129,13 +152,9 @@ private:
             packer_.pack_ext_body(body, sizeof body);
             return;
         }
-        case Value::Kind::Str: {
-            const QByteArray utf8 = v.as_str().toUtf8();
-            const std::uint32_t size = length(utf8.size(), "string");
-            packer_.pack_str(size);
-            packer_.pack_str_body(utf8.constData(), size);
+        case Value::Kind::Str:
+            str(v.as_str());
             return;
-        }
         case Value::Kind::Bytes: {
             const QByteArray& b = v.as_bytes();
             const std::uint32_t size = length(b.size(), "byte string");
@@ -271,12 +290,30 @@ private:
         return true;
     }
 
+    // The same few command words arrive in every item; reusing their QString (implicitly
+    // shared) saves an allocation per item.
+    static QString short_ascii(const char* data, std::uint32_t size) {
+        constexpr std::uint32_t short_text = 8;
+        if (size == 0 || size > short_text)
+            return QString::fromLatin1(data, static_cast<int>(size));
+        thread_local QString recent[4];
+        thread_local unsigned next = 0;
+        const QLatin1String text(data, static_cast<int>(size));
+        for (const QString& r : recent) {
+            if (r.size() == text.size() && r == text)
+                return r;
+        }
+        QString made(text);
+        recent[next++ % 4] = made;
+        return made;
+    }
+
     static bool utf8(const char* data, std::uint32_t size, QString& out) {
         bool ascii = true;
         for (std::uint32_t i = 0; i < size && ascii; ++i)
             ascii = static_cast<unsigned char>(data[i]) < 0x80;
         if (ascii) {
-            out = QString::fromLatin1(data, static_cast<int>(size));
+            out = short_ascii(data, size);
             return true;
         }
         static QTextCodec* const codec = QTextCodec::codecForName("UTF-8");

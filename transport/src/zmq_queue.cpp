@@ -63,8 +63,6 @@ ZmqQueue::ZmqQueue(const QString& endpoint, const Limits& limits)
     , limits_(limits) {
     const QString resolved = normalize_endpoint(endpoint);
     clear_stale_ipc(resolved);
-    // Messages wait in ZeroMQ until the host flushes; a deep queue lets a producer burst.
-    socket_->socket.set(zmq::sockopt::rcvhwm, 100000);
     try {
         socket_->socket.bind(resolved.toStdString());
     } catch (const zmq::error_t& e) {

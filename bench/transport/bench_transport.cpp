@@ -1,0 +1,151 @@
+// Transport throughput and latency, producer and consumer in separate processes as in
+// use: items per second from transport_bench_producer through a ZmqQueue into
+// CmdPump::flush (datasets that only count), over ipc and tcp; bytes per second for
+// traces; and the send -> get() latency of single items at a pace the consumer keeps up
+// with. Time is measured on the consumer from the first item taken to the last, so the
+// producer's start-up is not counted.
+#include <tellurix/lumenfold/transport.h>
+#ifdef LUMENFOLD_BENCH_WITH_CMDPUMP
+#include <tellurix/lumenfold/cmdpump.h>
+#include <tellurix/lumenfold/toolbar.h>
+#endif
+
+#include <QApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+using tellurix::lumenfold::host::Value;
+namespace host = tellurix::lumenfold::host;
+namespace transport = tellurix::lumenfold::transport;
+using Clock = std::chrono::steady_clock;
+
+struct CountingDataset : host::Dataset {
+    void set_column_names(const Value&) override {}
+    void append(const Value& record) override {
+        ++records;
+        benchmark::DoNotOptimize(&record);
+    }
+    void roll() override {}
+    std::int64_t records = 0;
+};
+
+QString endpoint_for(std::int64_t kind, const QTemporaryDir& dir) {
+    return kind == 0 ? QStringLiteral("ipc://") + dir.filePath(QStringLiteral("bench.ipc"))
+                     : QStringLiteral("tcp://127.0.0.1:*");
+}
+
+void start_producer(QProcess& child, const QString& endpoint, const QStringList& args) {
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QStringLiteral(LUMENFOLD_BENCH_PRODUCER), QStringList{endpoint} + args);
+    child.waitForStarted();
+}
+
+// Takes `count` items from `queue` the way the host does; returns the seconds from the
+// first item to the last.
+double intake(transport::ZmqQueue& queue, std::int64_t count) {
+    CountingDataset points, traces;
+#ifdef LUMENFOLD_BENCH_WITH_CMDPUMP
+    tellurix::lumenfold::toolbar::ToolBar toolbar;
+    tellurix::lumenfold::cmdpump::CmdPump pump(queue, toolbar, points, traces);
+    const auto take = [&] { pump.flush(); };
+#else
+    const auto take = [&] {
+        while (!queue.empty()) {
+            const Value item = queue.get();
+            (item[0].as_str() == QLatin1String("PD") ? points : traces).append(item[1]);
+        }
+    };
+#endif
+    while (points.records + traces.records == 0)
+        take();
+    const auto first = Clock::now();
+    while (points.records + traces.records < count)
+        take();
+    return std::chrono::duration<double>(Clock::now() - first).count();
+}
+
+void throughput(benchmark::State& state, const QStringList& args, std::int64_t count,
+                std::int64_t bytes_per_item) {
+    QTemporaryDir dir;
+    transport::ZmqQueue queue(endpoint_for(state.range(0), dir));
+    std::int64_t items = 0;
+    for (auto _ : state) {
+        QProcess child;
+        start_producer(child, queue.endpoint(), args);
+        // The first item is taken before the clock starts.
+        state.SetIterationTime(intake(queue, count));
+        child.waitForFinished(-1);
+        items += count - 1;
+    }
+    state.SetItemsProcessed(items);
+    if (bytes_per_item > 0)
+        state.SetBytesProcessed(items * bytes_per_item);
+    state.SetLabel(state.range(0) == 0 ? "ipc" : "tcp");
+}
+
+void BM_Records(benchmark::State& state) {
+    const std::int64_t batch = state.range(1);
+    const std::int64_t count = batch == 1 ? 400'000 : 3'000'000;
+    throughput(state, {"records", QString::number(count), QString::number(batch)}, count, 0);
+}
+BENCHMARK(BM_Records)
+    ->ArgsProduct({{0, 1}, {1, 256}})
+    ->ArgNames({"tcp", "batch"})
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_Traces(benchmark::State& state) {
+    constexpr std::int64_t count = 20'000;
+    throughput(state, {"traces", QString::number(count)}, count, 10'000 * 8);
+}
+BENCHMARK(BM_Traces)->Arg(0)->Arg(1)->ArgName("tcp")->UseManualTime()->Iterations(3)->Unit(
+    benchmark::kMillisecond);
+
+void BM_Latency(benchmark::State& state) {
+    constexpr int count = 1000;
+    QTemporaryDir dir;
+    transport::ZmqQueue queue(endpoint_for(state.range(0), dir));
+    std::vector<double> micros;
+    for (auto _ : state) {
+        QProcess child;
+        start_producer(child, queue.endpoint(), {"latency", QString::number(count)});
+        for (int i = 0; i < count; ++i) {
+            const Value item = queue.get();
+            const auto now = Clock::now().time_since_epoch();
+            const std::int64_t sent = item[1][0].as_int();
+            micros.push_back(
+                static_cast<double>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() - sent) /
+                1000.0);
+        }
+        child.waitForFinished(-1);
+    }
+    std::sort(micros.begin(), micros.end());
+    state.counters["median_us"] = micros[micros.size() / 2];
+    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
+    state.counters["max_us"] = micros.back();
+    state.SetLabel(state.range(0) == 0 ? "ipc" : "tcp");
+}
+BENCHMARK(BM_Latency)->Arg(0)->Arg(1)->ArgName("tcp")->Iterations(1)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
