@@ -194,6 +194,29 @@ def _pack(obj: Any) -> bytes:
     return data
 
 
+def _array_header(n: int) -> bytes:
+    if n < 16:
+        return bytes((0x90 | n,))
+    if n < 0x10000:
+        return b"\xdc" + n.to_bytes(2, "big")
+    return b"\xdd" + n.to_bytes(4, "big")
+
+
+_FIXEXT = {1: 0xD4, 2: 0xD5, 4: 0xD6, 8: 0xD7, 16: 0xD8}
+
+
+def _ext_header(n: int, code: int) -> bytes:
+    """The header msgpack writes for an ext value of `n` body bytes."""
+    fixed = _FIXEXT.get(n)
+    if fixed is not None:
+        return bytes((fixed, code))
+    if n < 0x100:
+        return bytes((0xC7, n, code))
+    if n < 0x10000:
+        return b"\xc8" + n.to_bytes(2, "big") + bytes((code,))
+    return b"\xc9" + n.to_bytes(4, "big") + bytes((code,))
+
+
 class _Scan:
     """Checks a value tree against the limits and the kinds msgpack would pack natively
     but the wire refuses (dicts, raw ext objects, ints beyond 64 signed bits)."""
@@ -255,7 +278,17 @@ def encode(items: Iterable[Any], limits: Limits = DEFAULT_LIMITS) -> bytes:
     scan = _Scan(limits)
     scan.values = 1  # the message array
     scan.container(message, 1)
-    data = _pack(message)
+    # Items are packed one by one and joined under a header written here, which spares
+    # the hook call for each (usually tuple) item and one copy of every body.
+    parts = [_array_header(len(message)), b"\x01"]
+    for item in message[1:]:
+        if type(item) is tuple:
+            body = _pack(list(item))
+            parts.append(_ext_header(len(body), EXT_TUPLE))
+            parts.append(body)
+        else:
+            parts.append(_pack(item))
+    data = b"".join(parts)
     if len(data) > limits.max_message_bytes:
         raise WireError(
             f"message of {len(data)} bytes, more than {limits.max_message_bytes}"

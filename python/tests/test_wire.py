@@ -116,6 +116,23 @@ def test_large_batch_uses_array16_header():
     assert encode([None] * 16) == bytes.fromhex("dc0011 01" + "c0" * 16)
 
 
+@pytest.mark.parametrize(
+    "size,header",
+    [
+        (300, "c8 0133 01"),  # body 1 + 3 + 3 + 300 = 307 bytes: ext 16
+        (70_000, "c9 00011179 01"),  # body 1 + 3 + 5 + 70,000 = 70,009 bytes: ext 32
+    ],
+)
+def test_long_tuple_bodies_use_wider_ext_headers(size, header):
+    bin_header = "c5 012c" if size < 65536 else "c6 00011170"
+    body = "92 a25044 " + bin_header
+    assert encode([("PD", b"x" * size)]) == one_item(header + body) + b"x" * size
+
+
+def test_very_large_batch_uses_array32_header():
+    assert encode([None] * 65_535) == bytes.fromhex("dd00010000 01") + b"\xc0" * 65_535
+
+
 def test_items_may_be_any_iterable():
     assert encode(iter([None, True])) == bytes.fromhex("9301c0c3")
 

@@ -1,0 +1,231 @@
+#!/usr/bin/python3
+"""Items per second from the Python producer into the panel's C++ queue, beside the
+same workload through multiprocessing.Queue between two Python processes.
+
+    /usr/bin/python3 bench/python/throughput.py [--consumer PATH] [--scale F]
+
+The C++ end is lumenfold_python_consumer (built with the tests; found through
+$LUMENFOLD_PYTHON_CONSUMER, --consumer, or the build directories of this checkout).
+Workloads: "PD" items of 10 floats (a Python list) and "TD" items of 10,000 float64
+(a numpy array). A run is timed from the first send until the consumer has taken the
+last item.
+"""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import multiprocessing as mp
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, os.pardir, os.pardir))
+sys.path.insert(0, os.path.join(ROOT, "python"))
+
+import numpy as np  # noqa: E402
+import zmq  # noqa: E402
+
+import lumenfold  # noqa: E402
+
+
+
+def pd_items(n: int) -> list:
+    """`n` distinct "PD" items: distinct objects, so that no path gains from sharing."""
+    return [("PD", [0.5 * i + k for i in range(10)]) for k in range(n)]
+
+
+def td_items(n: int) -> list:
+    return [("TD", np.linspace(0.0, 1.0, 10_000) + k) for k in range(n)]
+
+
+def find_consumer(given: str | None) -> str:
+    candidates = [given, os.environ.get("LUMENFOLD_PYTHON_CONSUMER")]
+    candidates += sorted(
+        glob.glob(os.path.join(ROOT, "build*", "**", "lumenfold_python_consumer"), recursive=True),
+        key=os.path.getmtime,
+        reverse=True,
+    )
+    for c in candidates:
+        if c and os.access(c, os.X_OK):
+            return c
+    sys.exit("lumenfold_python_consumer not found: build it (tests/python) or pass --consumer")
+
+
+# ---------------------------------------------------------------------------
+# Python producer -> C++ consumer
+# ---------------------------------------------------------------------------
+
+
+def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, how: str) -> tuple[float, float]:
+    """(wall seconds, consumer seconds) for `count` items, `batch` per message.
+
+    how: "send" goes through Producer.send / send_batch; "raw" sends messages encoded
+    beforehand on a bare PUSH socket, the ceiling of the transport and the C++ end."""
+    proc = subprocess.Popen(
+        [consumer, endpoint, str(count), "--quiet"], stdout=subprocess.PIPE, encoding="utf-8"
+    )
+    try:
+        ready = proc.stdout.readline()
+        if not ready.startswith("ready "):
+            raise RuntimeError(f"consumer did not start: {ready!r}")
+        bound = ready.split(None, 1)[1].strip()
+        batches = [pool[i : i + batch] for i in range(0, len(pool), batch)]
+        rounds = count // batch
+        if how == "raw":
+            encoded = [lumenfold.encode(b) for b in batches]
+            ctx = zmq.Context()
+            sock = ctx.socket(zmq.PUSH)
+            sock.connect(bound)
+            start = time.perf_counter()
+            for r in range(rounds):
+                sock.send(encoded[r % len(encoded)], copy=False)
+            done = proc.stdout.readline()
+            wall = time.perf_counter() - start
+            sock.close()
+            ctx.term()
+        else:
+            with lumenfold.Producer(bound) as producer:
+                start = time.perf_counter()
+                if batch == 1:
+                    send = producer.send
+                    for r in range(rounds):
+                        cmd, data = pool[r % len(pool)]
+                        send(cmd, data)
+                else:
+                    for r in range(rounds):
+                        producer.send_batch(batches[r % len(batches)])
+                done = proc.stdout.readline()
+                wall = time.perf_counter() - start
+        _, items, ns = done.split()
+        assert int(items) == count, done
+        proc.wait(timeout=30)
+        return wall, int(ns) / 1e9
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+
+
+# ---------------------------------------------------------------------------
+# Baseline: multiprocessing.Queue between two Python processes
+# ---------------------------------------------------------------------------
+
+
+def _mp_consumer(queue, results, count: int) -> None:
+    results.put("ready")
+    taken = 0
+    while taken < count:
+        got = queue.get()
+        taken += len(got) if isinstance(got, list) else 1
+    results.put("done")
+
+
+def run_mp(pool: list, count: int, batch: int) -> float:
+    queue, results = mp.Queue(), mp.Queue()
+    proc = mp.Process(target=_mp_consumer, args=(queue, results, count))
+    proc.start()
+    assert results.get() == "ready"
+    batches = [pool[i : i + batch] for i in range(0, len(pool), batch)]
+    start = time.perf_counter()
+    if batch == 1:
+        for r in range(count):
+            queue.put(pool[r % len(pool)])
+    else:
+        for r in range(count // batch):
+            queue.put(batches[r % len(batches)])
+    assert results.get() == "done"
+    wall = time.perf_counter() - start
+    proc.join()
+    return wall
+
+
+def run_encode(pool: list, count: int, batch: int) -> float:
+    batches = [pool[i : i + batch] for i in range(0, len(pool), batch)]
+    start = time.perf_counter()
+    for r in range(count // batch):
+        lumenfold.encode(batches[r % len(batches)])
+    return time.perf_counter() - start
+
+
+# ---------------------------------------------------------------------------
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--consumer", help="path of lumenfold_python_consumer")
+    parser.add_argument("--scale", type=float, default=1.0, help="multiply the item counts")
+    parser.add_argument("--repeat", type=int, default=3, help="runs per row; the fastest counts")
+    args = parser.parse_args()
+    consumer = find_consumer(args.consumer)
+
+    def best(run):
+        """The fastest of --repeat runs: on a shared machine the slower ones measure
+        the neighbours. `run` returns wall seconds or (wall, consumer seconds)."""
+        results = [run() for _ in range(max(1, args.repeat))]
+        results = [r if isinstance(r, tuple) else (r, None) for r in results]
+        return min(results, key=lambda r: r[0])
+
+    workloads = [
+        ("PD 10 floats", pd_items(1000), int(200_000 * args.scale), 100),
+        ("TD 10k float64", td_items(50), int(2_000 * args.scale), 10),
+    ]
+    tmp = tempfile.mkdtemp(prefix="lf-bench-")
+    rows = []
+    try:
+        for name, pool, count, batch_size in workloads:
+            count -= count % batch_size
+            payload = len(lumenfold.encode(pool[:1])) - 2  # one item's bytes on the wire
+            for b in (1, batch_size):
+                how = "encode" if b == 1 else f"encode {b} per message"
+                rows.append((name, "encode only", how, count, *best(lambda: run_encode(pool, count, b)), payload))
+            for transport, endpoint in (("ipc", f"ipc://{tmp}/bench.ipc"), ("tcp", "tcp://127.0.0.1:*")):
+                for how, b in (("send", 1), (f"send_batch({batch_size})", batch_size), ("raw", 1), ("raw", batch_size)):
+                    label = how if how != "raw" else f"pre-encoded, {b} per message"
+                    mode = "raw" if how == "raw" else "send"
+                    wall, inner = best(lambda: run_zmq(consumer, endpoint, pool, count, b, mode))
+                    rows.append((name, f"lumenfold {transport}", label, count, wall, inner, payload))
+            for b in (1, batch_size):
+                how = "put" if b == 1 else f"put(list of {b})"
+                rows.append((name, "mp.Queue", how, count, *best(lambda: run_mp(pool, count, b)), payload))
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    header = ("workload", "path", "method", "items", "seconds", "items/s", "MB/s", "consumer items/s")
+    table = [header]
+    for name, path, how, count, wall, inner, payload in rows:
+        table.append(
+            (
+                name,
+                path,
+                how,
+                str(count),
+                f"{wall:.3f}",
+                f"{count / wall:,.0f}",
+                f"{count * payload / wall / 1e6:,.1f}",
+                f"{count / inner:,.0f}" if inner else "",
+            )
+        )
+    widths = [max(len(r[i]) for r in table) for i in range(len(header))]
+    import msgpack
+
+    print(
+        f"Python {sys.version.split()[0]}, pyzmq {zmq.__version__}, libzmq {zmq.zmq_version()}, "
+        f"msgpack {'.'.join(map(str, msgpack.version))}, numpy {np.__version__}; "
+        f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs"
+    )
+    print(f"Fastest of {args.repeat} runs per row. MB/s counts the wire bytes of one item;")
+    print("consumer items/s is the C++ side's own time from its first item to its last.")
+    for i, r in enumerate(table):
+        print("  ".join(c.rjust(w) if j >= 3 else c.ljust(w) for j, (c, w) in enumerate(zip(r, widths))))
+        if i == 0:
+            print("  ".join("-" * w for w in widths))
+
+
+if __name__ == "__main__":
+    main()
