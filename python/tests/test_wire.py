@@ -106,6 +106,25 @@ def test_encodes_each_kind_byte_exact(value, hex_item):
     assert encode([value]) == one_item(hex_item)
 
 
+TD_FLOATS = "c7 16 01 92 a25444 d8 03 000000000000f03f 00000000000000c0"
+
+
+@pytest.mark.parametrize(
+    "payload,hex_item",
+    [
+        (np.array([1.0, -2.0]), TD_FLOATS),
+        (np.array([1.0, -2.0], dtype=">f8"), TD_FLOATS),
+        (np.array([1.0, 5.0, -2.0])[::2], TD_FLOATS),
+        (np.array([1, -2], dtype=np.int8), TD_FLOATS),
+        (np.array([], dtype=float), "c7 07 01 92 a25444 c7 00 03"),
+        (np.array([1 + 2j]), "c7 16 01 92 a25444 d8 04 000000000000f03f 0000000000000040"),
+    ],
+    ids=["float64", "big-endian", "strided", "int8", "empty", "complex128"],
+)
+def test_command_with_packed_array_encodes_byte_exact(payload, hex_item):
+    assert encode([("TD", payload)]) == one_item(hex_item)
+
+
 def test_batch_keeps_send_order_in_one_array():
     assert encode([("PD", 1), ("TD", 2)]) == bytes.fromhex(
         "93 01 c7 05 01 92a2504401 c7 05 01 92a2544402".replace(" ", "")
