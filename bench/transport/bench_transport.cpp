@@ -136,6 +136,54 @@ void BM_Latency(benchmark::State& state) {
 }
 BENCHMARK(BM_Latency)->Arg(0)->Arg(1)->ArgName("tcp")->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// The codec alone, in this process: what a message costs before and after the socket.
+std::vector<Value> record_batch(int n) {
+    std::vector<Value> items;
+    for (int i = 0; i < n; ++i) {
+        std::vector<Value> fields;
+        for (int f = 0; f < 10; ++f)
+            fields.emplace_back(i + f * 0.25);
+        items.push_back(Value::tuple({"PD", Value::list(std::move(fields))}));
+    }
+    return items;
+}
+
+Value trace_item() {
+    return Value::tuple({"TD", Value::float_array(QVector<double>(10'000, 0.5))});
+}
+
+void BM_EncodeRecords(benchmark::State& state) {
+    const std::vector<Value> items = record_batch(256);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(transport::encode(items));
+    state.SetItemsProcessed(state.iterations() * 256);
+}
+BENCHMARK(BM_EncodeRecords);
+
+void BM_DecodeRecords(benchmark::State& state) {
+    const QByteArray message = transport::encode(record_batch(256));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(transport::decode(message));
+    state.SetItemsProcessed(state.iterations() * 256);
+}
+BENCHMARK(BM_DecodeRecords);
+
+void BM_EncodeTrace(benchmark::State& state) {
+    const Value item = trace_item();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(transport::encode_item(item));
+    state.SetBytesProcessed(state.iterations() * 80'000);
+}
+BENCHMARK(BM_EncodeTrace);
+
+void BM_DecodeTrace(benchmark::State& state) {
+    const QByteArray message = transport::encode_item(trace_item());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(transport::decode(message));
+    state.SetBytesProcessed(state.iterations() * 80'000);
+}
+BENCHMARK(BM_DecodeTrace);
+
 } // namespace
 
 int main(int argc, char** argv) {

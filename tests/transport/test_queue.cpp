@@ -282,6 +282,16 @@ TEST(Binding, StaleIpcFileIsReplaced) {
     EXPECT_EQ(drain(queue, 1).size(), 1u);
 }
 
+TEST(Binding, ConsumerRemovesItsSocketFileAndTheNextOneBinds) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("q.ipc");
+    { transport::ZmqQueue first("ipc://" + path); }
+    EXPECT_FALSE(QFile::exists(path));
+    transport::ZmqQueue second("ipc://" + path);
+    transport::Producer(second.endpoint()).send("ROLL", Value());
+    EXPECT_EQ(drain(second, 1).size(), 1u);
+}
+
 TEST(Binding, OrdinaryFileAtTheIpcPathIsLeftAlone) {
     QTemporaryDir dir;
     QFile file(dir.filePath("q.ipc"));

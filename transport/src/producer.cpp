@@ -3,6 +3,7 @@
 #include <zmq.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 namespace tellurix::lumenfold::transport {

@@ -20,35 +20,60 @@ namespace {
         QStringLiteral("ZmqQueue: cannot bind %1: %2").arg(endpoint, reason).toStdString());
 }
 
-// ZeroMQ removes whatever file sits at an ipc path before binding, which would silently
-// take the endpoint from a consumer that is still alive. So a socket file is removed only
-// when nobody accepts connections on it any more.
-void clear_stale_ipc(const QString& endpoint) {
-    if (!endpoint.startsWith(QLatin1String("ipc://")))
-        return;
-    const QByteArray path = endpoint.mid(6).toLocal8Bit();
-    if (path.isEmpty() || path.startsWith('@')) // abstract namespace: no file
-        return;
+enum class IpcPath { None, Stale, Live, NotSocket, TooLong };
+
+// What sits at the file system path of an ipc endpoint.
+IpcPath ipc_path_state(const QByteArray& path) {
     struct stat st {};
     if (::lstat(path.constData(), &st) != 0)
-        return;
+        return IpcPath::None;
     if (!S_ISSOCK(st.st_mode))
-        bind_failed(endpoint, QStringLiteral("the path exists and is not a socket"));
+        return IpcPath::NotSocket;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (static_cast<std::size_t>(path.size()) >= sizeof addr.sun_path)
-        bind_failed(endpoint, QStringLiteral("the path is too long for a local socket"));
+        return IpcPath::TooLong;
     std::memcpy(addr.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return;
+        return IpcPath::Live; // cannot tell: assume someone is there
     const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     const int error = errno;
     ::close(fd);
     if (rc == 0)
-        bind_failed(endpoint, QStringLiteral("address in use (another consumer listens there)"));
-    if (error == ECONNREFUSED)
+        return IpcPath::Live;
+    return error == ECONNREFUSED ? IpcPath::Stale : IpcPath::Live;
+}
+
+// The socket file of an ipc endpoint; empty for other transports and the abstract
+// namespace.
+QByteArray ipc_file(const QString& endpoint) {
+    if (!endpoint.startsWith(QLatin1String("ipc://")))
+        return QByteArray();
+    const QByteArray path = endpoint.mid(6).toLocal8Bit();
+    return path.startsWith('@') ? QByteArray() : path;
+}
+
+// ZeroMQ removes whatever file sits at an ipc path before binding, which would silently
+// take the endpoint from a consumer that is still alive. So a socket file is removed only
+// when nobody accepts connections on it any more.
+void clear_stale_ipc(const QString& endpoint) {
+    const QByteArray path = ipc_file(endpoint);
+    if (path.isEmpty())
+        return;
+    switch (ipc_path_state(path)) {
+    case IpcPath::None:
+        return;
+    case IpcPath::Stale:
         ::unlink(path.constData());
+        return;
+    case IpcPath::Live:
+        bind_failed(endpoint, QStringLiteral("address in use (another consumer listens there)"));
+    case IpcPath::NotSocket:
+        bind_failed(endpoint, QStringLiteral("the path exists and is not a socket"));
+    case IpcPath::TooLong:
+        bind_failed(endpoint, QStringLiteral("the path is too long for a local socket"));
+    }
 }
 
 } // namespace
@@ -71,8 +96,13 @@ ZmqQueue::ZmqQueue(const QString& endpoint, const Limits& limits)
 }
 
 ZmqQueue::~ZmqQueue() {
+    const QByteArray file = ipc_file(endpoint());
     // Items still in transit are lost by design; do not keep the host waiting on them.
     socket_->socket.set(zmq::sockopt::linger, 0);
+    socket_.reset();
+    // ZeroMQ leaves the socket file behind; remove it unless someone bound there since.
+    if (!file.isEmpty() && ipc_path_state(file) == IpcPath::Stale)
+        ::unlink(file.constData());
 }
 
 QString ZmqQueue::endpoint() const {

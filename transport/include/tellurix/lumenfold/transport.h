@@ -174,8 +174,9 @@ public:
     bool send_batch(const std::vector<host::Value>& items);
 
     /// Waits until every message sent has been handed over to the consumer's
-    /// connection, at most linger_ms, then disconnects. Returns false (and warns) when
-    /// messages were still queued at the deadline: those are lost. Idempotent.
+    /// connection, at most linger_ms, then disconnects. Returns false (and warns, from
+    /// the calling thread) when messages were still queued at the deadline: those are
+    /// lost. Idempotent.
     bool close();
 
     std::uint64_t sent_messages() const noexcept { return sent_; }
