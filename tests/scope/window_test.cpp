@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -21,6 +22,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <thread>
 
 using namespace tellurix::lumenfold;
 using scope::ScopeWindow;
@@ -317,4 +319,29 @@ TEST_F(ScopeWindowTest, MiddleButtonMeasurementIsShownAndCsvHoldsTheVisibleData)
         expected << QStringLiteral("0,%1,%2").arg(x).arg(x);
     EXPECT_EQ(lines, expected);
     EXPECT_FALSE(window_->export_csv(dir_.filePath("no/such/dir/plot.csv"), &error));
+
+    const QString png = dir_.filePath("window.png");
+    ASSERT_TRUE(window_->export_png(png, &error)) << error.toStdString();
+    EXPECT_EQ(QImage(png).size(), window_->size() * window_->devicePixelRatioF());
+
+    // "AR" gives every plot its automatic range back after the user's own range.
+    EXPECT_FALSE(vb->autoRangeEnabled());
+    click(tb().AR);
+    EXPECT_TRUE(vb->autoRangeEnabled());
+    EXPECT_LE(vb->viewRange().left(), 0) << "fitted to all the data again";
+    EXPECT_GE(vb->viewRange().right(), 10) << "fitted to all the data again";
+}
+
+TEST_F(ScopeWindowTest, WarningsFromAnyThreadReachTheLogPanel) {
+    std::thread([] { host::warn("from a producer thread"); }).join();
+    host::warn("from the GUI thread");
+    ASSERT_TRUE(wait_for([&] { return window_->warnings() == 2; }));
+    const QStringList lines = window_->log_lines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].endsWith("warning: from a producer thread") ||
+                lines[1].endsWith("warning: from a producer thread"));
+    window_.reset();
+    // The window gave the channel back (the default handler, an empty function), so
+    // nothing can reach a destroyed window.
+    EXPECT_FALSE(host::set_warning_handler({}));
 }
