@@ -9,11 +9,14 @@ namespace lf = tellurix::lumenfold;
 namespace {
 
 // Column names as a data logger writes them: a time base and channels with units.
-QStringList logger_columns(int n) {
+QStringList logger_columns(int n, bool long_words = false) {
     static const char* const quantities[] = {"volt", "curr", "temp", "phase", "freq"};
+    static const char* const long_quantities[] = {"voltage", "current", "temperature", "phase",
+                                                  "frequency"};
     QStringList names{QStringLiteral("time")};
     for (int i = 1; names.size() < n; ++i)
-        names << QStringLiteral("ch%1_%2").arg(i / 5).arg(QLatin1String(quantities[i % 5]));
+        names << QStringLiteral("ch%1_%2").arg(i / 5).arg(
+            QLatin1String(long_words ? long_quantities[i % 5] : quantities[i % 5]));
     return names;
 }
 
@@ -70,6 +73,42 @@ void BM_RunawayItem(benchmark::State& state) {
     state.counters["errors_per_call"] = double(errors) / double(state.iterations());
 }
 BENCHMARK(BM_RunawayItem)->Arg(32)->Arg(200)->Arg(2000)->Unit(benchmark::kMillisecond);
+
+// A nested repetition over ordinary names: each candidate stays within the full budget
+// (2^12 to 2^16 ways to split a name), but without a limit on heavy candidates the n * n
+// of them freeze the GUI (about 20 s for n = 300 in a first version). The call ends in
+// PatternError once too many candidates were heavy.
+void BM_RunawayOnEveryCandidate(benchmark::State& state) {
+    const QStringList names = logger_columns(static_cast<int>(state.range(0)), true);
+    int errors = 0;
+    for (auto _ : state) {
+        try {
+            benchmark::DoNotOptimize(
+                lf::toolbar::matched_xy_pairs(QStringLiteral("(\\w+)+_x,.*"), names));
+        } catch (const lf::PatternError&) {
+            ++errors;
+        }
+    }
+    state.counters["errors_per_call"] = double(errors) / double(state.iterations());
+}
+BENCHMARK(BM_RunawayOnEveryCandidate)->Arg(100)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// A wasteful but harmless item (an alternation under a star) that stays within the quick
+// budget: the cost of an item that is slow on every candidate yet legitimate.
+void BM_SlowButLegitimateItem(benchmark::State& state) {
+    const QStringList names = logger_columns(static_cast<int>(state.range(0)), true);
+    std::size_t found = 0;
+    for (auto _ : state) {
+        const auto pairs =
+            lf::toolbar::matched_xy_pairs(QStringLiteral("(a|b|c|d|e|f|g|h|.)*,.*"), names);
+        found = pairs.size();
+    }
+    state.counters["pairs"] = double(found);
+    state.counters["per_candidate"] = benchmark::Counter(
+        double(names.size()) * double(names.size()),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_SlowButLegitimateItem)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

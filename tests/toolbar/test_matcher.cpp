@@ -38,6 +38,15 @@ XYPairs P(std::initializer_list<lf::toolbar::XYPair> pairs) {
 
 // Long enough for a nested repetition to run away: 2^32 ways to split it.
 const QString a32(32, QLatin1Char('a'));
+// Short enough that one candidate stays within the engine's full budget (2^14 ways), long
+// enough to exceed the quick one; a whole list of them must still end the call.
+const QString a14(14, QLatin1Char('a'));
+QStringList many_a14_and_b() {
+    QStringList names;
+    for (int i = 0; i < 101; ++i)
+        names << a14;
+    return names << "b";
+}
 
 const MatchCase kCases[] = {
     {"WorkedExample",
@@ -115,6 +124,24 @@ const MatchCase kCases[] = {
      {a32, "b"},
      {},
      Failure{"(a+)+b", 0, "match limit exceeded"}},
+    {"ManyHeavyCandidatesEndTheCall",
+     "(a+)+b",
+     many_a14_and_b(),
+     {},
+     Failure{"(a+)+b", 0, "on each of 101 candidates"}},
+    {"FewHeavyCandidatesStillMatch",
+     "(a+)+b|.*",
+     {a14, a14, "b"},
+     P({{a14, a14},
+        {a14, a14},
+        {a14, "b"},
+        {a14, a14},
+        {a14, a14},
+        {a14, "b"},
+        {"b", a14},
+        {"b", a14},
+        {"b", "b"}}),
+     {}},
     {"RunawayItemAfterAcceptingItemIsNotReached",
      ".*;(a+)+b",
      {a32, "b"},

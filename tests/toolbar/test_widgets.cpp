@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
 namespace lf = tellurix::lumenfold;
 using lf::toolbar::FormatCombo;
@@ -83,6 +85,16 @@ INSTANTIATE_TEST_SUITE_P(Indices, SetIdx,
                                            SetIdxCase{0, 0, "real"}, // the current item
                                            SetIdxCase{7, -1, ""},    // past the end
                                            SetIdxCase{-1, -1, ""})); // no item
+
+// An index is an int: no bool, floating-point, text or none slips through a conversion.
+template <typename T, typename = void> struct TakesIdx : std::false_type {};
+template <typename T>
+struct TakesIdx<T, std::void_t<decltype(std::declval<FormatCombo&>().set_idx(std::declval<T>()))>>
+    : std::true_type {};
+static_assert(TakesIdx<int>::value && TakesIdx<long>::value && TakesIdx<unsigned char>::value);
+static_assert(!TakesIdx<double>::value && !TakesIdx<float>::value && !TakesIdx<bool>::value);
+static_assert(!TakesIdx<const char*>::value && !TakesIdx<std::nullptr_t>::value &&
+              !TakesIdx<QString>::value);
 
 TEST(FormatComboTest, SetIdxWithoutCallbackOnlyMovesTheIndex) {
     YFormatCombo combo;

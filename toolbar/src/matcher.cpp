@@ -12,18 +12,22 @@ namespace tellurix::lumenfold::toolbar {
 
 namespace {
 
-// Backtracking budget of one item on one candidate. Column pairs are short texts: an
-// ordinary item needs a few hundred engine steps, so this leaves several orders of
-// magnitude of headroom while a runaway item such as (a+)+b on a long name gives up after a
-// few milliseconds instead of minutes. The values are PCRE2 start-of-pattern settings: the
-// engine only lets a pattern lower its limits, never raise them past the library default.
-constexpr int kMatchLimit = 1'000'000;
+// Backtracking budget. Column pairs are short texts: the items people type need at most a
+// few hundred engine steps per candidate. A runaway item such as (a+)+b needs about 2^len
+// steps on a long name, and even a moderate excess costs n * n times over, since every
+// candidate is tried. So each candidate first gets a quick budget; one that exceeds it is
+// retried with the full budget, and only a limited number of such heavy candidates are
+// allowed per call. Worst case, an item costs n * n quick budgets plus kHeavyCandidates
+// full ones (a fraction of a second with the JIT) before it ends in a PatternError.
+// The limits are PCRE2 start-of-pattern settings, so they are counted by the engine and
+// the outcome does not depend on the machine's speed; a pattern may only lower them.
+constexpr int kQuickMatchLimit = 5'000;
+constexpr int kFullMatchLimit = 1'000'000;
 constexpr int kDepthLimit = 100'000;
+constexpr int kHeavyCandidates = 100;
 
-const QString& budget_prefix() {
-    static const QString prefix =
-        QStringLiteral("(*LIMIT_MATCH=%1)(*LIMIT_DEPTH=%2)").arg(kMatchLimit).arg(kDepthLimit);
-    return prefix;
+QString budget_prefix(int match_limit) {
+    return QStringLiteral("(*LIMIT_MATCH=%1)(*LIMIT_DEPTH=%2)").arg(match_limit).arg(kDepthLimit);
 }
 
 // Characters that stand for themselves in a pattern whatever follows them (bar a quantifier).
@@ -102,30 +106,41 @@ Literals required_literals(const QString& item) {
 // an error: it may never be reached.
 class Item {
 public:
-    explicit Item(QString text)
-        : text_(std::move(text)) {}
+    Item(QString text, int& heavy_candidates)
+        : text_(std::move(text))
+        , heavy_(heavy_candidates) {}
 
     // True when the item's first anchored match is the whole of `candidate`.
     bool accepts(const QString& candidate) {
         if (text_.isEmpty())
             return false; // an empty expression only matches "", and candidates hold ","
-        if (!re_)
+        if (!quick_)
             compile();
         if (!candidate.startsWith(literals_.prefix) || !candidate.endsWith(literals_.suffix))
             return false;
-        const QRegularExpressionMatch m =
-            re_->match(candidate, 0, QRegularExpression::NormalMatch, match_options_);
-        if (!m.isValid())
-            fail_match(candidate);
+        QRegularExpressionMatch m =
+            quick_->match(candidate, 0, QRegularExpression::NormalMatch, match_options_);
+        if (!m.isValid()) {
+            check_subject(candidate);
+            m = full_->match(candidate, 0, QRegularExpression::NormalMatch, match_options_);
+            if (!m.isValid())
+                fail(QStringLiteral("match limit exceeded on candidate '%1'").arg(candidate));
+            if (++heavy_ > kHeavyCandidates)
+                fail(QStringLiteral("match limit exceeded: more than %1 steps on each of %2 "
+                                    "candidates, the last '%3'")
+                         .arg(kQuickMatchLimit)
+                         .arg(heavy_)
+                         .arg(candidate));
+        }
         return m.hasMatch() && m.capturedLength(0) == candidate.size();
     }
 
 private:
     void compile() {
-        const QString& budget = budget_prefix();
-        QRegularExpression raw(budget + text_);
+        const QString quick_budget = budget_prefix(kQuickMatchLimit);
+        QRegularExpression raw(quick_budget + text_);
         if (!raw.isValid()) {
-            const int offset = raw.patternErrorOffset() - budget.size();
+            const int offset = raw.patternErrorOffset() - quick_budget.size();
             throw PatternError(text_, raw.errorString(), offset < 0 ? 0 : offset);
         }
         // PCRE2's JIT does not take the anchoring as a match option (the engine then
@@ -133,21 +148,20 @@ private:
         // Not for items that recurse into the whole pattern (the anchor would recurse too)
         // nor for those the wrapping breaks (start-of-pattern settings, \Q or a comment
         // running to the end); they keep the match option.
-        QRegularExpression anchored;
+        QString body = text_;
+        match_options_ = QRegularExpression::AnchoredMatchOption;
         if (!recurses_into_whole(text_)) {
-            anchored.setPattern(budget + QLatin1String("\\A(?:") + text_ + QLatin1Char(')'));
-            if (!anchored.isValid())
-                anchored = QRegularExpression();
+            const QString anchored = QLatin1String("\\A(?:") + text_ + QLatin1Char(')');
+            if (QRegularExpression(quick_budget + anchored).isValid()) {
+                body = anchored;
+                match_options_ = QRegularExpression::NoMatchOption;
+            }
         }
-        if (!anchored.pattern().isEmpty()) {
-            re_.emplace(std::move(anchored));
-            match_options_ = QRegularExpression::NoMatchOption;
-        } else {
-            re_.emplace(std::move(raw));
-            match_options_ = QRegularExpression::AnchoredMatchOption;
-        }
+        quick_.emplace(quick_budget + body);
+        full_.emplace(budget_prefix(kFullMatchLimit) + body);
         // JIT-compile now: the item is about to run on up to n * n candidates.
-        re_->optimize();
+        quick_->optimize();
+        full_->optimize();
         literals_ = required_literals(text_);
     }
 
@@ -159,23 +173,25 @@ private:
         return false;
     }
 
-    [[noreturn]] void fail_match(const QString& candidate) const {
-        // Qt reports every engine failure other than "no match" as an invalid match
-        // without saying which; the budget is the one a valid UTF-16 subject can hit.
+    // Qt reports every engine failure other than "no match" as an invalid match without
+    // saying which; a subject that is not valid UTF-16 is the one besides the budget.
+    void check_subject(const QString& candidate) const {
         if (!QStringView(candidate).isValidUtf16())
             throw PatternError(
                 text_, QStringLiteral("candidate '%1' is not valid UTF-16").arg(candidate), 0);
+    }
+
+    [[noreturn]] void fail(const QString& what) const {
         throw PatternError(text_,
-                           QStringLiteral("match limit exceeded on candidate '%1' (the item "
-                                          "backtracks too much; avoid nested repetition such "
-                                          "as (a+)+)")
-                               .arg(candidate),
+                           what + QLatin1String(" (the item backtracks too much; avoid nested "
+                                                "repetition such as (a+)+)"),
                            0);
     }
 
     QString text_;
+    int& heavy_; // shared by the items of one call
     // Valid once compiled.
-    std::optional<QRegularExpression> re_;
+    std::optional<QRegularExpression> quick_, full_;
     QRegularExpression::MatchOptions match_options_;
     Literals literals_;
 };
@@ -192,6 +208,7 @@ XYPairs matched_xy_pairs(const QString& patterns, const QStringList& lst) {
     const QStringList texts = stripped.split(QLatin1Char(';'));
 
     // Equal items share one compiled expression; `order` keeps the item sequence.
+    int heavy_candidates = 0;
     std::vector<std::unique_ptr<Item>> distinct;
     std::vector<Item*> order;
     order.reserve(static_cast<std::size_t>(texts.size()));
@@ -199,7 +216,7 @@ XYPairs matched_xy_pairs(const QString& patterns, const QStringList& lst) {
     for (const QString& text : texts) {
         Item*& slot = by_text[text];
         if (!slot) {
-            distinct.push_back(std::make_unique<Item>(text));
+            distinct.push_back(std::make_unique<Item>(text, heavy_candidates));
             slot = distinct.back().get();
         }
         order.push_back(slot);
