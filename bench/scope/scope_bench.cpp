@@ -72,7 +72,11 @@ public:
 
 private:
     void run(const QString& endpoint) {
-        transport::Producer producer(endpoint);
+        // Never waits: the window stops draining before this thread is joined.
+        transport::Producer::Options options;
+        options.drop_when_full = true;
+        options.linger_ms = 0;
+        transport::Producer producer(endpoint, options);
         constexpr int batch = 1000; // every 10 ms
         const auto period = std::chrono::microseconds(1'000'000 * batch / records_per_second);
         auto next = Clock::now();

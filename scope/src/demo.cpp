@@ -26,7 +26,13 @@ DemoProducer::~DemoProducer() {
 
 void DemoProducer::run() {
     try {
-        transport::Producer producer(endpoint_);
+        // Dropping (not waiting) when the scope is behind: the scope joins this thread when
+        // it quits and stops draining first, so a waiting send would never return. Demo
+        // rows lost to a busy window do not matter; a short linger keeps quitting quick.
+        transport::Producer::Options options;
+        options.drop_when_full = true;
+        options.linger_ms = 200;
+        transport::Producer producer(endpoint_, options);
         // Points: a time column and four signals, one of them complex (try fy = mag/phase).
         producer.send("PN", Value::str_list({"t", "sine", "cosine", "noisy", "iq"}));
         // Traces: a frequency axis, a real spectrum and a complex filter response.
