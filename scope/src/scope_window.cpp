@@ -147,9 +147,8 @@ std::shared_ptr<std::vector<QColor>> history_palette() {
     return palette;
 }
 
-bool export_plot_csv(const chartpane::PlotWidget& plot, QIODevice& device, QString* error) {
-    auto& mutable_plot = const_cast<chartpane::PlotWidget&>(plot);
-    const QRectF view = mutable_plot.plotItem()->vb()->viewRange();
+bool export_plot_csv(chartpane::PlotWidget& plot, QIODevice& device, QString* error) {
+    const QRectF view = plot.plotItem()->vb()->viewRange();
     QTextStream out(&device);
     out << "curve,x,y\n";
     for (const auto& [key, curve] : plot.plots) {

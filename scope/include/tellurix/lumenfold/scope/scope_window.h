@@ -46,8 +46,9 @@ class ScopeClipboard;
 
 /// Writes the data of `plot` that lies inside its visible range as CSV: a header line
 /// "curve,x,y", then one line per point, newest curve (key 0) first. Returns false (and the
-/// reason in `error`) when the device cannot be written.
-bool export_plot_csv(const chartpane::PlotWidget& plot, QIODevice& device, QString* error);
+/// reason in `error`) when the device cannot be written. (Not const: the plotting
+/// adapter hands out its view box from a non-const plot item only.)
+bool export_plot_csv(chartpane::PlotWidget& plot, QIODevice& device, QString* error);
 
 /// The palette the scope gives its plot widgets: the newest curve in strong blue, each
 /// older one lighter and greyer, so the history reads as history.
