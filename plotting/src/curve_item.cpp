@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace tellurix::lumenfold::plotting::detail {
 
@@ -22,9 +23,14 @@ constexpr double kClipMargin = 1.0e4;
 // Points per polyline handed to QPainter at once for thin pens.
 constexpr int kChunk = 4096;
 
-// Same rounding as Qwt's point mapper (qRound), without its int overflow for far points.
-inline double roundPixel(double v) {
-    return std::clamp(std::floor(v + 0.5), -kFar, kFar);
+// Same rounding as Qwt's point mapper (qRound: halves go up), without its int overflow for
+// far points, and without a libm call per point. NaN lands on -kFar.
+inline std::int64_t roundPixel(double v) {
+    v += 0.5;
+    v = v > -kFar ? v : -kFar;
+    v = v < kFar ? v : kFar;
+    const auto i = static_cast<std::int64_t>(v); // truncates towards zero
+    return i - (static_cast<double>(i) > v ? 1 : 0);
 }
 
 // Source-over of a premultiplied pixel, with the raster engine's own integer arithmetic so
@@ -48,12 +54,6 @@ inline quint32 sourceOver(quint32 dst, quint32 src) {
 
 // The image behind the painter, when symbols can be written straight into it: a raster
 // engine on a 32-bit image, translation only, plain source-over at full opacity.
-struct DirectTarget {
-    QImage* image = nullptr;
-    QPoint offset; // logical -> device
-    QRect allowed; // device pixels that may be written
-};
-
 std::optional<DirectTarget> directTarget(QPainter* painter) {
     QPaintEngine* engine = painter->paintEngine();
     if (engine == nullptr || engine->type() != QPaintEngine::Raster)
@@ -188,33 +188,124 @@ void CurveItem::drawReference(QPainter* painter, const QwtScaleMap& xMap, const 
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Bit planes: one bit per pixel over a rectangle of logical pixels.
+
+void CurveItem::Plane::reset(const QRect& r, int rowWords, std::vector<std::uint64_t>& storage) {
+    rect = r;
+    stride = rowWords;
+    bits = &storage;
+    bits->assign(static_cast<size_t>(stride) * static_cast<size_t>(std::max(0, r.height())), 0);
+}
+
+namespace {
+
+// out = in moved by s bit positions towards higher x (s > 0) or lower x (s < 0).
+void shiftRow(const std::uint64_t* in, std::uint64_t* out, int n, int s) {
+    const int ws = std::abs(s) >> 6, bs = std::abs(s) & 63;
+    for (int k = 0; k < n; ++k) {
+        std::uint64_t v = 0;
+        if (s >= 0) {
+            const int a = k - ws;
+            if (a >= 0)
+                v = in[a] << bs;
+            if (bs != 0 && a - 1 >= 0)
+                v |= in[a - 1] >> (64 - bs);
+        } else {
+            const int a = k + ws;
+            if (a < n)
+                v = in[a] >> bs;
+            if (bs != 0 && a + 1 < n)
+                v |= in[a + 1] << (64 - bs);
+        }
+        out[k] = v;
+    }
+}
+
+// Pixels a pen of this width can touch lie within this many pixels (in x and in y) of the
+// segment between two whole-pixel points; thin pens go one pixel astray at most.
+int penReach(double width) {
+    if (width <= 1.0)
+        return 1;
+    return static_cast<int>(std::ceil(width / 2.0)) + 1;
+}
+
+constexpr int kBreak = std::numeric_limits<int>::min(); // marks a gap between lines in verts_
+
+} // namespace
+
 void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
                          const QRectF& canvasRect, bool logX, bool logY) const {
-    if (style_.pen.style() != Qt::NoPen) {
-        painter->save();
-        painter->setPen(style_.pen);
-        const int key = logX ? 1 : 0;
-        bool drawn = false;
-        if (order_[key] != Order::Unordered) {
-            drawn = drawLinesSorted(painter, xMap, yMap, canvasRect, logX, logY);
-            order_[key] = drawn ? Order::Monotonic : Order::Unordered;
-        }
-        if (!drawn)
-            drawLinesUnsorted(painter, xMap, yMap, canvasRect, logX, logY);
-        painter->restore();
-    }
-    if (symbol() != nullptr && symbol()->style() != QwtSymbol::NoSymbol) {
-        // As Qwt does: only symbols whose centre pixel lies in the visible canvas are drawn.
+    const bool lines = style_.pen.style() != Qt::NoPen;
+    const bool symbols = symbol() != nullptr && symbol()->style() != QwtSymbol::NoSymbol &&
+                         !symbol()->boundingRect().isEmpty();
+
+    // As Qwt does: only symbols whose centre pixel lies in the visible canvas are drawn.
+    QRect area;
+    if (symbols) {
         QRectF clipRect = canvasRect;
         if (painter->hasClipping())
             clipRect &= painter->clipBoundingRect();
-        const QRect area = clipRect.toAlignedRect();
-        if (area.isEmpty())
-            return;
+        area = clipRect.toAlignedRect();
+        prepareStamp(painter);
+    }
+    const bool marking = symbols && !area.isEmpty();
+    // Every plane spans the symbols' full reach around the marked area.
+    const QRect reach =
+        marking ? QRect(area.topLeft() + stampOffset_, QSize(area.width() + stamp_.width() - 1,
+                                                             area.height() + stamp_.height() - 1))
+                : QRect();
+    const int rowWords = marking ? (reach.width() + 63) / 64 + 1 : 0;
+    Plane marks;
+    if (marking)
+        marks.reset(area, rowWords, marks_);
+
+    // One pass over the data finds the line's vertices and the symbols' pixels.
+    verts_.clear();
+    if (lines) {
+        const int key = logX ? 1 : 0;
+        bool done = false;
+        if (order_[key] != Order::Unordered) {
+            done = collectSorted(xMap, yMap, canvasRect, logX, logY, marking ? &marks : nullptr);
+            order_[key] = done ? Order::Monotonic : Order::Unordered;
+            if (!done) {
+                verts_.clear();
+                if (marking)
+                    marks.reset(area, rowWords, marks_);
+            }
+        }
+        if (!done)
+            collectUnsorted(xMap, yMap, canvasRect, logX, logY, marking ? &marks : nullptr);
+    } else if (marking) {
+        markSymbols(xMap, yMap, logX, logY, marks);
+    }
+
+    // With a one-colour opaque symbol on an image we can write to, the symbols' union is known
+    // before anything is drawn: it is painted in one go, and line pieces it will cover
+    // entirely are not drawn at all.
+    const std::optional<DirectTarget> target = marking ? directTarget(painter) : std::nullopt;
+    Plane cover, deep;
+    const bool union_ = target && stampColour_ != 0;
+    if (union_) {
+        cover.reset(reach, rowWords, cover_);
+        buildCover(marks, target->allowed.translated(-target->offset), cover);
+        if (lines) {
+            deep.reset(reach, rowWords, deep_);
+            buildDeep(cover, penReach(style_.pen.widthF()) + 1, deep);
+        }
+    }
+
+    if (lines) {
         painter->save();
-        markSymbols(xMap, yMap, area, logX, logY);
-        stampSymbols(painter, area);
+        painter->setPen(style_.pen);
+        drawVertices(painter, canvasRect, union_ ? &deep : nullptr);
         painter->restore();
+    }
+    if (marking) {
+        if (union_)
+            paintCover(*target, cover);
+        else
+            stampSymbols(painter, marks, target ? &*target : nullptr);
     }
 }
 
@@ -236,33 +327,86 @@ void CurveItem::flushPolyline(QPainter* painter, const QRectF& clipRect) const {
     line_.clear();
 }
 
-bool CurveItem::drawLinesSorted(QPainter* painter, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
-                                const QRectF& canvasRect, bool logX, bool logY) const {
+void CurveItem::drawVertices(QPainter* painter, const QRectF& canvasRect, const Plane* deep) const {
+    const double pw = std::max(1.0, style_.pen.widthF());
+    const QRectF clipRect = canvasRect.adjusted(-pw, -pw, pw, pw);
+    // The raster engine strokes wide pens far faster in short pieces than in one long path.
+    const int chunk = style_.pen.widthF() > 1.0 ? 64 : kChunk;
+
+    // A segment is covered when every pixel on it is deep inside the symbols' union: then
+    // every pixel the pen could touch gets painted over by the symbols anyway.
+    auto covered = [deep](const QPoint& a, const QPoint& b) {
+        const int dx = b.x() - a.x(), dy = b.y() - a.y();
+        const int steps = std::max(std::abs(dx), std::abs(dy));
+        for (int i = 0; i <= steps; ++i) {
+            const int x =
+                steps == 0 ? a.x() : a.x() + (dx * i + (dx >= 0 ? steps : -steps) / 2) / steps;
+            const int y =
+                steps == 0 ? a.y() : a.y() + (dy * i + (dy >= 0 ? steps : -steps) / 2) / steps;
+            if (!deep->test(x, y))
+                return false;
+        }
+        return true;
+    };
+
+    line_.clear();
+    QPoint last;
+    for (const QPoint& v : verts_) {
+        if (v.x() == kBreak) {
+            flushPolyline(painter, clipRect);
+            continue;
+        }
+        const QPointF p(v);
+        if (line_.isEmpty()) {
+            line_.append(p);
+            last = v;
+            continue;
+        }
+        if (deep != nullptr && covered(last, v)) {
+            flushPolyline(painter, clipRect);
+            line_.append(p);
+            last = v;
+            continue;
+        }
+        line_.append(p);
+        last = v;
+        if (line_.size() >= chunk) {
+            flushPolyline(painter, clipRect);
+            line_.append(p);
+        }
+    }
+    flushPolyline(painter, clipRect);
+}
+
+bool CurveItem::collectSorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap,
+                              const QRectF& canvasRect, bool logX, bool logY, Plane* marks) const {
     // Per pixel column, the first, lowest, highest and last point (in record order) draw the
     // same pixels as every point of that column would. Columns far off either side of the
     // canvas fold into one, since nothing between their points is visible.
     const double pw = std::max(1.0, style_.pen.widthF());
-    const QRectF clipRect = canvasRect.adjusted(-pw, -pw, pw, pw);
-    const double leftCol = std::floor(canvasRect.left() - pw - 2.0);
-    const double rightCol = std::ceil(canvasRect.right() + pw + 2.0);
+    const auto leftCol = static_cast<std::int64_t>(std::floor(canvasRect.left() - pw - 2.0));
+    const auto rightCol = static_cast<std::int64_t>(std::ceil(canvasRect.right() + pw + 2.0));
 
     const double* xs = x_.constData();
     const double* ys = y_.constData();
     const int n = x_.size();
-    line_.clear();
 
     int direction = 0;
     double prevX = 0.0;
     bool havePrev = false;
 
+    struct Pixel {
+        std::int64_t x, y;
+    };
     bool open = false;
-    double col = 0.0;
-    QPointF first, low, high, last;
+    std::int64_t col = 0;
+    Pixel first{}, low{}, high{}, last{};
     int lowAt = 0, highAt = 0;
 
-    auto push = [&](const QPointF& p) {
-        if (line_.isEmpty() || line_.constLast() != p)
-            line_.append(p);
+    auto push = [&](const Pixel& p) {
+        const QPoint q(static_cast<int>(p.x), static_cast<int>(p.y));
+        if (verts_.empty() || verts_.back() != q)
+            verts_.push_back(q);
     };
     auto closeColumn = [&]() {
         if (!open)
@@ -283,7 +427,7 @@ bool CurveItem::drawLinesSorted(QPainter* painter, const QwtScaleMap& xMap, cons
         const double x = xs[i], y = ys[i];
         if (!usable(x, y, logX, logY)) {
             closeColumn();
-            flushPolyline(painter, clipRect);
+            verts_.push_back(QPoint(kBreak, kBreak));
             continue;
         }
         if (havePrev) {
@@ -300,150 +444,257 @@ bool CurveItem::drawLinesSorted(QPainter* painter, const QwtScaleMap& xMap, cons
         prevX = x;
         havePrev = true;
 
-        const QPointF p(roundPixel(xMap.transform(x)), roundPixel(yMap.transform(y)));
-        const double c = std::clamp(p.x(), leftCol, rightCol);
+        const Pixel p{roundPixel(xMap.transform(x)), roundPixel(yMap.transform(y))};
+        if (marks)
+            marks->setIn(p.x, p.y);
+        const std::int64_t c = std::clamp(p.x, leftCol, rightCol);
         if (!open || c != col) {
             closeColumn();
-            // Keep the pending polyline bounded; the last point carries the line on.
-            if (line_.size() >= kChunk) {
-                const QPointF carry = line_.constLast();
-                flushPolyline(painter, clipRect);
-                line_.append(carry);
-            }
             open = true;
             col = c;
             first = low = high = last = p;
             lowAt = highAt = i;
             continue;
         }
-        if (p.y() < low.y()) {
+        if (p.y < low.y) {
             low = p;
             lowAt = i;
         }
-        if (p.y() > high.y()) {
+        if (p.y > high.y) {
             high = p;
             highAt = i;
         }
         last = p;
     }
     closeColumn();
-    flushPolyline(painter, clipRect);
     return true;
 }
 
-void CurveItem::drawLinesUnsorted(QPainter* painter, const QwtScaleMap& xMap,
-                                  const QwtScaleMap& yMap, const QRectF& canvasRect, bool logX,
-                                  bool logY) const {
+void CurveItem::collectUnsorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap,
+                                const QRectF& canvasRect, bool logX, bool logY,
+                                Plane* marks) const {
     // Consecutive points on the same pixel are dropped. A run of points all beyond the same
     // edge of the canvas (with room for the pen) keeps only its first and last point: no
     // segment between them can reach the canvas.
-    const double pw = std::max(1.0, style_.pen.widthF());
-    const QRectF clipRect = canvasRect.adjusted(-pw, -pw, pw, pw);
-    const double m = pw + 2.0;
-    const double left = canvasRect.left() - m, right = canvasRect.right() + m;
-    const double top = canvasRect.top() - m, bottom = canvasRect.bottom() + m;
-    auto outcode = [&](const QPointF& p) {
-        return (p.x() < left ? 1u : 0u) | (p.x() > right ? 2u : 0u) | (p.y() < top ? 4u : 0u) |
-               (p.y() > bottom ? 8u : 0u);
+    const double m = std::max(1.0, style_.pen.widthF()) + 2.0;
+    const auto left = static_cast<std::int64_t>(std::floor(canvasRect.left() - m));
+    const auto right = static_cast<std::int64_t>(std::ceil(canvasRect.right() + m));
+    const auto top = static_cast<std::int64_t>(std::floor(canvasRect.top() - m));
+    const auto bottom = static_cast<std::int64_t>(std::ceil(canvasRect.bottom() + m));
+    auto outcode = [&](std::int64_t x, std::int64_t y) {
+        return (x < left ? 1u : 0u) | (x > right ? 2u : 0u) | (y < top ? 4u : 0u) |
+               (y > bottom ? 8u : 0u);
     };
 
     const double* xs = x_.constData();
     const double* ys = y_.constData();
     const int n = x_.size();
-    line_.clear();
 
     unsigned runCode = 0; // edges shared by the current run of outside points
     bool pending = false; // the run's latest point, not yet emitted
-    QPointF pendingPoint;
-    QPointF lastPoint; // the latest point taken (emitted or pending)
+    QPoint pendingPoint;
+    std::int64_t lastX = 0, lastY = 0; // the latest point taken (emitted or pending)
     bool haveLast = false;
 
     for (int i = 0; i < n; ++i) {
         const double x = xs[i], y = ys[i];
         if (!usable(x, y, logX, logY)) {
             if (pending)
-                line_.append(pendingPoint);
+                verts_.push_back(pendingPoint);
             pending = false;
             runCode = 0;
             haveLast = false;
-            flushPolyline(painter, clipRect);
+            verts_.push_back(QPoint(kBreak, kBreak));
             continue;
         }
-        const QPointF p(roundPixel(xMap.transform(x)), roundPixel(yMap.transform(y)));
-        if (haveLast && p == lastPoint)
+        const std::int64_t px = roundPixel(xMap.transform(x));
+        const std::int64_t py = roundPixel(yMap.transform(y));
+        if (haveLast && px == lastX && py == lastY)
             continue;
-        const unsigned code = outcode(p);
+        if (marks)
+            marks->setIn(px, py);
+        const QPoint p(static_cast<int>(px), static_cast<int>(py));
+        lastX = px;
+        lastY = py;
+        const unsigned code = outcode(px, py);
         if (haveLast && (runCode & code) != 0) {
             runCode &= code;
             pending = true;
             pendingPoint = p;
-            lastPoint = p;
             continue;
         }
         if (pending)
-            line_.append(pendingPoint);
+            verts_.push_back(pendingPoint);
         pending = false;
         runCode = code;
-        line_.append(p);
-        lastPoint = p;
         haveLast = true;
-        if (line_.size() >= kChunk) {
-            flushPolyline(painter, clipRect);
-            line_.append(p);
-        }
+        verts_.push_back(p);
     }
     if (pending)
-        line_.append(pendingPoint);
-    flushPolyline(painter, clipRect);
+        verts_.push_back(pendingPoint);
 }
 
-void CurveItem::markSymbols(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRect& area,
-                            bool logX, bool logY) const {
-    marksStride_ = (area.width() + 63) / 64;
-    marks_.assign(static_cast<size_t>(marksStride_) * static_cast<size_t>(area.height()), 0);
-    const double x0 = area.left(), y0 = area.top();
-    const double w = area.width(), h = area.height();
+void CurveItem::markSymbols(const QwtScaleMap& xMap, const QwtScaleMap& yMap, bool logX, bool logY,
+                            Plane& marks) const {
     const double* xs = x_.constData();
     const double* ys = y_.constData();
     const int n = x_.size();
     for (int i = 0; i < n; ++i) {
         const double x = xs[i], y = ys[i];
-        if (!usable(x, y, logX, logY))
-            continue;
-        const double px = roundPixel(xMap.transform(x)) - x0;
-        const double py = roundPixel(yMap.transform(y)) - y0;
-        if (!(px >= 0.0 && px < w && py >= 0.0 && py < h))
-            continue;
-        const auto ix = static_cast<unsigned>(px);
-        const auto iy = static_cast<unsigned>(py);
-        marks_[iy * static_cast<unsigned>(marksStride_) + (ix >> 6)] |= std::uint64_t{1}
-                                                                        << (ix & 63u);
+        if (usable(x, y, logX, logY))
+            marks.setIn(roundPixel(xMap.transform(x)), roundPixel(yMap.transform(y)));
     }
 }
 
-void CurveItem::stampSymbols(QPainter* painter, const QRect& area) const {
+void CurveItem::prepareStamp(QPainter* painter) const {
+    const auto key = static_cast<quint64>(painter->renderHints());
+    if (!stamp_.isNull() && stampKey_ == key)
+        return;
+    // Rendered exactly like Qwt's own symbol cache, so that a stamp is the same pixels.
     const QwtSymbol& sym = *symbol();
     const QRect br = sym.boundingRect();
-    if (br.isEmpty())
-        return;
-    const auto key = static_cast<quint64>(painter->renderHints());
-    if (stamp_.isNull() || stampKey_ != key) {
-        // Rendered exactly like Qwt's own symbol cache, so that a stamp is the same pixels.
-        stamp_ = QImage(br.size(), QImage::Format_ARGB32_Premultiplied);
-        stamp_.fill(Qt::transparent);
-        QPainter p(&stamp_);
-        p.setRenderHints(painter->renderHints());
-        p.translate(-br.topLeft());
-        sym.drawSymbol(&p, QPointF(0.0, 0.0));
-        p.end();
-        stampOffset_ = br.topLeft();
-        stampKey_ = key;
-    }
+    stamp_ = QImage(br.size(), QImage::Format_ARGB32_Premultiplied);
+    stamp_.fill(Qt::transparent);
+    QPainter p(&stamp_);
+    p.setRenderHints(painter->renderHints());
+    p.translate(-br.topLeft());
+    sym.drawSymbol(&p, QPointF(0.0, 0.0));
+    p.end();
+    stampOffset_ = br.topLeft();
+    stampKey_ = key;
 
+    // One opaque colour, one run of pixels per row: then the order and number of stamps on a
+    // pixel cannot matter, and the union of the stamps is the whole picture.
+    stampColour_ = 0;
+    stampSpans_.assign(static_cast<size_t>(stamp_.height()), {0, 0});
+    if (stamp_.width() > 64)
+        return;
+    quint32 colour = 0;
+    for (int r = 0; r < stamp_.height(); ++r) {
+        const auto* row = reinterpret_cast<const quint32*>(stamp_.constScanLine(r));
+        int a = -1, b = -1;
+        for (int c = 0; c < stamp_.width(); ++c) {
+            if (row[c] == 0)
+                continue;
+            if ((row[c] >> 24) != 255 || (colour != 0 && row[c] != colour) || (a >= 0 && b != c))
+                return;
+            colour = row[c];
+            if (a < 0)
+                a = c;
+            b = c + 1;
+        }
+        if (a >= 0)
+            stampSpans_[static_cast<size_t>(r)] = {a, b};
+    }
+    stampColour_ = colour;
+}
+
+void CurveItem::buildCover(const Plane& marks, const QRect& allowed, Plane& cover) const {
+    // Mark bit j of row y stands for logical (marks.rect.left() + j, marks.rect.top() + y); its
+    // stamp pixel (c, r) is cover bit j + c of cover row y + r.
+    const int h = marks.rect.height();
+    std::vector<std::uint64_t> shifted(static_cast<size_t>(cover.stride));
+    for (int y = 0; y < h; ++y) {
+        const std::uint64_t* src = marks.row(y);
+        if (std::all_of(src, src + marks.stride, [](std::uint64_t w) { return w == 0; }))
+            continue;
+        for (int r = 0; r < stamp_.height(); ++r) {
+            const auto [a, b] = stampSpans_[static_cast<size_t>(r)];
+            std::uint64_t* dst = cover.row(y + r);
+            for (int c = a; c < b; ++c) {
+                shiftRow(src, shifted.data(), cover.stride, c);
+                for (int k = 0; k < cover.stride; ++k)
+                    dst[k] |= shifted[static_cast<size_t>(k)];
+            }
+        }
+    }
+    // Only what may be written counts: clear the rest.
+    const QRect keep = allowed & cover.rect;
+    for (int y = 0; y < cover.rect.height(); ++y) {
+        std::uint64_t* row = cover.row(y);
+        const int ly = cover.rect.top() + y;
+        if (keep.isEmpty() || ly < keep.top() || ly > keep.bottom()) {
+            std::fill(row, row + cover.stride, 0);
+            continue;
+        }
+        const int from = keep.left() - cover.rect.left(), to = keep.right() - cover.rect.left();
+        for (int k = 0; k < cover.stride; ++k) {
+            const int lo = k * 64, hi = lo + 63;
+            if (hi < from || lo > to) {
+                row[k] = 0;
+                continue;
+            }
+            std::uint64_t mask = ~std::uint64_t{0};
+            if (lo < from)
+                mask &= ~std::uint64_t{0} << (from - lo);
+            if (hi > to)
+                mask &= ~std::uint64_t{0} >> (hi - to);
+            row[k] &= mask;
+        }
+    }
+}
+
+void CurveItem::buildDeep(const Plane& cover, int radius, Plane& deep) const {
+    // Erosion by a square: a pixel is deep when every pixel within `radius` is covered.
+    const int h = cover.rect.height(), n = cover.stride;
+    std::vector<std::uint64_t> across(static_cast<size_t>(n) * static_cast<size_t>(h));
+    std::vector<std::uint64_t> tmp(static_cast<size_t>(n));
+    for (int y = 0; y < h; ++y) {
+        const std::uint64_t* src = cover.row(y);
+        std::uint64_t* dst = across.data() + static_cast<size_t>(y) * n;
+        std::copy(src, src + n, dst);
+        for (int s = 1; s <= radius; ++s) {
+            shiftRow(src, tmp.data(), n, s);
+            for (int k = 0; k < n; ++k)
+                dst[k] &= tmp[static_cast<size_t>(k)];
+            shiftRow(src, tmp.data(), n, -s);
+            for (int k = 0; k < n; ++k)
+                dst[k] &= tmp[static_cast<size_t>(k)];
+        }
+    }
+    for (int y = 0; y < h; ++y) {
+        std::uint64_t* dst = deep.row(y);
+        if (y < radius || y + radius >= h) {
+            std::fill(dst, dst + n, 0);
+            continue;
+        }
+        std::copy(across.begin() + static_cast<std::ptrdiff_t>(y) * n,
+                  across.begin() + static_cast<std::ptrdiff_t>(y + 1) * n, dst);
+        for (int d = -radius; d <= radius; ++d) {
+            const std::uint64_t* other = across.data() + static_cast<size_t>(y + d) * n;
+            for (int k = 0; k < n; ++k)
+                dst[k] &= other[k];
+        }
+    }
+}
+
+void CurveItem::paintCover(const DirectTarget& target, const Plane& cover) const {
+    QImage& image = *target.image;
+    uchar* bits = image.bits();
+    const qsizetype bpl = image.bytesPerLine();
+    const QPoint base = cover.rect.topLeft() + target.offset;
+    for (int y = 0; y < cover.rect.height(); ++y) {
+        const std::uint64_t* row = cover.row(y);
+        if (std::all_of(row, row + cover.stride, [](std::uint64_t w) { return w == 0; }))
+            continue; // cleared rows may lie outside the image
+        auto* dst = reinterpret_cast<quint32*>(bits + (base.y() + y) * bpl);
+        for (int k = 0; k < cover.stride; ++k) {
+            std::uint64_t v = row[k];
+            while (v != 0) {
+                dst[base.x() + k * 64 + __builtin_ctzll(v)] = stampColour_;
+                v &= v - 1;
+            }
+        }
+    }
+}
+
+void CurveItem::stampSymbols(QPainter* painter, const Plane& marks,
+                             const DirectTarget* target) const {
+    const QRect& area = marks.rect;
     auto forEachMark = [&](auto&& visit) {
         for (int row = 0; row < area.height(); ++row) {
-            const std::uint64_t* words = marks_.data() + static_cast<size_t>(row) * marksStride_;
-            for (int wi = 0; wi < marksStride_; ++wi) {
+            const std::uint64_t* words = marks.row(row);
+            for (int wi = 0; wi < marks.stride; ++wi) {
                 std::uint64_t bits = words[wi];
                 while (bits != 0) {
                     const int bit = __builtin_ctzll(bits);
@@ -454,10 +705,10 @@ void CurveItem::stampSymbols(QPainter* painter, const QRect& area) const {
         }
     };
 
-    const auto target = directTarget(painter);
-    if (!target) {
+    if (target == nullptr) {
         // Any other device (printer, vector export, a scaled painter): let Qwt draw the symbol
         // at each distinct pixel.
+        const QwtSymbol& sym = *symbol();
         QPolygonF points;
         points.reserve(512);
         forEachMark([&](int x, int y) {
@@ -472,10 +723,9 @@ void CurveItem::stampSymbols(QPainter* painter, const QRect& area) const {
         return;
     }
 
-    QImage& image = *target->image;
+    // Translucent or many-coloured stamps: blend each one, in the engine's own arithmetic.
     const QRect allowed = target->allowed;
     const int sw = stamp_.width(), sh = stamp_.height();
-    // Per stamp row, the span of non-transparent pixels, so that blank corners cost nothing.
     std::vector<std::pair<int, int>> spans(static_cast<size_t>(sh));
     for (int r = 0; r < sh; ++r) {
         const auto* row = reinterpret_cast<const quint32*>(stamp_.constScanLine(r));
@@ -486,8 +736,8 @@ void CurveItem::stampSymbols(QPainter* painter, const QRect& area) const {
             --b;
         spans[static_cast<size_t>(r)] = {a, b};
     }
-    uchar* bits = image.bits();
-    const qsizetype bpl = image.bytesPerLine();
+    uchar* bits = target->image->bits();
+    const qsizetype bpl = target->image->bytesPerLine();
     const QPoint shift = target->offset + stampOffset_;
     forEachMark([&](int x, int y) {
         const int left = x + shift.x(), top = y + shift.y();
@@ -501,10 +751,10 @@ void CurveItem::stampSymbols(QPainter* painter, const QRect& area) const {
             if (a >= b)
                 continue;
             const auto* src = reinterpret_cast<const quint32*>(stamp_.constScanLine(r));
-            auto* dst = reinterpret_cast<quint32*>(bits + dy * bpl) + left;
+            auto* dst = reinterpret_cast<quint32*>(bits + dy * bpl);
             for (int c = a; c < b; ++c)
                 if (src[c] != 0)
-                    dst[c] = sourceOver(dst[c], src[c]);
+                    dst[left + c] = sourceOver(dst[left + c], src[c]);
         }
     });
 }

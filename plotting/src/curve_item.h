@@ -33,6 +33,14 @@ struct Bounds {
     double xmin, xmax, ymin, ymax;
 };
 
+/// The image behind a painter, when pixels can be read and written in it directly: a raster
+/// engine on a 32-bit image, translation only, plain source-over at full opacity.
+struct DirectTarget {
+    QImage* image = nullptr;
+    QPoint offset; // logical -> device
+    QRect allowed; // device pixels that may be touched
+};
+
 class CurveItem : public QwtPlotCurve {
 public:
     explicit CurveItem(const plotting::CurveStyle& style);
@@ -62,13 +70,43 @@ private:
                        const QRectF& canvasRect, bool logX, bool logY) const;
     void drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
                   const QRectF& canvasRect, bool logX, bool logY) const;
-    bool drawLinesSorted(QPainter* painter, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
-                         const QRectF& canvasRect, bool logX, bool logY) const;
-    void drawLinesUnsorted(QPainter* painter, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
-                           const QRectF& canvasRect, bool logX, bool logY) const;
-    void markSymbols(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRect& area, bool logX,
-                     bool logY) const;
-    void stampSymbols(QPainter* painter, const QRect& area) const;
+    /// One bit per logical pixel over `rect`; rows of `stride` 64-bit words.
+    struct Plane {
+        QRect rect;
+        int stride = 0;
+        std::vector<std::uint64_t>* bits = nullptr;
+
+        void reset(const QRect& r, int rowWords, std::vector<std::uint64_t>& storage);
+        std::uint64_t* row(int r) const {
+            return bits->data() + static_cast<size_t>(r) * static_cast<size_t>(stride);
+        }
+        /// Sets the bit of a pixel, if the pixel lies in the rectangle.
+        void setIn(std::int64_t x, std::int64_t y) {
+            const std::int64_t cx = x - rect.left(), cy = y - rect.top();
+            if (cx < 0 || cy < 0 || cx >= rect.width() || cy >= rect.height())
+                return;
+            row(static_cast<int>(cy))[cx >> 6] |= std::uint64_t{1} << (cx & 63);
+        }
+        bool test(int x, int y) const {
+            const int cx = x - rect.left(), cy = y - rect.top();
+            if (cx < 0 || cy < 0 || cx >= rect.width() || cy >= rect.height())
+                return false;
+            return (row(cy)[cx >> 6] >> (cx & 63)) & 1u;
+        }
+    };
+
+    bool collectSorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
+                       bool logX, bool logY, Plane* marks) const;
+    void collectUnsorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
+                         bool logX, bool logY, Plane* marks) const;
+    void markSymbols(const QwtScaleMap& xMap, const QwtScaleMap& yMap, bool logX, bool logY,
+                     Plane& marks) const;
+    void drawVertices(QPainter* painter, const QRectF& canvasRect, const Plane* deep) const;
+    void prepareStamp(QPainter* painter) const;
+    void buildCover(const Plane& marks, const QRect& allowed, Plane& cover) const;
+    void buildDeep(const Plane& cover, int radius, Plane& deep) const;
+    void paintCover(const DirectTarget& target, const Plane& cover) const;
+    void stampSymbols(QPainter* painter, const Plane& marks, const DirectTarget* target) const;
     void flushPolyline(QPainter* painter, const QRectF& clipRect) const;
 
     plotting::CurveStyle style_;
@@ -84,8 +122,12 @@ private:
 
     // Scratch reused from frame to frame (sized by the canvas, not by the data).
     mutable QPolygonF line_;
+    mutable std::vector<QPoint> verts_;
     mutable std::vector<std::uint64_t> marks_;
-    mutable int marksStride_ = 0;
+    mutable std::vector<std::uint64_t> cover_;
+    mutable std::vector<std::uint64_t> deep_;
+    mutable quint32 stampColour_ = 0; // the stamp's one opaque colour, or 0
+    mutable std::vector<std::pair<int, int>> stampSpans_;
     mutable QImage stamp_;
     mutable QPoint stampOffset_;
     mutable quint64 stampKey_ = 0;

@@ -1,0 +1,182 @@
+// Frame cost of the plot widget: a 1200x800 plot with 8 curves styled like the panel's
+// settings; each frame sets all 8 curves' data and renders the whole widget into an image.
+// "fast" is the adapter's own drawing, "qwt" the same data drawn point by point by Qwt.
+// Each benchmark reports the median over its repetitions, in ms per frame.
+#include <tellurix/lumenfold/config.h>
+#include <tellurix/lumenfold/plotting.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QTest>
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace config = tellurix::lumenfold::config;
+namespace plotting = tellurix::lumenfold::plotting;
+
+namespace {
+
+constexpr int kCurves = 8;
+constexpr int kWidth = 1200;
+constexpr int kHeight = 800;
+
+struct Series {
+    QVector<double> x, y;
+};
+
+// Sorted: a noisy sine per curve over increasing X. Unsorted: a noisy spiral in record order.
+std::vector<Series> makeData(bool sorted, int n)
+{
+    std::vector<Series> all;
+    for (int k = 0; k < kCurves; ++k) {
+        std::mt19937 rng(77u + static_cast<unsigned>(k));
+        std::normal_distribution<double> noise(0.0, 1.0);
+        Series s;
+        s.x.resize(n);
+        s.y.resize(n);
+        for (int i = 0; i < n; ++i) {
+            const double t = static_cast<double>(i) / n;
+            if (sorted) {
+                s.x[i] = 100.0 * t;
+                s.y[i] = std::sin(t * 20.0 + k) + 0.05 * noise(rng) + 0.5 * k;
+            } else {
+                const double r = (0.1 + t) * (1.0 + 0.01 * noise(rng)) * (1.0 + 0.1 * k);
+                const double a = t * 60.0 * M_PI + k;
+                s.x[i] = r * std::cos(a);
+                s.y[i] = r * std::sin(a);
+            }
+        }
+        all.push_back(std::move(s));
+    }
+    return all;
+}
+
+// The panel's look: its palette, pen widths and symbol sizes, in its curve-key order.
+std::unique_ptr<plotting::PlotWidgetBase> makePlot(bool fast)
+{
+    auto plot = std::make_unique<plotting::PlotWidgetBase>();
+    plot->setFastRendering(fast);
+    plot->showGrid(true, true);
+    plot->setBackground(config::COL_UNSEL);
+    for (int key : config::ridx) {
+        const QColor color = (*config::defualt_colors)[static_cast<size_t>(key)];
+        plotting::CurveStyle style;
+        style.pen = QPen(color, qEnvironmentVariableIsSet("B1_THIN") ? 1.0 : config::widths[static_cast<size_t>(key)]);
+        style.symbolBrush = QBrush(color);
+        style.symbolPen = QPen(color, 0);
+        style.symbolSize = config::SymSize[static_cast<size_t>(key)];
+        plot->plot({}, {}, style);
+    }
+    plot->resize(kWidth, kHeight);
+    plot->show();
+    (void)QTest::qWaitForWindowExposed(plot.get());
+    plot->plotItem()->vb()->enableAutoRange();
+    return plot;
+}
+
+void renderFrame(plotting::PlotWidgetBase& plot, const std::vector<Series>& data, QImage& image)
+{
+    const auto curves = plot.curves();
+    for (int k = 0; k < kCurves; ++k)
+        curves[k]->setData(data[static_cast<size_t>(k)].x, data[static_cast<size_t>(k)].y);
+    plot.render(&image);
+    if (qEnvironmentVariableIsSet("B1_SAVE"))
+        image.save(qEnvironmentVariable("B1_SAVE"));
+}
+
+void BM_Frame(benchmark::State& state, bool sorted, bool fast)
+{
+    const int n = static_cast<int>(state.range(0));
+    const auto data = makeData(sorted, n);
+    auto plot = makePlot(fast);
+    QImage image(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
+    for (auto _ : state) {
+        renderFrame(*plot, data, image);
+        benchmark::DoNotOptimize(image.constBits());
+    }
+    state.counters["points"] = static_cast<double>(n) * kCurves;
+}
+
+long residentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * 4096;
+}
+
+// Resident memory the plot adds on top of the data it shows, after a rendered frame.
+void BM_Memory(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        auto data = makeData(true, n);
+        const long before = residentBytes();
+        auto plot = makePlot(true);
+        QImage image(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
+        renderFrame(*plot, data, image);
+        const long after = residentBytes();
+        const double dataBytes = static_cast<double>(n) * kCurves * 2 * sizeof(double);
+        state.counters["data_MB"] = dataBytes / 1e6;
+        state.counters["added_MB"] = static_cast<double>(after - before) / 1e6;
+        state.counters["held_per_data"] = (dataBytes + static_cast<double>(after - before)) /
+                                          dataBytes;
+    }
+}
+
+void frameArgs(benchmark::internal::Benchmark* b, int repetitions)
+{
+    b->Unit(benchmark::kMillisecond)
+        ->Iterations(1)
+        ->Repetitions(repetitions)
+        ->ComputeStatistics("median", [](const std::vector<double>& v) {
+            std::vector<double> s(v);
+            std::sort(s.begin(), s.end());
+            return s[s.size() / 2];
+        })
+        ->ReportAggregatesOnly(true);
+}
+
+} // namespace
+
+BENCHMARK_CAPTURE(BM_Frame, sorted_fast, true, true)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
+BENCHMARK_CAPTURE(BM_Frame, unsorted_fast, false, true)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
+BENCHMARK_CAPTURE(BM_Frame, sorted_qwt, true, false)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 3); });
+BENCHMARK_CAPTURE(BM_Frame, unsorted_qwt, false, false)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 3); });
+BENCHMARK(BM_Memory)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv)
+{
+    // A benchmark needs no screen; a caller may still choose another platform.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
