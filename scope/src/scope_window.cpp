@@ -40,20 +40,30 @@ class CountingQueue : public host::Queue {
 public:
     explicit CountingQueue(std::unique_ptr<host::Queue> inner)
         : inner_(std::move(inner)) {}
-    bool empty() override { return inner_->empty(); }
+    bool empty() override {
+        failing_ = true; // stays set when the queue throws
+        const bool none = inner_->empty();
+        failing_ = false;
+        return none;
+    }
     host::Value get() override {
+        failing_ = true;
         host::Value item = inner_->get();
+        failing_ = false;
         ++taken_;
         last_ = item; // a cheap copy: payload buffers are shared
         return item;
     }
     std::uint64_t taken() const noexcept { return taken_; }
+    /// Whether the last exception came out of the queue itself rather than a command.
+    bool failing() const noexcept { return failing_; }
     const host::Value& last() const noexcept { return last_; }
     host::Queue& inner() { return *inner_; }
 
 private:
     std::unique_ptr<host::Queue> inner_;
     std::uint64_t taken_ = 0;
+    bool failing_ = false;
     host::Value last_;
 };
 
@@ -333,8 +343,7 @@ void ScopeWindow::enable_all_auto_range() {
 void ScopeWindow::tick() {
     pump_commands();
     redraw();
-    if (rate_clock_.elapsed() >= 500)
-        update_status();
+    update_status();
     emit frameDrawn();
 }
 
@@ -359,18 +368,18 @@ void ScopeWindow::pump_commands() {
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero())
             return;
-        const std::uint64_t before = queue_->taken();
         try {
             pump_->flush(max_items, left);
             return;
         } catch (const std::exception& e) {
             ++failures;
             const QString what = QString::fromUtf8(e.what());
-            if (queue_->taken() > before)
-                report_error(
-                    QStringLiteral("%1 rejected: %2").arg(command_text(queue_->last()), what));
-            else
+            if (queue_->failing()) {
+                // Not a command but the queue itself: trying again at once would fail again.
                 report_error(QStringLiteral("ScopeWindow::tick: the queue failed: %1").arg(what));
+                return;
+            }
+            report_error(QStringLiteral("%1 rejected: %2").arg(command_text(queue_->last()), what));
         }
     }
 }
@@ -517,12 +526,15 @@ void ScopeWindow::apply_log_mode() {
 }
 
 void ScopeWindow::update_status() {
-    const double seconds = rate_clock_.restart() / 1000.0;
-    const std::uint64_t taken = queue_->taken();
-    if (seconds > 0)
-        rate_ = double(taken - rate_items_) / seconds;
-    rate_items_ = taken;
-    rate_label_->setText(tr("%1 items/s").arg(rate_, 0, 'f', 0));
+    // The rate over half a second or more, so that it reads steadily.
+    if (rate_clock_.elapsed() >= 500 || rate_label_->text().isEmpty()) {
+        const double seconds = rate_clock_.restart() / 1000.0;
+        const std::uint64_t taken = queue_->taken();
+        if (seconds > 0)
+            rate_ = double(taken - rate_items_) / seconds;
+        rate_items_ = taken;
+        rate_label_->setText(tr("%1 items/s").arg(rate_, 0, 'f', 0));
+    }
     held_label_->setText(tr("points %1 / %2 rows, traces %3 / %4")
                              .arg(points_.rows_held())
                              .arg(points_.max_rows())
