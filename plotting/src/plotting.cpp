@@ -100,6 +100,7 @@ struct PlotWidgetBase::Impl {
     Drag drag = Drag::None;
     Qt::MouseButton dragButton = Qt::NoButton;
     QPointF dragStart;
+    QPointF dragAnchor; // axis-space point under the cursor when the drag began
     Interval dragX{0.0, 1.0};
     Interval dragY{0.0, 1.0};
 };
@@ -273,49 +274,68 @@ struct Engine {
 
     static PlotItem* makeItem(PlotWidgetBase* plot) { return new PlotItem(plot); }
 
-    // Pan and zoom in axis space, relative to the range at the start of the drag.
+    // The axis-space point under a widget pixel, with the layout as it is now.
+    static QPointF axisPointAt(PlotWidgetBase* plot, QPointF widgetPixel) {
+        const auto& w = *plot->d;
+        const QPointF c = canvasPoint(plot, widgetPixel);
+        return {toAxis(map(plot, QwtPlot::xBottom).invTransform(c.x()), w.logX),
+                toAxis(map(plot, QwtPlot::yLeft).invTransform(c.y()), w.logY)};
+    }
+
+    // Shows spans (axis space) placed so that `anchor` (axis space) lies under `widgetPixel`.
+    // The axes' label widths can move the canvas when the range changes, so the placement is
+    // refined until the anchor stays put.
+    static void placeAt(PlotWidgetBase* plot, QPointF widgetPixel, QPointF anchor, double spanX,
+                        double spanY) {
+        for (int round = 0; round < 4; ++round) {
+            const QwtScaleMap xm = map(plot, QwtPlot::xBottom);
+            const QwtScaleMap ym = map(plot, QwtPlot::yLeft);
+            if (xm.p2() == xm.p1() || ym.p2() == ym.p1())
+                return;
+            const QPointF c = canvasPoint(plot, widgetPixel);
+            // Fractions along each axis from its low end (left, and bottom for Y).
+            const double fx = (c.x() - xm.p1()) / (xm.p2() - xm.p1());
+            const double fy = (c.y() - ym.p1()) / (ym.p2() - ym.p1());
+            const double loX = anchor.x() - fx * spanX, loY = anchor.y() - fy * spanY;
+            if (!setAxisIntervals(plot, Interval{loX, loX + spanX}, Interval{loY, loY + spanY}))
+                return;
+            const QPointF now = axisPointAt(plot, widgetPixel);
+            if (std::abs(now.x() - anchor.x()) <= std::abs(spanX) * 1e-9 &&
+                std::abs(now.y() - anchor.y()) <= std::abs(spanY) * 1e-9)
+                return;
+        }
+    }
+
+    static Interval axisSpan(const Interval& i, bool log) {
+        return {toAxis(i.lo, log), toAxis(i.hi, log)};
+    }
+
+    // Left-drag keeps the grabbed point under the cursor; right-drag zooms around the point
+    // where it began (to the right or up zooms in).
     static void dragTo(PlotWidgetBase* plot, QPointF pos) {
         auto& w = *plot->d;
-        const QwtScaleMap xm = map(plot, QwtPlot::xBottom);
-        const QwtScaleMap ym = map(plot, QwtPlot::yLeft);
-        const double xPix = xm.pDist(), yPix = ym.pDist();
-        if (xPix <= 0.0 || yPix <= 0.0)
+        const Interval ax = axisSpan(w.dragX, w.logX), ay = axisSpan(w.dragY, w.logY);
+        if (w.drag == PlotWidgetBase::Impl::Drag::Pan) {
+            placeAt(plot, pos, w.dragAnchor, ax.hi - ax.lo, ay.hi - ay.lo);
             return;
+        }
         const double dx = pos.x() - w.dragStart.x();
         const double dy = pos.y() - w.dragStart.y();
-        const Interval ax{toAxis(w.dragX.lo, w.logX), toAxis(w.dragX.hi, w.logX)};
-        const Interval ay{toAxis(w.dragY.lo, w.logY), toAxis(w.dragY.hi, w.logY)};
-        Interval nx = ax, ny = ay;
-        if (w.drag == PlotWidgetBase::Impl::Drag::Pan) {
-            const double sx = dx / xPix * (ax.hi - ax.lo);
-            const double sy = dy / yPix * (ay.hi - ay.lo); // pixel Y grows downwards
-            nx = {ax.lo - sx, ax.hi - sx};
-            ny = {ay.lo + sy, ay.hi + sy};
-        } else {
-            // Right-drag: to the right or up zooms in, around the point where the drag began.
-            const QPointF origin = canvasPoint(plot, w.dragStart);
-            const double cx =
-                ax.lo + (origin.x() - std::min(xm.p1(), xm.p2())) / xPix * (ax.hi - ax.lo);
-            const double cy =
-                ay.lo + (std::max(ym.p1(), ym.p2()) - origin.y()) / yPix * (ay.hi - ay.lo);
-            const double fx = std::exp(-dx * kDragZoomRate);
-            const double fy = std::exp(dy * kDragZoomRate);
-            nx = {cx - (cx - ax.lo) * fx, cx + (ax.hi - cx) * fx};
-            ny = {cy - (cy - ay.lo) * fy, cy + (ay.hi - cy) * fy};
-        }
-        setAxisIntervals(plot, nx, ny);
+        placeAt(plot, w.dragStart, w.dragAnchor, (ax.hi - ax.lo) * std::exp(-dx * kDragZoomRate),
+                (ay.hi - ay.lo) * std::exp(dy * kDragZoomRate));
     }
 
     // Shows intervals given in axis space, if they are usable, as the user's choice.
-    static void setAxisIntervals(PlotWidgetBase* plot, Interval ax, Interval ay) {
+    static bool setAxisIntervals(PlotWidgetBase* plot, Interval ax, Interval ay) {
         auto& w = *plot->d;
         const Interval x{fromAxis(ax.lo, w.logX), fromAxis(ax.hi, w.logX)};
         const Interval y{fromAxis(ay.lo, w.logY), fromAxis(ay.hi, w.logY)};
         if (!validInterval(x.lo, x.hi, w.logX) || !validInterval(y.lo, y.hi, w.logY))
-            return;
+            return false;
         ViewBox* vb = plot->d->plotItem->vb();
         userMoved(vb);
         apply(vb, x, y);
+        return true;
     }
 
     static QPointF canvasPoint(const PlotWidgetBase* plot, QPointF widgetPixel) {
@@ -324,16 +344,10 @@ struct Engine {
 
     static void zoomAt(PlotWidgetBase* plot, QPointF widgetPixel, double factor) {
         auto& w = *plot->d;
-        const QwtScaleMap xm = map(plot, QwtPlot::xBottom);
-        const QwtScaleMap ym = map(plot, QwtPlot::yLeft);
-        const QPointF c = canvasPoint(plot, widgetPixel);
         const auto& v = view(plot);
-        const Interval ax{toAxis(v.x.lo, w.logX), toAxis(v.x.hi, w.logX)};
-        const Interval ay{toAxis(v.y.lo, w.logY), toAxis(v.y.hi, w.logY)};
-        const double px = toAxis(xm.invTransform(c.x()), w.logX);
-        const double py = toAxis(ym.invTransform(c.y()), w.logY);
-        setAxisIntervals(plot, Interval{px - (px - ax.lo) * factor, px + (ax.hi - px) * factor},
-                         Interval{py - (py - ay.lo) * factor, py + (ay.hi - py) * factor});
+        const Interval ax = axisSpan(v.x, w.logX), ay = axisSpan(v.y, w.logY);
+        placeAt(plot, widgetPixel, axisPointAt(plot, widgetPixel), (ax.hi - ax.lo) * factor,
+                (ay.hi - ay.lo) * factor);
     }
 };
 
@@ -609,6 +623,7 @@ void PlotWidgetBase::mousePressEvent(QMouseEvent* event) {
         return;
     d->dragButton = event->button();
     d->dragStart = event->localPos();
+    d->dragAnchor = Engine::axisPointAt(this, event->localPos());
     d->dragX = Engine::view(this).x;
     d->dragY = Engine::view(this).y;
     event->accept();
