@@ -37,7 +37,7 @@ void DemoProducer::run() {
         producer.send("PN", Value::str_list({"t", "sine", "cosine", "noisy", "iq"}));
         // Traces: a frequency axis, a real spectrum and a complex filter response.
         producer.send("TN", Value::str_list({"freq", "spectrum", "response"}));
-        producer.send("PXY", "t,sine;t,cosine;t,noisy;sine,cosine");
+        producer.send("PXY", "t,sine;t,noisy;t,iq;sine,cosine");
         producer.send("TXY", "freq,spectrum;freq,response");
 
         std::mt19937 rng(12345);

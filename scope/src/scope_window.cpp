@@ -151,7 +151,7 @@ std::shared_ptr<std::vector<QColor>> history_palette() {
     const QColor faded(0xC4, 0xC9, 0xD2);  // just darker than the grid, still visible
     for (int key = 0; key <= top; ++key) {
         // Curve key k shows the k-th older generation: the older, the closer to faded grey.
-        const double t = key == 0 ? 0.0 : 0.35 + 0.65 * (key - 1) / std::max(1, top - 1);
+        const double t = key == 0 ? 0.0 : 0.5 + 0.5 * (key - 1) / std::max(1, top - 1);
         (*palette)[static_cast<std::size_t>(key)] = blend(newest, faded, t);
     }
     return palette;
