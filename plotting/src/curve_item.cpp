@@ -114,6 +114,7 @@ void CurveItem::setValues(QVector<double> x, QVector<double> y) {
     setRawSamples(x_.constData(), y_.constData(), x_.size());
     bounds_ = {};
     order_ = {Order::Unknown, Order::Unknown};
+    monotone_ = Order::Unknown;
 }
 
 std::optional<Bounds> CurveItem::bounds(bool logX, bool logY) const {
@@ -230,6 +231,7 @@ int penReach(double width) {
     return static_cast<int>(std::ceil(width / 2.0)) + 1;
 }
 
+constexpr size_t kDeepWorthwhile = 2000;                // line vertices
 constexpr int kBreak = std::numeric_limits<int>::min(); // marks a gap between lines in verts_
 
 } // namespace
@@ -265,7 +267,10 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
     if (lines) {
         const int key = logX ? 1 : 0;
         bool done = false;
-        if (order_[key] != Order::Unordered) {
+        if (monotoneX()) {
+            collectMonotone(xMap, yMap, canvasRect, logX, logY, marking ? &marks : nullptr);
+            done = true;
+        } else if (order_[key] != Order::Unordered) {
             done = collectSorted(xMap, yMap, canvasRect, logX, logY, marking ? &marks : nullptr);
             order_[key] = done ? Order::Monotonic : Order::Unordered;
             if (!done) {
@@ -289,7 +294,8 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
     if (union_) {
         cover.reset(reach, rowWords, cover_);
         buildCover(marks, target->allowed.translated(-target->offset), cover);
-        if (lines) {
+        // Finding the covered pieces only pays where there are many of them to leave out.
+        if (lines && verts_.size() > kDeepWorthwhile) {
             deep.reset(reach, rowWords, deep_);
             buildDeep(cover, penReach(style_.pen.widthF()) + 1, deep);
         }
@@ -298,7 +304,7 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
     if (lines) {
         painter->save();
         painter->setPen(style_.pen);
-        drawVertices(painter, canvasRect, union_ ? &deep : nullptr);
+        drawVertices(painter, canvasRect, deep.bits != nullptr ? &deep : nullptr);
         painter->restore();
     }
     if (marking) {
@@ -468,6 +474,171 @@ bool CurveItem::collectSorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap,
     }
     closeColumn();
     return true;
+}
+
+bool CurveItem::monotoneX() const {
+    if (monotone_ == Order::Unknown) {
+        const double* xs = x_.constData();
+        const int n = x_.size();
+        bool up = true, down = true;
+        for (int i = 1; i < n; ++i) {
+            up &= xs[i] >= xs[i - 1]; // NaN fails both
+            down &= xs[i] <= xs[i - 1];
+        }
+        if (n == 1)
+            up = xs[0] == xs[0];
+        monotone_ = (up || down) ? Order::Monotonic : Order::Unordered;
+    }
+    return monotone_ == Order::Monotonic;
+}
+
+void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap,
+                                const QRectF& canvasRect, bool logX, bool logY,
+                                Plane* marks) const {
+    // X never goes back (nor holds a NaN), so the pixel column of a point never goes back
+    // either: each column's points are found by search, and only their Y values are mapped
+    // one by one. Columns far off either side of the canvas fold into one.
+    const double pw = std::max(1.0, style_.pen.widthF());
+    const auto leftCol = static_cast<std::int64_t>(std::floor(canvasRect.left() - pw - 2.0));
+    const auto rightCol = static_cast<std::int64_t>(std::ceil(canvasRect.right() + pw + 2.0));
+    const double* xs = x_.constData();
+    const double* ys = y_.constData();
+    const int n = x_.size();
+    auto column = [&](int k) {
+        return std::clamp(roundPixel(xMap.transform(xs[k])), leftCol, rightCol);
+    };
+    auto push = [&](std::int64_t x, std::int64_t y) {
+        const QPoint q(static_cast<int>(x), static_cast<int>(y));
+        if (verts_.empty() || verts_.back() != q)
+            verts_.push_back(q);
+    };
+    // Qwt's own linear mapping, p1 + (s - s1) * cnv, spelled out so that the loop keeps it in
+    // registers; used only if it gives the very same values as the map.
+    const double yP1 = yMap.p1(), yTs1 = yMap.s1();
+    const double yCnv =
+        yMap.s1() != yMap.s2() ? (yMap.p2() - yMap.p1()) / (yMap.s2() - yMap.s1()) : 1.0;
+    bool fastY = !logY && yMap.transformation() == nullptr;
+    for (double probe : {yMap.s1(), yMap.s2(), 0.5 * (yMap.s1() + yMap.s2()), 0.0, 1.0})
+        fastY = fastY && yP1 + (probe - yTs1) * yCnv == yMap.transform(probe);
+
+    int i = 0;
+    while (i < n) {
+        const std::int64_t c = column(i);
+        // Galloping search for the first point of the next column.
+        int lo = i, hi = i + 1, step = 1;
+        while (hi < n && column(hi) == c) {
+            lo = hi;
+            step *= 2;
+            hi = i + step;
+        }
+        hi = std::min(hi, n);
+        while (hi - lo > 1) {
+            const int mid = lo + (hi - lo) / 2;
+            if (column(mid) == c)
+                lo = mid;
+            else
+                hi = mid;
+        }
+        const int end = hi;
+        const bool folded = c == leftCol || c == rightCol;
+
+        // First, lowest, highest and last point of each unbroken stretch of this column.
+        bool open = false;
+        std::int64_t fx = 0, fy = 0, lx = 0, ly = 0, lowX = 0, lowY = 0, highX = 0, highY = 0;
+        int lowAt = 0, highAt = 0;
+        auto close = [&]() {
+            if (!open)
+                return;
+            push(fx, fy);
+            if (lowAt <= highAt) {
+                push(lowX, lowY);
+                push(highX, highY);
+            } else {
+                push(highX, highY);
+                push(lowX, lowY);
+            }
+            push(lx, ly);
+            open = false;
+        };
+        if (!folded && fastY) {
+            // The common case in a tight loop: every X here is finite (and positive on a log
+            // axis), Y maps linearly, and the marks of this column are one bit in each row.
+            std::uint64_t* word = nullptr;
+            std::uint64_t mask = 0;
+            if (marks && c >= marks->rect.left() && c <= marks->rect.right()) {
+                const std::int64_t cx = c - marks->rect.left();
+                word = marks->row(0) + (cx >> 6);
+                mask = std::uint64_t{1} << (cx & 63);
+            }
+            const std::size_t stride = marks ? static_cast<std::size_t>(marks->stride) : 0;
+            const std::int64_t top = marks ? marks->rect.top() : 0;
+            const auto height = static_cast<std::uint64_t>(marks ? marks->rect.height() : 0);
+            for (int k = i; k < end; ++k) {
+                const double y = ys[k];
+                if (!(y - y == 0.0)) { // NaN or infinite
+                    close();
+                    verts_.push_back(QPoint(kBreak, kBreak));
+                    continue;
+                }
+                const std::int64_t py = roundPixel(yP1 + (y - yTs1) * yCnv);
+                const auto row = static_cast<std::uint64_t>(py - top);
+                if (word != nullptr && row < height)
+                    word[row * stride] |= mask;
+                if (!open) {
+                    open = true;
+                    fx = lx = lowX = highX = c;
+                    fy = ly = lowY = highY = py;
+                    lowAt = highAt = k;
+                    continue;
+                }
+                if (py < lowY) {
+                    lowY = py;
+                    lowAt = k;
+                }
+                if (py > highY) {
+                    highY = py;
+                    highAt = k;
+                }
+                ly = py;
+            }
+            close();
+            i = end;
+            continue;
+        }
+        for (int k = i; k < end; ++k) {
+            const double x = xs[k], y = ys[k];
+            if (!usable(x, y, logX, logY)) {
+                close();
+                verts_.push_back(QPoint(kBreak, kBreak));
+                continue;
+            }
+            const std::int64_t px = folded ? roundPixel(xMap.transform(x)) : c;
+            const std::int64_t py = roundPixel(yMap.transform(y));
+            if (marks && !folded)
+                marks->setIn(px, py);
+            if (!open) {
+                open = true;
+                fx = lx = lowX = highX = px;
+                fy = ly = lowY = highY = py;
+                lowAt = highAt = k;
+                continue;
+            }
+            if (py < lowY) {
+                lowX = px;
+                lowY = py;
+                lowAt = k;
+            }
+            if (py > highY) {
+                highX = px;
+                highY = py;
+                highAt = k;
+            }
+            lx = px;
+            ly = py;
+        }
+        close();
+        i = end;
+    }
 }
 
 void CurveItem::collectUnsorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap,

@@ -97,6 +97,9 @@ private:
 
     bool collectSorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
                        bool logX, bool logY, Plane* marks) const;
+    bool monotoneX() const;
+    void collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
+                         bool logX, bool logY, Plane* marks) const;
     void collectUnsorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
                          bool logX, bool logY, Plane* marks) const;
     void markSymbols(const QwtScaleMap& xMap, const QwtScaleMap& yMap, bool logX, bool logY,
@@ -119,6 +122,8 @@ private:
     // Whether X is monotonic over the usable points, per X axis mode: unknown until drawn.
     enum class Order : std::uint8_t { Unknown, Monotonic, Unordered };
     mutable std::array<Order, 2> order_{Order::Unknown, Order::Unknown};
+    // Whether X never goes back over all points (no NaN among them): unknown until drawn.
+    mutable Order monotone_ = Order::Unknown;
 
     // Scratch reused from frame to frame (sized by the canvas, not by the data).
     mutable QPolygonF line_;
