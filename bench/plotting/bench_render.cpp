@@ -33,8 +33,7 @@ struct Series {
 };
 
 // Sorted: a noisy sine per curve over increasing X. Unsorted: a noisy spiral in record order.
-std::vector<Series> makeData(bool sorted, int n)
-{
+std::vector<Series> makeData(bool sorted, int n) {
     std::vector<Series> all;
     for (int k = 0; k < kCurves; ++k) {
         std::mt19937 rng(77u + static_cast<unsigned>(k));
@@ -60,8 +59,7 @@ std::vector<Series> makeData(bool sorted, int n)
 }
 
 // The panel's look: its palette, pen widths and symbol sizes, in its curve-key order.
-std::unique_ptr<plotting::PlotWidgetBase> makePlot(bool fast)
-{
+std::unique_ptr<plotting::PlotWidgetBase> makePlot(bool fast) {
     auto plot = std::make_unique<plotting::PlotWidgetBase>();
     plot->setFastRendering(fast);
     plot->showGrid(true, true);
@@ -69,7 +67,9 @@ std::unique_ptr<plotting::PlotWidgetBase> makePlot(bool fast)
     for (int key : config::ridx) {
         const QColor color = (*config::defualt_colors)[static_cast<size_t>(key)];
         plotting::CurveStyle style;
-        style.pen = QPen(color, qEnvironmentVariableIsSet("B1_THIN") ? 1.0 : config::widths[static_cast<size_t>(key)]);
+        style.pen = QPen(color, qEnvironmentVariableIsSet("B1_THIN")
+                                    ? 1.0
+                                    : config::widths[static_cast<size_t>(key)]);
         style.symbolBrush = QBrush(color);
         style.symbolPen = QPen(color, 0);
         style.symbolSize = config::SymSize[static_cast<size_t>(key)];
@@ -82,8 +82,7 @@ std::unique_ptr<plotting::PlotWidgetBase> makePlot(bool fast)
     return plot;
 }
 
-void renderFrame(plotting::PlotWidgetBase& plot, const std::vector<Series>& data, QImage& image)
-{
+void renderFrame(plotting::PlotWidgetBase& plot, const std::vector<Series>& data, QImage& image) {
     const auto curves = plot.curves();
     for (int k = 0; k < kCurves; ++k)
         curves[k]->setData(data[static_cast<size_t>(k)].x, data[static_cast<size_t>(k)].y);
@@ -92,8 +91,7 @@ void renderFrame(plotting::PlotWidgetBase& plot, const std::vector<Series>& data
         image.save(qEnvironmentVariable("B1_SAVE"));
 }
 
-void BM_Frame(benchmark::State& state, bool sorted, bool fast)
-{
+void BM_Frame(benchmark::State& state, bool sorted, bool fast) {
     const int n = static_cast<int>(state.range(0));
     const auto data = makeData(sorted, n);
     auto plot = makePlot(fast);
@@ -105,8 +103,7 @@ void BM_Frame(benchmark::State& state, bool sorted, bool fast)
     state.counters["points"] = static_cast<double>(n) * kCurves;
 }
 
-long residentBytes()
-{
+long residentBytes() {
     std::ifstream statm("/proc/self/statm");
     long pages = 0, resident = 0;
     statm >> pages >> resident;
@@ -114,8 +111,7 @@ long residentBytes()
 }
 
 // Resident memory the plot adds on top of the data it shows, after a rendered frame.
-void BM_Memory(benchmark::State& state)
-{
+void BM_Memory(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     for (auto _ : state) {
         auto data = makeData(true, n);
@@ -127,21 +123,21 @@ void BM_Memory(benchmark::State& state)
         const double dataBytes = static_cast<double>(n) * kCurves * 2 * sizeof(double);
         state.counters["data_MB"] = dataBytes / 1e6;
         state.counters["added_MB"] = static_cast<double>(after - before) / 1e6;
-        state.counters["held_per_data"] = (dataBytes + static_cast<double>(after - before)) /
-                                          dataBytes;
+        state.counters["held_per_data"] =
+            (dataBytes + static_cast<double>(after - before)) / dataBytes;
     }
 }
 
-void frameArgs(benchmark::internal::Benchmark* b, int repetitions)
-{
+void frameArgs(benchmark::internal::Benchmark* b, int repetitions) {
     b->Unit(benchmark::kMillisecond)
         ->Iterations(1)
         ->Repetitions(repetitions)
-        ->ComputeStatistics("median", [](const std::vector<double>& v) {
-            std::vector<double> s(v);
-            std::sort(s.begin(), s.end());
-            return s[s.size() / 2];
-        })
+        ->ComputeStatistics("median",
+                            [](const std::vector<double>& v) {
+                                std::vector<double> s(v);
+                                std::sort(s.begin(), s.end());
+                                return s[s.size() / 2];
+                            })
         ->ReportAggregatesOnly(true);
 }
 
@@ -169,8 +165,7 @@ BENCHMARK_CAPTURE(BM_Frame, unsorted_qwt, false, false)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 3); });
 BENCHMARK(BM_Memory)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // A benchmark needs no screen; a caller may still choose another platform.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -106,6 +106,11 @@ CurveItem::CurveItem(const plotting::CurveStyle& style)
 
 CurveItem::~CurveItem() = default;
 
+CurveItem::Scratch& CurveItem::scratch() {
+    thread_local Scratch shared;
+    return shared;
+}
+
 void CurveItem::setValues(QVector<double> x, QVector<double> y) {
     x_ = std::move(x);
     y_ = std::move(y);

@@ -126,11 +126,19 @@ private:
     mutable Order monotone_ = Order::Unknown;
 
     // Scratch reused from frame to frame (sized by the canvas, not by the data).
-    mutable QPolygonF line_;
-    mutable std::vector<QPoint> verts_;
-    mutable std::vector<std::uint64_t> marks_;
-    mutable std::vector<std::uint64_t> cover_;
-    mutable std::vector<std::uint64_t> deep_;
+    // Working memory of one drawing, shared by every curve of the (GUI) thread: curves are
+    // drawn one after another, and the largest of them sets its size, not their number.
+    struct Scratch {
+        QPolygonF line;
+        std::vector<QPoint> verts;
+        std::vector<std::uint64_t> marks, cover, deep;
+    };
+    static Scratch& scratch();
+    QPolygonF& line_ = scratch().line;
+    std::vector<QPoint>& verts_ = scratch().verts;
+    std::vector<std::uint64_t>& marks_ = scratch().marks;
+    std::vector<std::uint64_t>& cover_ = scratch().cover;
+    std::vector<std::uint64_t>& deep_ = scratch().deep;
     mutable quint32 stampColour_ = 0; // the stamp's one opaque colour, or 0
     mutable std::vector<std::pair<int, int>> stampSpans_;
     mutable QImage stamp_;

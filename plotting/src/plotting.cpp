@@ -656,6 +656,19 @@ void PlotWidgetBase::wheelEvent(QWheelEvent* event) {
 bool PlotWidgetBase::eventFilter(QObject* watched, QEvent* event) {
     if (watched != canvas())
         return QwtPlot::eventFilter(watched, event);
+    // The handlers called from here may be a derived class's; nothing they throw may reach
+    // Qt's event delivery.
+    try {
+        return routeCanvasEvent(watched, event);
+    } catch (const std::exception& e) {
+        qWarning("PlotWidgetBase::eventFilter: %s", e.what());
+    } catch (...) {
+        qWarning("PlotWidgetBase::eventFilter: unknown error");
+    }
+    return true;
+}
+
+bool PlotWidgetBase::routeCanvasEvent(QObject* watched, QEvent* event) {
     const QPointF offset(canvas()->pos());
     switch (event->type()) {
     case QEvent::MouseButtonPress:

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 namespace plotting = tellurix::lumenfold::plotting;
@@ -177,6 +178,30 @@ TEST_F(Interaction, MiddleButtonMovesNothingWhetherPassedOnOrNot) {
     ASSERT_GE(plot->mouse.size(), 2u);
     EXPECT_EQ(plot->mouse.back().button, Qt::MiddleButton);
     EXPECT_EQ(plot->mouse.back().pos, at(0.8, 0.8));
+}
+
+// A derived handler that fails must not take Qt's event delivery down with it.
+class Failing : public plotting::PlotWidgetBase {
+protected:
+    void mousePressEvent(QMouseEvent*) override { throw std::runtime_error("boom"); }
+};
+
+QStringList g_warnings;
+void collectWarning(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtWarningMsg)
+        g_warnings.append(text);
+}
+
+TEST(Containment, AnExceptionFromAHandlerBecomesOneWarning) {
+    Failing plot;
+    plot.resize(400, 300);
+    plot.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&plot));
+    g_warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collectWarning);
+    QTest::mouseClick(&plot, Qt::LeftButton, {}, plot.canvas()->geometry().center());
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(g_warnings.filter("PlotWidgetBase::eventFilter: boom").size(), 1);
 }
 
 } // namespace

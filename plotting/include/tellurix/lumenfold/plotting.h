@@ -200,6 +200,7 @@ public:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    bool routeCanvasEvent(QObject* watched, QEvent* event);
     friend struct detail::Engine;
     struct Impl;
     std::unique_ptr<Impl> d;
