@@ -1,7 +1,7 @@
 // The plotting adapter: a plot widget with a view box and styled curves, built on Qwt.
 //
 // This is the seam between the panel and the plotting library. The surface is kept to what
-// the plot widget uses; everything Qwt-specific beyond the QwtPlot base stays in the .cpp.
+// the plot widget uses; every other Qwt detail beyond the QwtPlot base stays in the .cpp.
 //
 // Coordinates: "widget pixels" are positions in the PlotWidgetBase's own coordinate system
 // (as its event handlers receive them), "data coordinates" are the values the curves hold.
