@@ -67,9 +67,7 @@ std::unique_ptr<plotting::PlotWidgetBase> makePlot(bool fast) {
     for (int key : config::ridx) {
         const QColor color = (*config::defualt_colors)[static_cast<size_t>(key)];
         plotting::CurveStyle style;
-        style.pen = QPen(color, qEnvironmentVariableIsSet("B1_THIN")
-                                    ? 1.0
-                                    : config::widths[static_cast<size_t>(key)]);
+        style.pen = QPen(color, config::widths[static_cast<size_t>(key)]);
         style.symbolBrush = QBrush(color);
         style.symbolPen = QPen(color, 0);
         style.symbolSize = config::SymSize[static_cast<size_t>(key)];
@@ -87,8 +85,6 @@ void renderFrame(plotting::PlotWidgetBase& plot, const std::vector<Series>& data
     for (int k = 0; k < kCurves; ++k)
         curves[k]->setData(data[static_cast<size_t>(k)].x, data[static_cast<size_t>(k)].y);
     plot.render(&image);
-    if (qEnvironmentVariableIsSet("B1_SAVE"))
-        image.save(qEnvironmentVariable("B1_SAVE"));
 }
 
 void BM_Frame(benchmark::State& state, bool sorted, bool fast) {
@@ -111,10 +107,10 @@ long residentBytes() {
 }
 
 // Resident memory the plot adds on top of the data it shows, after a rendered frame.
-void BM_Memory(benchmark::State& state) {
+void BM_Memory(benchmark::State& state, bool sorted) {
     const int n = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        auto data = makeData(true, n);
+        auto data = makeData(sorted, n);
         const long before = residentBytes();
         auto plot = makePlot(true);
         QImage image(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
@@ -163,7 +159,18 @@ BENCHMARK_CAPTURE(BM_Frame, unsorted_qwt, false, false)
     ->Arg(100000)
     ->Arg(1000000)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 3); });
-BENCHMARK(BM_Memory)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Memory, sorted, true)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Memory, unsorted, false)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+// What a frame costs with no data at all: axes, grid, background and the render itself.
+BENCHMARK_CAPTURE(BM_Frame, empty, true, true)
+    ->Arg(0)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
 
 int main(int argc, char** argv) {
     // A benchmark needs no screen; a caller may still choose another platform.
