@@ -769,19 +769,38 @@ void CurveItem::buildCover(const Plane& marks, const QRect& allowed, Plane& cove
     // Mark bit j of row y stands for logical (marks.rect.left() + j, marks.rect.top() + y); its
     // stamp pixel (c, r) is cover bit j + c of cover row y + r.
     const int h = marks.rect.height();
-    std::vector<std::uint64_t> shifted(static_cast<size_t>(cover.stride));
+    const int n = cover.stride;
+    // The stamp's rows share few distinct spans: dilate each mark row once per distinct span.
+    std::vector<std::pair<int, int>> distinct;
+    for (const auto& span : stampSpans_)
+        if (span.first < span.second &&
+            std::find(distinct.begin(), distinct.end(), span) == distinct.end())
+            distinct.push_back(span);
+    std::vector<std::uint64_t> dilated(static_cast<size_t>(n) * distinct.size());
+    std::vector<std::uint64_t> shifted(static_cast<size_t>(n));
     for (int y = 0; y < h; ++y) {
         const std::uint64_t* src = marks.row(y);
-        if (std::all_of(src, src + marks.stride, [](std::uint64_t w) { return w == 0; }))
+        if (std::all_of(src, src + n, [](std::uint64_t w) { return w == 0; }))
             continue;
-        for (int r = 0; r < stamp_.height(); ++r) {
-            const auto [a, b] = stampSpans_[static_cast<size_t>(r)];
-            std::uint64_t* dst = cover.row(y + r);
-            for (int c = a; c < b; ++c) {
-                shiftRow(src, shifted.data(), cover.stride, c);
-                for (int k = 0; k < cover.stride; ++k)
-                    dst[k] |= shifted[static_cast<size_t>(k)];
+        for (size_t s = 0; s < distinct.size(); ++s) {
+            std::uint64_t* out = dilated.data() + s * static_cast<size_t>(n);
+            std::fill(out, out + n, 0);
+            for (int c = distinct[s].first; c < distinct[s].second; ++c) {
+                shiftRow(src, shifted.data(), n, c);
+                for (int k = 0; k < n; ++k)
+                    out[k] |= shifted[static_cast<size_t>(k)];
             }
+        }
+        for (int r = 0; r < stamp_.height(); ++r) {
+            const auto& span = stampSpans_[static_cast<size_t>(r)];
+            if (span.first >= span.second)
+                continue;
+            const auto s = static_cast<size_t>(std::find(distinct.begin(), distinct.end(), span) -
+                                               distinct.begin());
+            const std::uint64_t* from = dilated.data() + s * static_cast<size_t>(n);
+            std::uint64_t* dst = cover.row(y + r);
+            for (int k = 0; k < n; ++k)
+                dst[k] |= from[k];
         }
     }
     // Only what may be written counts: clear the rest.
@@ -819,6 +838,8 @@ void CurveItem::buildDeep(const Plane& cover, int radius, Plane& deep) const {
         const std::uint64_t* src = cover.row(y);
         std::uint64_t* dst = across.data() + static_cast<size_t>(y) * n;
         std::copy(src, src + n, dst);
+        if (std::all_of(src, src + n, [](std::uint64_t w) { return w == 0; }))
+            continue;
         for (int s = 1; s <= radius; ++s) {
             shiftRow(src, tmp.data(), n, s);
             for (int k = 0; k < n; ++k)
