@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 namespace {
 
@@ -48,8 +49,9 @@ void start_producer(QProcess& child, const QString& endpoint, const QStringList&
 }
 
 // Takes `count` items from `queue` the way the host does; returns the seconds from the
-// first item to the last.
-double intake(transport::ZmqQueue& queue, std::int64_t count) {
+// first item to the last, or a negative number of missing items when the producer has
+// exited and nothing more arrived for a few seconds.
+double intake(transport::ZmqQueue& queue, std::int64_t count, QProcess& child) {
     CountingDataset points, traces;
 #ifdef LUMENFOLD_BENCH_WITH_CMDPUMP
     tellurix::lumenfold::toolbar::ToolBar toolbar;
@@ -63,12 +65,24 @@ double intake(transport::ZmqQueue& queue, std::int64_t count) {
         }
     };
 #endif
-    while (points.records + traces.records == 0)
+    const auto taken = [&] { return points.records + traces.records; };
+    auto last_progress = Clock::now();
+    std::int64_t seen = 0;
+    std::optional<Clock::time_point> first;
+    while (taken() < count) {
         take();
-    const auto first = Clock::now();
-    while (points.records + traces.records < count)
-        take();
-    return std::chrono::duration<double>(Clock::now() - first).count();
+        if (taken() > seen) {
+            if (!first)
+                first = Clock::now();
+            seen = taken();
+            last_progress = Clock::now();
+        } else if (Clock::now() - last_progress > std::chrono::seconds(5)) {
+            // QProcess notices the exit only when asked.
+            if (child.state() == QProcess::NotRunning || child.waitForFinished(0))
+                return -static_cast<double>(count - seen);
+        }
+    }
+    return std::chrono::duration<double>(Clock::now() - *first).count();
 }
 
 void throughput(benchmark::State& state, const QStringList& args, std::int64_t count,
@@ -80,8 +94,16 @@ void throughput(benchmark::State& state, const QStringList& args, std::int64_t c
         QProcess child;
         start_producer(child, queue.endpoint(), args);
         // The first item is taken before the clock starts.
-        state.SetIterationTime(intake(queue, count));
+        const double seconds = intake(queue, count, child);
         child.waitForFinished(-1);
+        if (seconds < 0) {
+            const std::string why = "lost " + std::to_string(static_cast<long>(-seconds)) +
+                                    " items; producer exit code " +
+                                    std::to_string(child.exitCode());
+            state.SkipWithError(why.c_str());
+            break;
+        }
+        state.SetIterationTime(seconds);
         items += count - 1;
     }
     state.SetItemsProcessed(items);

@@ -88,6 +88,12 @@ ZmqQueue::ZmqQueue(const QString& endpoint, const Limits& limits)
     , limits_(limits) {
     const QString resolved = normalize_endpoint(endpoint);
     clear_stale_ipc(resolved);
+    // No receive limit. When this side stops reading at its high-water mark and a producer
+    // then closes an ipc connection, ZeroMQ sees the hang-up and drops what still sits
+    // unread in the kernel: the producer's last items, though its close() succeeded.
+    // Reading everything as it comes costs memory while the host lags behind, but loses
+    // nothing.
+    socket_->socket.set(zmq::sockopt::rcvhwm, 0);
     try {
         socket_->socket.bind(resolved.toStdString());
     } catch (const zmq::error_t& e) {

@@ -87,6 +87,11 @@ LUMENFOLD_TRANSPORT_EXPORT QString normalize_endpoint(const QString& endpoint);
 /// A malformed message is dropped whole with one host::warn and counted; the messages
 /// behind it are decoded as usual. Items still in transit when the queue is destroyed
 /// are lost.
+///
+/// Messages are read off the connections as they arrive, whether or not the host has
+/// flushed yet, so a producer's items are safe once they reached this side even if the
+/// producer exits at once. The price is memory: while the host applies items slower than
+/// producers send them, the backlog grows here rather than blocking the producers.
 class LUMENFOLD_TRANSPORT_EXPORT ZmqQueue : public host::Queue {
 public:
     /// Binds `endpoint` (normalize_endpoint is applied; empty: default_endpoint()).
@@ -133,10 +138,12 @@ private:
 /// send() is one message, on its way at once; send_batch() packs many items into as
 /// few messages as the limits allow, which is how a fast producer reaches its rate.
 ///
-/// Back-pressure: up to `hwm` messages wait for a slow or absent consumer (a producer
-/// started before the host keeps them and delivers them in order once it binds).
-/// Beyond that, send() waits by default, so nothing is lost; with drop_when_full it
-/// returns false at once and counts the message as dropped.
+/// Back-pressure: up to `hwm` messages wait in this process while no consumer is there
+/// or while the consumer's connection cannot take them as fast as they are sent (a
+/// producer started before the host keeps them and delivers them in order once it
+/// binds). Beyond that, send() waits by default, so nothing is lost; with drop_when_full
+/// it returns false at once and counts the message as dropped. A consumer that is
+/// connected reads everything as it comes (see ZmqQueue).
 ///
 /// Not thread-safe: use one Producer per thread.
 class LUMENFOLD_TRANSPORT_EXPORT Producer {
