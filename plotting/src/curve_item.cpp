@@ -578,35 +578,53 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
             const std::size_t stride = marks ? static_cast<std::size_t>(marks->stride) : 0;
             const std::int64_t top = marks ? marks->rect.top() : 0;
             const auto height = static_cast<std::uint64_t>(marks ? marks->rect.height() : 0);
+            // Plain int locals: the bit stores below cannot alias them, so they stay in
+            // registers (Y is clamped far inside the int range).
+            bool on = false;
+            int firstY = 0, lowY32 = 0, highY32 = 0, lastY = 0, lowAt32 = 0, highAt32 = 0;
+            const auto col = static_cast<int>(c);
+            auto flush = [&]() {
+                if (!on)
+                    return;
+                push(col, firstY);
+                if (lowAt32 <= highAt32) {
+                    push(col, lowY32);
+                    push(col, highY32);
+                } else {
+                    push(col, highY32);
+                    push(col, lowY32);
+                }
+                push(col, lastY);
+                on = false;
+            };
             for (int k = i; k < end; ++k) {
                 const double y = ys[k];
                 if (!(y - y == 0.0)) { // NaN or infinite
-                    close();
+                    flush();
                     verts_.push_back(QPoint(kBreak, kBreak));
                     continue;
                 }
-                const std::int64_t py = roundPixel(yP1 + (y - yTs1) * yCnv);
-                const auto row = static_cast<std::uint64_t>(py - top);
+                const auto py = static_cast<int>(roundPixel(yP1 + (y - yTs1) * yCnv));
+                const auto row = static_cast<std::uint64_t>(static_cast<std::int64_t>(py) - top);
                 if (word != nullptr && row < height)
                     word[row * stride] |= mask;
-                if (!open) {
-                    open = true;
-                    fx = lx = lowX = highX = c;
-                    fy = ly = lowY = highY = py;
-                    lowAt = highAt = k;
+                if (!on) {
+                    on = true;
+                    firstY = lowY32 = highY32 = lastY = py;
+                    lowAt32 = highAt32 = k;
                     continue;
                 }
-                if (py < lowY) {
-                    lowY = py;
-                    lowAt = k;
+                if (py < lowY32) {
+                    lowY32 = py;
+                    lowAt32 = k;
                 }
-                if (py > highY) {
-                    highY = py;
-                    highAt = k;
+                if (py > highY32) {
+                    highY32 = py;
+                    highAt32 = k;
                 }
-                ly = py;
+                lastY = py;
             }
-            close();
+            flush();
             i = end;
             continue;
         }
