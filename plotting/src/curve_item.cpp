@@ -349,11 +349,18 @@ void CurveItem::drawVertices(QPainter* painter, const QRectF& canvasRect, const 
     auto covered = [deep](const QPoint& a, const QPoint& b) {
         const int dx = b.x() - a.x(), dy = b.y() - a.y();
         const int steps = std::max(std::abs(dx), std::abs(dy));
-        for (int i = 0; i <= steps; ++i) {
-            const int x =
-                steps == 0 ? a.x() : a.x() + (dx * i + (dx >= 0 ? steps : -steps) / 2) / steps;
-            const int y =
-                steps == 0 ? a.y() : a.y() + (dy * i + (dy >= 0 ? steps : -steps) / 2) / steps;
+        if (!deep->test(a.x(), a.y()) || !deep->test(b.x(), b.y()))
+            return false;
+        // Nearest pixels along the segment, stepping without a division per pixel.
+        const double sx = steps == 0 ? 0.0 : static_cast<double>(dx) / steps;
+        const double sy = steps == 0 ? 0.0 : static_cast<double>(dy) / steps;
+        double fx = a.x() + 0.5, fy = a.y() + 0.5;
+        for (int i = 1; i < steps; ++i) {
+            fx += sx;
+            fy += sy;
+            int x = static_cast<int>(fx), y = static_cast<int>(fy);
+            x -= x > fx ? 1 : 0; // floor for negative values too
+            y -= y > fy ? 1 : 0;
             if (!deep->test(x, y))
                 return false;
         }
