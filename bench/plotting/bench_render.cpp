@@ -1,7 +1,9 @@
 // Frame cost of the plot widget: a 1200x800 plot with 8 curves styled like the panel's
 // settings; each frame sets all 8 curves' data and renders the whole widget into an image.
 // "fast" is the adapter's own drawing, "qwt" the same data drawn point by point by Qwt.
-// Each benchmark reports the median over its repetitions, in ms per frame.
+// Each benchmark reports the median over its repetitions, in ms per frame. Memory is read
+// from the process's resident size, so run each BM_Memory case in a process of its own
+// (--benchmark_filter=BM_Memory/sorted): memory freed by earlier cases hides the growth.
 #include <tellurix/lumenfold/config.h>
 #include <tellurix/lumenfold/plotting.h>
 
