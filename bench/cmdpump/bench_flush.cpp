@@ -2,8 +2,6 @@
 // MemoryQueue into datasets that only count, so that the figures are the intake's own cost.
 #include <tellurix/lumenfold/cmdpump.h>
 
-#include <QApplication>
-
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -93,16 +91,3 @@ BENCHMARK(BM_BoundedFlushSmallRecords);
 BENCHMARK(BM_PutAndFlushSmallRecords);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    // The intake needs a ToolBar, and so an application object; no window is shown.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -10,7 +10,6 @@
 #include <tellurix/lumenfold/toolbar.h>
 #endif
 
-#include <QApplication>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -213,15 +212,3 @@ void BM_DecodeTrace(benchmark::State& state) {
 BENCHMARK(BM_DecodeTrace);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
