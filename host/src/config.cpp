@@ -3,10 +3,11 @@
 namespace tellurix::lumenfold::config {
 
 // A compact single-row toolbar: small paddings so that the fourteen controls fit on a
-// laptop screen, and a wide enough pattern field for a few ";"-separated items.
+// laptop screen ("CLR" must fit the 30-pixel button without horizontal padding),
+// and a wide enough pattern field for a few ";"-separated items.
 const QString style = QStringLiteral("QLineEdit { min-width: 14em; padding: 1px 3px; }"
                                      "QComboBox { padding: 1px 4px; }"
-                                     "QPushButton { padding: 2px 4px; }"
+                                     "QPushButton { padding: 1px 0px; }"
                                      "QCheckBox, QRadioButton { spacing: 3px; }");
 
 // White plot area: the palette below was chosen for contrast on white, and white
