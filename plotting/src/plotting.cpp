@@ -8,6 +8,7 @@
 #include <qwt_scale_engine.h>
 #include <qwt_scale_map.h>
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -696,7 +697,7 @@ bool PlotWidgetBase::routeCanvasEvent(QObject* watched, QEvent* event) {
             mouseMoveEvent(&routed);
             break;
         }
-        event->setAccepted(routed.isAccepted());
+        settleRouted(event, routed);
         return true;
     }
     case QEvent::Wheel: {
@@ -707,20 +708,72 @@ bool PlotWidgetBase::routeCanvasEvent(QObject* watched, QEvent* event) {
         routed.setTimestamp(e->timestamp());
         routed.setAccepted(false);
         wheelEvent(&routed);
-        event->setAccepted(routed.isAccepted());
+        settleRouted(event, routed);
         return true;
     }
     case QEvent::KeyPress:
     case QEvent::KeyRelease: {
         auto* e = static_cast<QKeyEvent*>(event);
+        QKeyEvent routed(e->type(), e->key(), e->modifiers(), e->nativeScanCode(),
+                         e->nativeVirtualKey(), e->nativeModifiers(), e->text(), e->isAutoRepeat(),
+                         static_cast<ushort>(e->count()));
+        routed.setTimestamp(e->timestamp());
+        routed.setAccepted(false);
         if (e->type() == QEvent::KeyPress)
-            keyPressEvent(e);
+            keyPressEvent(&routed);
         else
-            keyReleaseEvent(e);
+            keyReleaseEvent(&routed);
+        settleRouted(event, routed);
         return true;
     }
     default:
         return QwtPlot::eventFilter(watched, event);
+    }
+}
+
+void PlotWidgetBase::settleRouted(QEvent* original, QEvent& routed) {
+    // The canvas event is used up either way: left unaccepted, Qt would hand it on to the
+    // canvas's parent, which is this widget, and its handlers would see it a second time.
+    // What this widget's handlers leave unaccepted goes where Qt would have sent an event
+    // of this widget: to its parent, in the parent's coordinates.
+    original->accept();
+    if (routed.isAccepted() || isWindow() || parentWidget() == nullptr)
+        return;
+    QWidget* parent = parentWidget();
+    const QPointF shift(pos());
+    switch (routed.type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove: {
+        if (testAttribute(Qt::WA_NoMousePropagation))
+            return;
+        const auto& e = static_cast<const QMouseEvent&>(routed);
+        QMouseEvent onward(e.type(), e.localPos() + shift, e.windowPos(), e.screenPos(), e.button(),
+                           e.buttons(), e.modifiers(), e.source());
+        onward.setTimestamp(e.timestamp());
+        QCoreApplication::sendEvent(parent, &onward);
+        return;
+    }
+    case QEvent::Wheel: {
+        if (testAttribute(Qt::WA_NoMousePropagation))
+            return;
+        const auto& e = static_cast<const QWheelEvent&>(routed);
+        QWheelEvent onward(e.position() + shift, e.globalPosition(), e.pixelDelta(), e.angleDelta(),
+                           e.buttons(), e.modifiers(), e.phase(), e.inverted(), e.source());
+        onward.setTimestamp(e.timestamp());
+        QCoreApplication::sendEvent(parent, &onward);
+        return;
+    }
+    default: {
+        const auto& e = static_cast<const QKeyEvent&>(routed);
+        QKeyEvent onward(e.type(), e.key(), e.modifiers(), e.nativeScanCode(), e.nativeVirtualKey(),
+                         e.nativeModifiers(), e.text(), e.isAutoRepeat(),
+                         static_cast<ushort>(e.count()));
+        onward.setTimestamp(e.timestamp());
+        QCoreApplication::sendEvent(parent, &onward);
+        return;
+    }
     }
 }
 

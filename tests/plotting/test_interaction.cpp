@@ -180,6 +180,52 @@ TEST_F(Interaction, MiddleButtonMovesNothingWhetherPassedOnOrNot) {
     EXPECT_EQ(plot->mouse.back().pos, at(0.8, 0.8));
 }
 
+// A window holding a plot widget, counting what reaches it from below.
+class Holder : public QWidget {
+public:
+    std::vector<std::pair<QEvent::Type, Qt::MouseButton>> seen;
+
+protected:
+    void mousePressEvent(QMouseEvent* e) override { seen.push_back({e->type(), e->button()}); }
+    void mouseReleaseEvent(QMouseEvent* e) override { seen.push_back({e->type(), e->button()}); }
+};
+
+struct ClickCase {
+    Qt::MouseButton button;
+    bool passMiddle;
+    size_t seenByHolder; // events the plot widget left unaccepted, handed on to its parent
+};
+
+class OneClick : public ::testing::TestWithParam<ClickCase> {};
+
+TEST_P(OneClick, ReachesTheHandlersOnceAndWhatIsLeftGoesToTheParentOnce) {
+    const ClickCase& c = GetParam();
+    Holder holder;
+    auto* plot = new Recorder;
+    plot->setParent(&holder);
+    plot->passMiddle = c.passMiddle;
+    plot->setGeometry(10, 20, 400, 300);
+    holder.resize(420, 340);
+    holder.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&holder));
+    plot->plotItem()->vb()->setRange(QRectF(0, 0, 10, 10));
+    const QPoint where = plot->canvas()->geometry().center();
+    QTest::mouseClick(plot, c.button, {}, where);
+    ASSERT_EQ(plot->mouse.size(), 2u);
+    EXPECT_EQ(plot->mouse[0].type, QEvent::MouseButtonPress);
+    EXPECT_EQ(plot->mouse[1].type, QEvent::MouseButtonRelease);
+    EXPECT_EQ(plot->mouse[0].pos, where);
+    EXPECT_EQ(holder.seen.size(), c.seenByHolder);
+    for (const auto& s : holder.seen)
+        EXPECT_EQ(s.second, c.button);
+}
+
+INSTANTIATE_TEST_SUITE_P(Buttons, OneClick,
+                         ::testing::Values(ClickCase{Qt::LeftButton, true, 0},
+                                           ClickCase{Qt::RightButton, true, 0},
+                                           ClickCase{Qt::MiddleButton, true, 2},
+                                           ClickCase{Qt::MiddleButton, false, 2}));
+
 // A derived handler that fails must not take Qt's event delivery down with it.
 class Failing : public plotting::PlotWidgetBase {
 protected:

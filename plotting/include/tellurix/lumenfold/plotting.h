@@ -201,6 +201,7 @@ public:
 
 private:
     bool routeCanvasEvent(QObject* watched, QEvent* event);
+    void settleRouted(QEvent* original, QEvent& routed);
     friend struct detail::Engine;
     struct Impl;
     std::unique_ptr<Impl> d;
