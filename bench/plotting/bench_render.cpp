@@ -1,6 +1,7 @@
 // Frame cost of the plot widget: a 1200x800 plot with 8 curves styled like the panel's
 // settings; each frame sets all 8 curves' data and renders the whole widget into an image.
 // "fast" is the adapter's own drawing, "qwt" the same data drawn point by point by Qwt.
+// BM_OneChanged sets the data of one curve per frame only, as a live plot mostly does.
 // Each benchmark reports the median over its repetitions, in ms per frame. Memory is read
 // from the process's resident size, so run each BM_Memory case in a process of its own
 // (--benchmark_filter=BM_Memory/sorted): memory freed by earlier cases hides the growth.
@@ -101,6 +102,23 @@ void BM_Frame(benchmark::State& state, bool sorted, bool fast) {
     state.counters["points"] = static_cast<double>(n) * kCurves;
 }
 
+// The reference host's pattern: every frame only the newest curve gets new data, the other
+// seven are drawn as they were.
+void BM_OneChanged(benchmark::State& state, bool sorted) {
+    const int n = static_cast<int>(state.range(0));
+    const auto data = makeData(sorted, n);
+    auto plot = makePlot(true);
+    QImage image(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
+    renderFrame(*plot, data, image);
+    const auto curves = plot->curves();
+    for (auto _ : state) {
+        curves[kCurves - 1]->setData(data.back().x, data.back().y);
+        plot->render(&image);
+        benchmark::DoNotOptimize(image.constBits());
+    }
+    state.counters["points"] = static_cast<double>(n) * kCurves;
+}
+
 long residentBytes() {
     std::ifstream statm("/proc/self/statm");
     long pages = 0, resident = 0;
@@ -161,6 +179,12 @@ BENCHMARK_CAPTURE(BM_Frame, unsorted_qwt, false, false)
     ->Arg(100000)
     ->Arg(1000000)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 3); });
+BENCHMARK_CAPTURE(BM_OneChanged, sorted, true)
+    ->Arg(100000)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
+BENCHMARK_CAPTURE(BM_OneChanged, unsorted, false)
+    ->Arg(100000)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
 BENCHMARK_CAPTURE(BM_Memory, sorted, true)
     ->Arg(1000000)
     ->Iterations(1)

@@ -120,6 +120,7 @@ void CurveItem::setValues(QVector<double> x, QVector<double> y) {
     bounds_ = {};
     order_ = {Order::Unknown, Order::Unknown};
     monotone_ = Order::Unknown;
+    cached_ = false;
 }
 
 std::optional<Bounds> CurveItem::bounds(bool logX, bool logY) const {
@@ -241,6 +242,11 @@ constexpr int kBreak = std::numeric_limits<int>::min(); // marks a gap between l
 
 } // namespace
 
+bool CurveItem::DrawKey::operator==(const DrawKey& o) const {
+    return maps == o.maps && canvas == o.canvas && area == o.area && allowed == o.allowed &&
+           stamp == o.stamp && logX == o.logX && logY == o.logY && direct == o.direct;
+}
+
 void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
                          const QRectF& canvasRect, bool logX, bool logY) const {
     const bool lines = style_.pen.style() != Qt::NoPen;
@@ -257,15 +263,59 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
         prepareStamp(painter);
     }
     const bool marking = symbols && !area.isEmpty();
+    const std::optional<DirectTarget> target = marking ? directTarget(painter) : std::nullopt;
+    // With a one-colour opaque symbol on an image we can write to, the symbols' union is known
+    // before anything is drawn: it is painted in one go, and line pieces it will cover
+    // entirely are not drawn at all.
+    const bool union_ = target && stampColour_ != 0;
+
+    // Everything the drawn form depends on besides the data, which clears the cache itself.
+    DrawKey key;
+    key.maps = {xMap.s1(), xMap.s2(), xMap.p1(), xMap.p2(),
+                yMap.s1(), yMap.s2(), yMap.p1(), yMap.p2()};
+    key.canvas = canvasRect;
+    key.area = marking ? area : QRect();
+    key.allowed = union_ ? target->allowed.translated(-target->offset) : QRect();
+    key.stamp = symbols ? stampKey_ : 0;
+    key.logX = logX;
+    key.logY = logY;
+    key.direct = union_;
+    if (!cached_ || !(key == key_)) {
+        cached_ = false;
+        build(xMap, yMap, canvasRect, logX, logY, lines, marking, area, key.allowed, union_);
+        key_ = key;
+        cached_ = true;
+    }
+
+    if (lines) {
+        painter->save();
+        painter->setPen(style_.pen);
+        drawVertices(painter, canvasRect);
+        painter->restore();
+    }
+    if (marking) {
+        if (union_)
+            paintCover(*target, plane_);
+        else
+            stampSymbols(painter, plane_, target ? &*target : nullptr);
+    }
+}
+
+void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
+                      bool logX, bool logY, bool lines, bool marking, const QRect& area,
+                      const QRect& allowed, bool union_) const {
     // Every plane spans the symbols' full reach around the marked area.
     const QRect reach =
         marking ? QRect(area.topLeft() + stampOffset_, QSize(area.width() + stamp_.width() - 1,
                                                              area.height() + stamp_.height() - 1))
                 : QRect();
     const int rowWords = marking ? (reach.width() + 63) / 64 + 1 : 0;
+    // The plane kept for painting: the marks themselves, or their union when it is painted
+    // in one go (the marks are then only a step on the way).
+    std::vector<std::uint64_t>& markStore = union_ ? marks_ : planeBits_;
     Plane marks;
     if (marking)
-        marks.reset(area, rowWords, marks_);
+        marks.reset(area, rowWords, markStore);
 
     // One pass over the data finds the line's vertices and the symbols' pixels.
     verts_.clear();
@@ -281,7 +331,7 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
             if (!done) {
                 verts_.clear();
                 if (marking)
-                    marks.reset(area, rowWords, marks_);
+                    marks.reset(area, rowWords, markStore);
             }
         }
         if (!done)
@@ -290,33 +340,61 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
         markSymbols(xMap, yMap, logX, logY, marks);
     }
 
-    // With a one-colour opaque symbol on an image we can write to, the symbols' union is known
-    // before anything is drawn: it is painted in one go, and line pieces it will cover
-    // entirely are not drawn at all.
-    const std::optional<DirectTarget> target = marking ? directTarget(painter) : std::nullopt;
-    Plane cover, deep;
-    const bool union_ = target && stampColour_ != 0;
+    Plane deep;
+    plane_ = Plane{};
     if (union_) {
-        cover.reset(reach, rowWords, cover_);
-        buildCover(marks, target->allowed.translated(-target->offset), cover);
+        plane_.reset(reach, rowWords, planeBits_);
+        buildCover(marks, allowed, plane_);
         // Finding the covered pieces only pays where there are many of them to leave out.
         if (lines && verts_.size() > kDeepWorthwhile) {
             deep.reset(reach, rowWords, deep_);
-            buildDeep(cover, penReach(style_.pen.widthF()) + 1, deep);
+            buildDeep(plane_, penReach(style_.pen.widthF()) + 1, deep);
         }
+    } else if (marking) {
+        plane_ = marks;
     }
 
-    if (lines) {
-        painter->save();
-        painter->setPen(style_.pen);
-        drawVertices(painter, canvasRect, deep.bits != nullptr ? &deep : nullptr);
-        painter->restore();
+    // The vertices kept for painting, with a break wherever a segment lies wholly under the
+    // symbols' union: every pixel the pen could touch there gets painted over anyway.
+    drawn_.clear();
+    if (deep.bits == nullptr) {
+        drawn_.swap(verts_);
+        return;
     }
-    if (marking) {
-        if (union_)
-            paintCover(*target, cover);
-        else
-            stampSymbols(painter, marks, target ? &*target : nullptr);
+    auto covered = [&deep](const QPoint& a, const QPoint& b) {
+        const int dx = b.x() - a.x(), dy = b.y() - a.y();
+        const int steps = std::max(std::abs(dx), std::abs(dy));
+        if (!deep.test(a.x(), a.y()) || !deep.test(b.x(), b.y()))
+            return false;
+        // Nearest pixels along the segment, stepping without a division per pixel.
+        const double sx = steps == 0 ? 0.0 : static_cast<double>(dx) / steps;
+        const double sy = steps == 0 ? 0.0 : static_cast<double>(dy) / steps;
+        double fx = a.x() + 0.5, fy = a.y() + 0.5;
+        for (int i = 1; i < steps; ++i) {
+            fx += sx;
+            fy += sy;
+            int x = static_cast<int>(fx), y = static_cast<int>(fy);
+            x -= x > fx ? 1 : 0; // floor for negative values too
+            y -= y > fy ? 1 : 0;
+            if (!deep.test(x, y))
+                return false;
+        }
+        return true;
+    };
+    drawn_.reserve(verts_.size());
+    bool haveLast = false;
+    QPoint last;
+    for (const QPoint& v : verts_) {
+        if (v.x() == kBreak) {
+            drawn_.push_back(v);
+            haveLast = false;
+            continue;
+        }
+        if (haveLast && covered(last, v))
+            drawn_.push_back(QPoint(kBreak, kBreak));
+        drawn_.push_back(v);
+        last = v;
+        haveLast = true;
     }
 }
 
@@ -338,56 +416,20 @@ void CurveItem::flushPolyline(QPainter* painter, const QRectF& clipRect) const {
     line_.clear();
 }
 
-void CurveItem::drawVertices(QPainter* painter, const QRectF& canvasRect, const Plane* deep) const {
+void CurveItem::drawVertices(QPainter* painter, const QRectF& canvasRect) const {
     const double pw = std::max(1.0, style_.pen.widthF());
     const QRectF clipRect = canvasRect.adjusted(-pw, -pw, pw, pw);
     // The raster engine strokes wide pens far faster in short pieces than in one long path.
     const int chunk = style_.pen.widthF() > 1.0 ? 64 : kChunk;
 
-    // A segment is covered when every pixel on it is deep inside the symbols' union: then
-    // every pixel the pen could touch gets painted over by the symbols anyway.
-    auto covered = [deep](const QPoint& a, const QPoint& b) {
-        const int dx = b.x() - a.x(), dy = b.y() - a.y();
-        const int steps = std::max(std::abs(dx), std::abs(dy));
-        if (!deep->test(a.x(), a.y()) || !deep->test(b.x(), b.y()))
-            return false;
-        // Nearest pixels along the segment, stepping without a division per pixel.
-        const double sx = steps == 0 ? 0.0 : static_cast<double>(dx) / steps;
-        const double sy = steps == 0 ? 0.0 : static_cast<double>(dy) / steps;
-        double fx = a.x() + 0.5, fy = a.y() + 0.5;
-        for (int i = 1; i < steps; ++i) {
-            fx += sx;
-            fy += sy;
-            int x = static_cast<int>(fx), y = static_cast<int>(fy);
-            x -= x > fx ? 1 : 0; // floor for negative values too
-            y -= y > fy ? 1 : 0;
-            if (!deep->test(x, y))
-                return false;
-        }
-        return true;
-    };
-
     line_.clear();
-    QPoint last;
-    for (const QPoint& v : verts_) {
+    for (const QPoint& v : drawn_) {
         if (v.x() == kBreak) {
             flushPolyline(painter, clipRect);
             continue;
         }
         const QPointF p(v);
-        if (line_.isEmpty()) {
-            line_.append(p);
-            last = v;
-            continue;
-        }
-        if (deep != nullptr && covered(last, v)) {
-            flushPolyline(painter, clipRect);
-            line_.append(p);
-            last = v;
-            continue;
-        }
         line_.append(p);
-        last = v;
         if (line_.size() >= chunk) {
             flushPolyline(painter, clipRect);
             line_.append(p);

@@ -104,7 +104,10 @@ private:
                          bool logX, bool logY, Plane* marks) const;
     void markSymbols(const QwtScaleMap& xMap, const QwtScaleMap& yMap, bool logX, bool logY,
                      Plane& marks) const;
-    void drawVertices(QPainter* painter, const QRectF& canvasRect, const Plane* deep) const;
+    void build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
+               bool logX, bool logY, bool lines, bool marking, const QRect& area,
+               const QRect& allowed, bool union_) const;
+    void drawVertices(QPainter* painter, const QRectF& canvasRect) const;
     void prepareStamp(QPainter* painter) const;
     void buildCover(const Plane& marks, const QRect& allowed, Plane& cover) const;
     void buildDeep(const Plane& cover, int radius, Plane& deep) const;
@@ -139,7 +142,23 @@ private:
     std::vector<std::uint64_t>& marks_ = scratch().marks;
     std::vector<std::uint64_t>& cover_ = scratch().cover;
     std::vector<std::uint64_t>& deep_ = scratch().deep;
-    mutable quint32 stampColour_ = 0; // the stamp's one opaque colour, or 0
+    // The drawn form of the current data: what the last drawing found, reused while the
+    // maps, the canvas, the painted area and the stamp stay the same, so that a repaint where
+    // other curves changed does not walk this curve's points again.
+    struct DrawKey {
+        std::array<double, 8> maps{};
+        QRectF canvas;
+        QRect area, allowed;
+        quint64 stamp = 0;
+        bool logX = false, logY = false, direct = false;
+        bool operator==(const DrawKey& o) const;
+    };
+    mutable bool cached_ = false;
+    mutable DrawKey key_;
+    mutable std::vector<QPoint> drawn_;            // line vertices, covered pieces broken off
+    mutable std::vector<std::uint64_t> planeBits_; // storage of plane_
+    mutable Plane plane_;                          // symbol marks, or their painted union
+    mutable quint32 stampColour_ = 0;              // the stamp's one opaque colour, or 0
     mutable std::vector<std::pair<int, int>> stampSpans_;
     mutable QImage stamp_;
     mutable QPoint stampOffset_;

@@ -139,4 +139,127 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"spiral_zoomed", Shape::Spiral, 640, 480, 1.0, 5.0, 60000, true, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+// A drawn curve is kept from one repaint to the next; whatever it depends on must renew it.
+enum class Change { None, DataOfOneCurve, Pan, Resize, LogY, Clear };
+
+struct ChangeCase {
+    const char* name;
+    Shape shape;
+    Change change;
+};
+
+class Plotted {
+public:
+    Plotted(const ChangeCase& c, bool fast) {
+        plot.setFastRendering(fast);
+        plot.showGrid(true, true);
+        const QColor colors[] = {Qt::red, Qt::darkBlue, QColor(0, 140, 0)};
+        for (int k = 0; k < 3; ++k) {
+            const Series s = makeSeries(c.shape, 20000, k);
+            plotting::CurveStyle style;
+            style.pen = QPen(colors[k], k == 0 ? 2.0 : 1.0);
+            style.symbolBrush = QBrush(colors[k]);
+            style.symbolPen = QPen(colors[k], 0);
+            style.symbolSize = 5.0;
+            plot.plot(s.x, s.y, style);
+        }
+        plot.resize(700, 500);
+        plot.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&plot));
+        plot.plotItem()->vb()->autoRange();
+        start = plot.plotItem()->vb()->viewRange();
+    }
+
+    void apply(Change change) {
+        auto* vb = plot.plotItem()->vb();
+        switch (change) {
+        case Change::None:
+            break;
+        case Change::DataOfOneCurve: {
+            Series s = makeSeries(Shape::Sorted, 5000, 7);
+            for (double& y : s.y)
+                y -= 1.0;
+            plot.curves()[1]->setData(s.x, s.y);
+            break;
+        }
+        case Change::Pan:
+            vb->setRange(start.translated(start.width() * 0.2, start.height() * 0.1));
+            break;
+        case Change::Resize:
+            plot.resize(500, 620);
+            break;
+        case Change::LogY:
+            plot.setLogMode(false, true);
+            vb->setRange(QRectF(start.left(), 0.5, start.width(), 5.0));
+            break;
+        case Change::Clear:
+            plot.curves()[0]->setData({}, {});
+            break;
+        }
+    }
+
+    QImage render() {
+        QImage image(plot.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        plot.render(&image);
+        return image;
+    }
+
+    plotting::PlotWidgetBase plot;
+    QRectF start;
+};
+
+long differingPixels(const QImage& a, const QImage& b) {
+    if (a.size() != b.size())
+        return static_cast<long>(a.width()) * a.height();
+    long n = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        const auto* pa = reinterpret_cast<const QRgb*>(a.constScanLine(y));
+        const auto* pb = reinterpret_cast<const QRgb*>(b.constScanLine(y));
+        for (int x = 0; x < a.width(); ++x)
+            n += pa[x] != pb[x] ? 1 : 0;
+    }
+    return n;
+}
+
+class RepaintAfterChange : public ::testing::TestWithParam<ChangeCase> {};
+
+TEST_P(RepaintAfterChange, MatchesAFreshFullDrawingOfTheNewState) {
+    const ChangeCase& c = GetParam();
+    Plotted fast(c, true);
+    const QImage before = fast.render();
+    const QImage again = fast.render();
+    EXPECT_EQ(differingPixels(before, again), 0) << "a repaint with nothing changed";
+    fast.apply(c.change);
+    const QImage after = fast.render();
+
+    Plotted full(c, false);
+    full.apply(c.change);
+    const QImage reference = full.render();
+    ASSERT_EQ(after.size(), reference.size());
+    const long differing = differingPixels(after, reference);
+    const double share = static_cast<double>(differing) / (after.width() * after.height());
+    if (share > 0.001) {
+        after.save(QString("/tmp/lumenfold_change_%1_fast.png").arg(c.name));
+        reference.save(QString("/tmp/lumenfold_change_%1_full.png").arg(c.name));
+    }
+    EXPECT_LE(share, 0.001) << differing << " pixels differ";
+    if (c.change != Change::None) {
+        EXPECT_GT(differingPixels(before, after), 1000) << "the change shows";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, RepaintAfterChange,
+    ::testing::Values(ChangeCase{"sorted_none", Shape::Sorted, Change::None},
+                      ChangeCase{"sorted_one_curve", Shape::Sorted, Change::DataOfOneCurve},
+                      ChangeCase{"spiral_one_curve", Shape::Spiral, Change::DataOfOneCurve},
+                      ChangeCase{"sorted_pan", Shape::Sorted, Change::Pan},
+                      ChangeCase{"spiral_pan", Shape::Spiral, Change::Pan},
+                      ChangeCase{"sorted_resize", Shape::Sorted, Change::Resize},
+                      ChangeCase{"spiral_resize", Shape::Spiral, Change::Resize},
+                      ChangeCase{"sorted_log", Shape::Sorted, Change::LogY},
+                      ChangeCase{"sorted_clear", Shape::Sorted, Change::Clear}),
+    [](const ::testing::TestParamInfo<ChangeCase>& info) { return std::string(info.param.name); });
+
 } // namespace
