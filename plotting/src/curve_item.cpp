@@ -11,6 +11,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tellurix::lumenfold::plotting::detail {
 
 namespace {
@@ -89,6 +93,70 @@ std::optional<DirectTarget> directTarget(QPainter* painter) {
     return target;
 }
 
+struct Summary {
+    bool finite = true;                            // every coordinate is finite
+    bool up = true;                                // x never decreases (NaN fails)
+    bool down = true;                              // x never increases (NaN fails)
+    double xmin = 0, xmax = 0, ymin = 0, ymax = 0; // meaningful when finite
+};
+
+// x - x is 0 for finite values and NaN otherwise.
+inline bool finiteValue(double v) {
+    return v - v == 0.0;
+}
+
+Summary summarise(const double* xs, const double* ys, int n) {
+    Summary s;
+    s.xmin = s.xmax = xs[0];
+    s.ymin = s.ymax = ys[0];
+    s.finite = finiteValue(xs[0]) && finiteValue(ys[0]);
+    int i = 1;
+#if defined(__SSE2__)
+    // Two points per step without a branch; NaN cannot slip into the bounds unnoticed,
+    // since it also clears the finite mask, and then the bounds are not used.
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d ones = _mm_cmpeq_pd(zero, zero);
+    __m128d fin = ones, up = ones, down = ones;
+    __m128d xmn = _mm_set1_pd(xs[0]), xmx = xmn, ymn = _mm_set1_pd(ys[0]), ymx = ymn;
+    for (; i + 2 <= n; i += 2) {
+        const __m128d vx = _mm_loadu_pd(xs + i);
+        const __m128d vp = _mm_loadu_pd(xs + i - 1);
+        const __m128d vy = _mm_loadu_pd(ys + i);
+        up = _mm_and_pd(up, _mm_cmpge_pd(vx, vp));
+        down = _mm_and_pd(down, _mm_cmple_pd(vx, vp));
+        fin = _mm_and_pd(fin, _mm_cmpeq_pd(_mm_sub_pd(vx, vx), zero));
+        fin = _mm_and_pd(fin, _mm_cmpeq_pd(_mm_sub_pd(vy, vy), zero));
+        xmn = _mm_min_pd(xmn, vx);
+        xmx = _mm_max_pd(xmx, vx);
+        ymn = _mm_min_pd(ymn, vy);
+        ymx = _mm_max_pd(ymx, vy);
+    }
+    s.finite = s.finite && _mm_movemask_pd(fin) == 3;
+    s.up = _mm_movemask_pd(up) == 3;
+    s.down = _mm_movemask_pd(down) == 3;
+    double lanes[2];
+    _mm_storeu_pd(lanes, xmn);
+    s.xmin = std::min(lanes[0], lanes[1]);
+    _mm_storeu_pd(lanes, xmx);
+    s.xmax = std::max(lanes[0], lanes[1]);
+    _mm_storeu_pd(lanes, ymn);
+    s.ymin = std::min(lanes[0], lanes[1]);
+    _mm_storeu_pd(lanes, ymx);
+    s.ymax = std::max(lanes[0], lanes[1]);
+#endif
+    for (; i < n; ++i) {
+        const double x = xs[i], y = ys[i];
+        s.up = s.up && x >= xs[i - 1];
+        s.down = s.down && x <= xs[i - 1];
+        s.finite = s.finite && finiteValue(x) && finiteValue(y);
+        s.xmin = x < s.xmin ? x : s.xmin;
+        s.xmax = x > s.xmax ? x : s.xmax;
+        s.ymin = y < s.ymin ? y : s.ymin;
+        s.ymax = y > s.ymax ? y : s.ymax;
+    }
+    return s;
+}
+
 } // namespace
 
 CurveItem::CurveItem(const plotting::CurveStyle& style)
@@ -121,6 +189,16 @@ void CurveItem::setValues(QVector<double> x, QVector<double> y) {
     order_ = {Order::Unknown, Order::Unknown};
     monotone_ = Order::Unknown;
     cached_ = false;
+    // One pass answers what every drawing and every fit asks first: whether X is monotonic
+    // and, for finite data, the bounds on linear axes. The data are read from memory once.
+    const int n = x_.size();
+    if (n == 0)
+        return;
+    const Summary sum = summarise(x_.constData(), y_.constData(), n);
+    monotone_ =
+        (n == 1 ? x_[0] == x_[0] : sum.up || sum.down) ? Order::Monotonic : Order::Unordered;
+    if (sum.finite)
+        bounds_[0] = std::optional<Bounds>(Bounds{sum.xmin, sum.xmax, sum.ymin, sum.ymax});
 }
 
 std::optional<Bounds> CurveItem::bounds(bool logX, bool logY) const {
@@ -843,20 +921,30 @@ void CurveItem::buildCover(const Plane& marks, const QRect& allowed, Plane& cove
         if (span.first < span.second &&
             std::find(distinct.begin(), distinct.end(), span) == distinct.end())
             distinct.push_back(span);
-    std::vector<std::uint64_t> dilated(static_cast<size_t>(n) * distinct.size());
-    std::vector<std::uint64_t> shifted(static_cast<size_t>(n));
+    std::vector<std::uint64_t>& dilated = scratch().dilated;
+    dilated.assign(static_cast<size_t>(n) * distinct.size(), 0);
+    std::vector<std::uint64_t>& shifted = scratch().shifted;
+    std::vector<std::uint64_t>& wide = scratch().wide;
+    shifted.assign(static_cast<size_t>(n), 0);
+    wide.assign(static_cast<size_t>(n), 0);
     for (int y = 0; y < h; ++y) {
         const std::uint64_t* src = marks.row(y);
         if (std::all_of(src, src + n, [](std::uint64_t w) { return w == 0; }))
             continue;
         for (size_t s = 0; s < distinct.size(); ++s) {
-            std::uint64_t* out = dilated.data() + s * static_cast<size_t>(n);
-            std::fill(out, out + n, 0);
-            for (int c = distinct[s].first; c < distinct[s].second; ++c) {
-                shiftRow(src, shifted.data(), n, c);
+            // The OR of the row shifted by every offset of the span [a, b): widen a run of
+            // width `have` to twice that until it spans b - a, then move it by a.
+            const int a = distinct[s].first, width = distinct[s].second - a;
+            std::copy(src, src + n, wide.begin());
+            int have = 1;
+            while (have < width) {
+                const int step = std::min(have, width - have);
+                shiftRow(wide.data(), shifted.data(), n, step);
                 for (int k = 0; k < n; ++k)
-                    out[k] |= shifted[static_cast<size_t>(k)];
+                    wide[static_cast<size_t>(k)] |= shifted[static_cast<size_t>(k)];
+                have += step;
             }
+            shiftRow(wide.data(), dilated.data() + s * static_cast<size_t>(n), n, a);
         }
         for (int r = 0; r < stamp_.height(); ++r) {
             const auto& span = stampSpans_[static_cast<size_t>(r)];
@@ -899,8 +987,10 @@ void CurveItem::buildCover(const Plane& marks, const QRect& allowed, Plane& cove
 void CurveItem::buildDeep(const Plane& cover, int radius, Plane& deep) const {
     // Erosion by a square: a pixel is deep when every pixel within `radius` is covered.
     const int h = cover.rect.height(), n = cover.stride;
-    std::vector<std::uint64_t> across(static_cast<size_t>(n) * static_cast<size_t>(h));
-    std::vector<std::uint64_t> tmp(static_cast<size_t>(n));
+    std::vector<std::uint64_t>& across = scratch().across;
+    across.assign(static_cast<size_t>(n) * static_cast<size_t>(h), 0);
+    std::vector<std::uint64_t>& tmp = scratch().shifted;
+    tmp.assign(static_cast<size_t>(n), 0);
     for (int y = 0; y < h; ++y) {
         const std::uint64_t* src = cover.row(y);
         std::uint64_t* dst = across.data() + static_cast<size_t>(y) * n;
@@ -922,8 +1012,12 @@ void CurveItem::buildDeep(const Plane& cover, int radius, Plane& deep) const {
             std::fill(dst, dst + n, 0);
             continue;
         }
-        std::copy(across.begin() + static_cast<std::ptrdiff_t>(y) * n,
-                  across.begin() + static_cast<std::ptrdiff_t>(y + 1) * n, dst);
+        const std::uint64_t* own = across.data() + static_cast<size_t>(y) * n;
+        if (std::all_of(own, own + n, [](std::uint64_t w) { return w == 0; })) {
+            std::fill(dst, dst + n, 0);
+            continue;
+        }
+        std::copy(own, own + n, dst);
         for (int d = -radius; d <= radius; ++d) {
             const std::uint64_t* other = across.data() + static_cast<size_t>(y + d) * n;
             for (int k = 0; k < n; ++k)

@@ -134,13 +134,13 @@ private:
     struct Scratch {
         QPolygonF line;
         std::vector<QPoint> verts;
-        std::vector<std::uint64_t> marks, cover, deep;
+        std::vector<std::uint64_t> marks, deep;
+        std::vector<std::uint64_t> dilated, shifted, wide, across; // row work of the planes
     };
     static Scratch& scratch();
     QPolygonF& line_ = scratch().line;
     std::vector<QPoint>& verts_ = scratch().verts;
     std::vector<std::uint64_t>& marks_ = scratch().marks;
-    std::vector<std::uint64_t>& cover_ = scratch().cover;
     std::vector<std::uint64_t>& deep_ = scratch().deep;
     // The drawn form of the current data: what the last drawing found, reused while the
     // maps, the canvas, the painted area and the stamp stay the same, so that a repaint where

@@ -185,12 +185,24 @@ struct Engine {
         return fitted(span->lo, span->hi, xAxis ? logX : logY);
     }
 
+    static bool same(const Interval& a, const Interval& b) { return a.lo == b.lo && a.hi == b.hi; }
+
+    // Applies a fitted view; one that is already shown (and so shared with every linked
+    // view) needs no new axes and no new layout, only the repaint.
+    static void applyFit(ViewBox* vb, Interval x, Interval y) {
+        if (same(x, vb->d->x) && same(y, vb->d->y)) {
+            vb->d->plot->replot();
+            return;
+        }
+        apply(vb, x, y);
+    }
+
     static void autoRange(ViewBox* vb) {
         const auto x = fitAxis(vb, true);
         const auto y = fitAxis(vb, false);
         if (!x && !y)
             return;
-        apply(vb, x.value_or(vb->d->x), y.value_or(vb->d->y));
+        applyFit(vb, x.value_or(vb->d->x), y.value_or(vb->d->y));
     }
 
     static void autoPan(ViewBox* vb) {
@@ -206,7 +218,7 @@ struct Engine {
             return;
         const double span = toAxis(v.x.hi, logX) - toAxis(v.x.lo, logX);
         const double hi = toAxis(*newest, logX);
-        apply(vb, Interval{fromAxis(hi - span, logX), *newest}, v.y);
+        applyFit(vb, Interval{fromAxis(hi - span, logX), *newest}, v.y);
     }
 
     static void dataChanged(PlotWidgetBase* plot) {
