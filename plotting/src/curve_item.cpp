@@ -322,7 +322,8 @@ constexpr int kBreak = std::numeric_limits<int>::min(); // marks a gap between l
 
 bool CurveItem::DrawKey::operator==(const DrawKey& o) const {
     return maps == o.maps && canvas == o.canvas && area == o.area && allowed == o.allowed &&
-           stamp == o.stamp && logX == o.logX && logY == o.logY && direct == o.direct;
+           stamp == o.stamp && logX == o.logX && logY == o.logY && direct == o.direct &&
+           target == o.target;
 }
 
 void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
@@ -341,11 +342,12 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
         prepareStamp(painter);
     }
     const bool marking = symbols && !area.isEmpty();
-    const std::optional<DirectTarget> target = marking ? directTarget(painter) : std::nullopt;
+    const std::optional<DirectTarget> target =
+        marking || lines ? directTarget(painter) : std::nullopt;
     // With a one-colour opaque symbol on an image we can write to, the symbols' union is known
     // before anything is drawn: it is painted in one go, and line pieces it will cover
     // entirely are not drawn at all.
-    const bool union_ = target && stampColour_ != 0;
+    const bool union_ = marking && target && stampColour_ != 0;
 
     // Everything the drawn form depends on besides the data, which clears the cache itself.
     DrawKey key;
@@ -353,27 +355,40 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
                 yMap.s1(), yMap.s2(), yMap.p1(), yMap.p2()};
     key.canvas = canvasRect;
     key.area = marking ? area : QRect();
-    key.allowed = union_ ? target->allowed.translated(-target->offset) : QRect();
+    key.allowed = target ? target->allowed.translated(-target->offset) : QRect();
     key.stamp = symbols ? stampKey_ : 0;
     key.logX = logX;
     key.logY = logY;
     key.direct = union_;
+    key.target = target.has_value();
     if (!cached_ || !(key == key_)) {
         cached_ = false;
         build(xMap, yMap, canvasRect, logX, logY, lines, marking, area, key.allowed, union_);
         key_ = key;
         cached_ = true;
+        repeated_ = false;
+        layer_ = Layer::None;
+    } else if (!repeated_) {
+        repeated_ = true;
     }
 
     if (lines) {
-        painter->save();
-        painter->setPen(style_.pen);
-        drawVertices(painter, canvasRect);
-        painter->restore();
+        // A curve drawn a second time alike is likely to be drawn so again and again (other
+        // curves of the plot are changing): its line pixels are kept as a plane of its own.
+        if (repeated_ && target && layer_ == Layer::None)
+            layer_ = makeLayer(painter, *target, canvasRect) ? Layer::Ready : Layer::Refused;
+        if (layer_ == Layer::Ready) {
+            paintPlane(*target, layerPlane_, layerColour_);
+        } else {
+            painter->save();
+            painter->setPen(style_.pen);
+            drawVertices(painter, canvasRect);
+            painter->restore();
+        }
     }
     if (marking) {
         if (union_)
-            paintCover(*target, plane_);
+            paintPlane(*target, plane_, stampColour_);
         else
             stampSymbols(painter, plane_, target ? &*target : nullptr);
     }
@@ -1026,7 +1041,52 @@ void CurveItem::buildDeep(const Plane& cover, int radius, Plane& deep) const {
     }
 }
 
-void CurveItem::paintCover(const DirectTarget& target, const Plane& cover) const {
+bool CurveItem::makeLayer(QPainter* painter, const DirectTarget& target,
+                          const QRectF& canvasRect) const {
+    // Only a line whose every pixel is one opaque colour can be replayed as a set of pixels:
+    // then the order of painting within it does not matter, and nothing is blended.
+    const QBrush& brush = style_.pen.brush();
+    if (brush.style() != Qt::SolidPattern || brush.color().alpha() != 255 ||
+        painter->testRenderHint(QPainter::Antialiasing))
+        return false;
+    // Drawn exactly as it would be on the target: same device size, transform, clip and hints.
+    QImage& layer = scratch().layer;
+    if (layer.size() != target.image->size())
+        layer = QImage(target.image->size(), QImage::Format_ARGB32_Premultiplied);
+    layer.fill(0);
+    {
+        QPainter p(&layer);
+        p.setRenderHints(painter->renderHints());
+        p.setTransform(painter->deviceTransform());
+        p.setClipRect(target.allowed.translated(-target.offset));
+        p.setPen(style_.pen);
+        drawVertices(&p, canvasRect);
+    }
+    const QRect logical = target.allowed.translated(-target.offset);
+    const int rowWords = (logical.width() + 63) / 64;
+    layerPlane_.reset(logical, rowWords, layerBits_);
+    quint32 colour = 0;
+    for (int y = 0; y < logical.height(); ++y) {
+        const auto* row =
+            reinterpret_cast<const quint32*>(layer.constScanLine(target.allowed.top() + y)) +
+            target.allowed.left();
+        std::uint64_t* bits = layerPlane_.row(y);
+        for (int x = 0; x < logical.width(); ++x) {
+            const quint32 v = row[x];
+            if (v == 0)
+                continue;
+            if (colour == 0 && (v >> 24) == 255)
+                colour = v;
+            if (v != colour)
+                return false;
+            bits[x >> 6] |= std::uint64_t{1} << (x & 63);
+        }
+    }
+    layerColour_ = colour;
+    return true;
+}
+
+void CurveItem::paintPlane(const DirectTarget& target, const Plane& cover, quint32 colour) const {
     QImage& image = *target.image;
     uchar* bits = image.bits();
     const qsizetype bpl = image.bytesPerLine();
@@ -1039,7 +1099,7 @@ void CurveItem::paintCover(const DirectTarget& target, const Plane& cover) const
         for (int k = 0; k < cover.stride; ++k) {
             std::uint64_t v = row[k];
             while (v != 0) {
-                dst[base.x() + k * 64 + __builtin_ctzll(v)] = stampColour_;
+                dst[base.x() + k * 64 + __builtin_ctzll(v)] = colour;
                 v &= v - 1;
             }
         }

@@ -111,7 +111,8 @@ private:
     void prepareStamp(QPainter* painter) const;
     void buildCover(const Plane& marks, const QRect& allowed, Plane& cover) const;
     void buildDeep(const Plane& cover, int radius, Plane& deep) const;
-    void paintCover(const DirectTarget& target, const Plane& cover) const;
+    void paintPlane(const DirectTarget& target, const Plane& plane, quint32 colour) const;
+    bool makeLayer(QPainter* painter, const DirectTarget& target, const QRectF& canvasRect) const;
     void stampSymbols(QPainter* painter, const Plane& marks, const DirectTarget* target) const;
     void flushPolyline(QPainter* painter, const QRectF& clipRect) const;
 
@@ -136,6 +137,7 @@ private:
         std::vector<QPoint> verts;
         std::vector<std::uint64_t> marks, deep;
         std::vector<std::uint64_t> dilated, shifted, wide, across; // row work of the planes
+        QImage layer; // a line drawn on its own, to read its pixels
     };
     static Scratch& scratch();
     QPolygonF& line_ = scratch().line;
@@ -150,7 +152,7 @@ private:
         QRectF canvas;
         QRect area, allowed;
         quint64 stamp = 0;
-        bool logX = false, logY = false, direct = false;
+        bool logX = false, logY = false, direct = false, target = false;
         bool operator==(const DrawKey& o) const;
     };
     mutable bool cached_ = false;
@@ -158,7 +160,14 @@ private:
     mutable std::vector<QPoint> drawn_;            // line vertices, covered pieces broken off
     mutable std::vector<std::uint64_t> planeBits_; // storage of plane_
     mutable Plane plane_;                          // symbol marks, or their painted union
-    mutable quint32 stampColour_ = 0;              // the stamp's one opaque colour, or 0
+    // The line's pixels as last drawn, once the same drawing was asked for twice.
+    enum class Layer : std::uint8_t { None, Ready, Refused };
+    mutable bool repeated_ = false;
+    mutable Layer layer_ = Layer::None;
+    mutable std::vector<std::uint64_t> layerBits_;
+    mutable Plane layerPlane_;
+    mutable quint32 layerColour_ = 0;
+    mutable quint32 stampColour_ = 0; // the stamp's one opaque colour, or 0
     mutable std::vector<std::pair<int, int>> stampSpans_;
     mutable QImage stamp_;
     mutable QPoint stampOffset_;
