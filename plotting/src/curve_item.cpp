@@ -157,6 +157,27 @@ Summary summarise(const double* xs, const double* ys, int n) {
     return s;
 }
 
+// Qwt's own linear mapping, p1 + (s - s1) * cnv, spelled out so that a loop keeps it in
+// registers; offered only for a linear axis and only if it gives the very same values as
+// the map.
+struct LinearMap {
+    double p1 = 0.0, s1 = 0.0, cnv = 1.0;
+    double operator()(double s) const { return p1 + (s - s1) * cnv; }
+
+    static std::optional<LinearMap> of(const QwtScaleMap& map, bool log) {
+        if (log || map.transformation() != nullptr)
+            return std::nullopt;
+        LinearMap m;
+        m.p1 = map.p1();
+        m.s1 = map.s1();
+        m.cnv = map.s1() != map.s2() ? (map.p2() - map.p1()) / (map.s2() - map.s1()) : 1.0;
+        for (double probe : {map.s1(), map.s2(), 0.5 * (map.s1() + map.s2()), 0.0, 1.0})
+            if (m(probe) != map.transform(probe))
+                return std::nullopt;
+        return m;
+    }
+};
+
 } // namespace
 
 CurveItem::CurveItem(const plotting::CurveStyle& style)
@@ -189,6 +210,7 @@ void CurveItem::setValues(QVector<double> x, QVector<double> y) {
     order_ = {Order::Unknown, Order::Unknown};
     monotone_ = Order::Unknown;
     cached_ = false;
+    finite_ = false;
     // One pass answers what every drawing and every fit asks first: whether X is monotonic
     // and, for finite data, the bounds on linear axes. The data are read from memory once.
     const int n = x_.size();
@@ -197,6 +219,7 @@ void CurveItem::setValues(QVector<double> x, QVector<double> y) {
     const Summary sum = summarise(x_.constData(), y_.constData(), n);
     monotone_ =
         (n == 1 ? x_[0] == x_[0] : sum.up || sum.down) ? Order::Monotonic : Order::Unordered;
+    finite_ = sum.finite;
     if (sum.finite)
         bounds_[0] = std::optional<Bounds>(Bounds{sum.xmin, sum.xmax, sum.ymin, sum.ymax});
 }
@@ -832,39 +855,51 @@ void CurveItem::collectUnsorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap
     std::int64_t lastX = 0, lastY = 0; // the latest point taken (emitted or pending)
     bool haveLast = false;
 
-    for (int i = 0; i < n; ++i) {
-        const double x = xs[i], y = ys[i];
-        if (!usable(x, y, logX, logY)) {
+    auto walk = [&](auto&& ok, auto&& mapX, auto&& mapY) {
+        for (int i = 0; i < n; ++i) {
+            const double x = xs[i], y = ys[i];
+            if (!ok(x, y)) {
+                if (pending)
+                    verts_.push_back(pendingPoint);
+                pending = false;
+                runCode = 0;
+                haveLast = false;
+                verts_.push_back(QPoint(kBreak, kBreak));
+                continue;
+            }
+            const std::int64_t px = roundPixel(mapX(x));
+            const std::int64_t py = roundPixel(mapY(y));
+            if (haveLast && px == lastX && py == lastY)
+                continue;
+            if (marks)
+                marks->setIn(px, py);
+            const QPoint p(static_cast<int>(px), static_cast<int>(py));
+            lastX = px;
+            lastY = py;
+            const unsigned code = outcode(px, py);
+            if (haveLast && (runCode & code) != 0) {
+                runCode &= code;
+                pending = true;
+                pendingPoint = p;
+                continue;
+            }
             if (pending)
                 verts_.push_back(pendingPoint);
             pending = false;
-            runCode = 0;
-            haveLast = false;
-            verts_.push_back(QPoint(kBreak, kBreak));
-            continue;
+            runCode = code;
+            haveLast = true;
+            verts_.push_back(p);
         }
-        const std::int64_t px = roundPixel(xMap.transform(x));
-        const std::int64_t py = roundPixel(yMap.transform(y));
-        if (haveLast && px == lastX && py == lastY)
-            continue;
-        if (marks)
-            marks->setIn(px, py);
-        const QPoint p(static_cast<int>(px), static_cast<int>(py));
-        lastX = px;
-        lastY = py;
-        const unsigned code = outcode(px, py);
-        if (haveLast && (runCode & code) != 0) {
-            runCode &= code;
-            pending = true;
-            pendingPoint = p;
-            continue;
-        }
-        if (pending)
-            verts_.push_back(pendingPoint);
-        pending = false;
-        runCode = code;
-        haveLast = true;
-        verts_.push_back(p);
+    };
+    const auto lx = LinearMap::of(xMap, logX);
+    const auto ly = LinearMap::of(yMap, logY);
+    if (finite_ && lx && ly) {
+        // The common case: nothing to check per point, and both maps in registers.
+        walk([](double, double) { return true; }, *lx, *ly);
+    } else {
+        walk([logX, logY](double x, double y) { return usable(x, y, logX, logY); },
+             [&xMap](double x) { return xMap.transform(x); },
+             [&yMap](double y) { return yMap.transform(y); });
     }
     if (pending)
         verts_.push_back(pendingPoint);

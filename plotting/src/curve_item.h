@@ -120,6 +120,7 @@ private:
     QVector<double> x_;
     QVector<double> y_;
     bool fast_ = true;
+    bool finite_ = false; // every coordinate of the data is finite
 
     // Caches, valid for the current data only.
     mutable std::array<std::optional<std::optional<Bounds>>, 4> bounds_;
