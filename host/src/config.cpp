@@ -33,8 +33,10 @@ const std::shared_ptr<std::vector<QColor>> defualt_colors =
 // stacked) in this order, highest index first, which leaves the newest curve on top.
 const std::vector<int> ridx = {7, 6, 5, 4, 3, 2, 1, 0};
 
-// The newest curve a little heavier; one-pixel history lines are the cheapest to draw.
-const std::vector<double> widths = {2, 1, 1, 1, 1, 1, 1, 1};
+// One-pixel lines everywhere: a wider pen goes through Qt's stroker, which alone cost more
+// than the seven thin curves together when measured; the newest curve stands out by its
+// larger symbols, its colour and by being drawn on top.
+const std::vector<double> widths = {1, 1, 1, 1, 1, 1, 1, 1};
 
 // Symbols stay visible (at least 3 px) without hiding the line between samples.
 const std::vector<double> SymSize = {5, 3, 3, 3, 3, 3, 3, 3};
