@@ -14,19 +14,7 @@
 #include <ostream>
 #include <set>
 
-// Readable failure messages for the Qt types compared below (found by argument lookup).
-inline void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
-inline void PrintTo(const QColor& c, std::ostream* os) {
-    *os << c.name(QColor::HexArgb).toStdString();
-}
-inline void PrintTo(const QPoint& p, std::ostream* os) {
-    *os << '(' << p.x() << ", " << p.y() << ')';
-}
-inline void PrintTo(const QRectF& r, std::ostream* os) {
-    *os << "x[" << r.left() << ", " << r.right() << "] y[" << r.top() << ", " << r.bottom() << ']';
-}
+#include "../support/qt_printers.h"
 
 namespace lf = tellurix::lumenfold;
 using lf::chartpane::PlotWidget;
