@@ -339,6 +339,7 @@ int penReach(double width) {
 }
 
 constexpr size_t kDeepWorthwhile = 2000;                // line vertices
+constexpr int kUnionWorthwhile = 50000;                 // points of a curve
 constexpr int kBreak = std::numeric_limits<int>::min(); // marks a gap between lines in verts_
 
 } // namespace
@@ -370,7 +371,9 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
     // With a one-colour opaque symbol on an image we can write to, the symbols' union is known
     // before anything is drawn: it is painted in one go, and line pieces it will cover
     // entirely are not drawn at all.
-    const bool union_ = marking && target && stampColour_ != 0;
+    // Building that union costs a fixed amount of plane work per curve, whatever the number of
+    // points; for few points stamping each symbol straight onto the line costs less.
+    const bool union_ = marking && target && stampColour_ != 0 && x_.size() >= kUnionWorthwhile;
 
     // Everything the drawn form depends on besides the data, which clears the cache itself.
     DrawKey key;
@@ -1176,9 +1179,33 @@ void CurveItem::stampSymbols(QPainter* painter, const Plane& marks,
         return;
     }
 
-    // Translucent or many-coloured stamps: blend each one, in the engine's own arithmetic.
     const QRect allowed = target->allowed;
-    const int sw = stamp_.width(), sh = stamp_.height();
+    uchar* bits = target->image->bits();
+    const qsizetype bpl = target->image->bytesPerLine();
+    const QPoint shift = target->offset + stampOffset_;
+    const int sh = stamp_.height();
+    if (stampColour_ != 0) {
+        // One opaque colour in one run per row: each stamp row is a plain fill.
+        const quint32 colour = stampColour_;
+        forEachMark([&](int x, int y) {
+            const int left = x + shift.x(), top = y + shift.y();
+            for (int r = 0; r < sh; ++r) {
+                const int dy = top + r;
+                if (dy < allowed.top() || dy > allowed.bottom())
+                    continue;
+                auto [a, b] = stampSpans_[static_cast<size_t>(r)];
+                a = std::max(a, allowed.left() - left);
+                b = std::min(b, allowed.right() + 1 - left);
+                if (a < b)
+                    std::fill_n(reinterpret_cast<quint32*>(bits + dy * bpl) + left + a, b - a,
+                                colour);
+            }
+        });
+        return;
+    }
+
+    // Translucent or many-coloured stamps: blend each one, in the engine's own arithmetic.
+    const int sw = stamp_.width();
     std::vector<std::pair<int, int>> spans(static_cast<size_t>(sh));
     for (int r = 0; r < sh; ++r) {
         const auto* row = reinterpret_cast<const quint32*>(stamp_.constScanLine(r));
@@ -1189,9 +1216,6 @@ void CurveItem::stampSymbols(QPainter* painter, const Plane& marks,
             --b;
         spans[static_cast<size_t>(r)] = {a, b};
     }
-    uchar* bits = target->image->bits();
-    const qsizetype bpl = target->image->bytesPerLine();
-    const QPoint shift = target->offset + stampOffset_;
     forEachMark([&](int x, int y) {
         const int left = x + shift.x(), top = y + shift.y();
         for (int r = 0; r < sh; ++r) {

@@ -136,7 +136,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"spiral_small", Shape::Spiral, 400, 300, 1.0, 3.0, 40000, false, false},
         Case{"spiral_wide_pen", Shape::Spiral, 1200, 800, 2.0, 5.0, 60000, false, false},
         Case{"spiral_thick", Shape::Spiral, 333, 777, 3.0, 3.0, 60000, false, false},
-        Case{"spiral_zoomed", Shape::Spiral, 640, 480, 1.0, 5.0, 60000, true, false}),
+        Case{"spiral_zoomed", Shape::Spiral, 640, 480, 1.0, 5.0, 60000, true, false},
+        // Few points: symbols are stamped one by one, and those on the edge are cut.
+        Case{"sorted_zoomed_few", Shape::Sorted, 640, 480, 1.0, 5.0, 8000, true, false},
+        Case{"spiral_zoomed_few", Shape::Spiral, 640, 480, 1.0, 5.0, 8000, true, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A drawn curve is kept from one repaint to the next; whatever it depends on must renew it.
