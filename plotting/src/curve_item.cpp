@@ -1187,15 +1187,36 @@ void CurveItem::stampSymbols(QPainter* painter, const Plane& marks,
     if (stampColour_ != 0) {
         // One opaque colour in one run per row: each stamp row is a plain fill.
         const quint32 colour = stampColour_;
+        struct Run {
+            int row, from, to;
+        };
+        std::vector<Run> runs;
+        for (int r = 0; r < sh; ++r) {
+            const auto& span = stampSpans_[static_cast<size_t>(r)];
+            if (span.first < span.second)
+                runs.push_back({r, span.first, span.second});
+        }
+        // Stamps whose whole box lies in the allowed pixels need no cutting.
+        const int sw = stamp_.width();
+        const QRect whole(allowed.left(), allowed.top(), allowed.width() - sw + 1,
+                          allowed.height() - sh + 1);
         forEachMark([&](int x, int y) {
             const int left = x + shift.x(), top = y + shift.y();
-            for (int r = 0; r < sh; ++r) {
-                const int dy = top + r;
+            if (whole.contains(left, top)) {
+                uchar* base = bits + static_cast<qsizetype>(top) * bpl;
+                for (const Run& run : runs) {
+                    auto* dst = reinterpret_cast<quint32*>(base + run.row * bpl) + left;
+                    for (int c = run.from; c < run.to; ++c)
+                        dst[c] = colour;
+                }
+                return;
+            }
+            for (const Run& run : runs) {
+                const int dy = top + run.row;
                 if (dy < allowed.top() || dy > allowed.bottom())
                     continue;
-                auto [a, b] = stampSpans_[static_cast<size_t>(r)];
-                a = std::max(a, allowed.left() - left);
-                b = std::min(b, allowed.right() + 1 - left);
+                const int a = std::max(run.from, allowed.left() - left);
+                const int b = std::min(run.to, allowed.right() + 1 - left);
                 if (a < b)
                     std::fill_n(reinterpret_cast<quint32*>(bits + dy * bpl) + left + a, b - a,
                                 colour);
