@@ -522,10 +522,11 @@ void CurveItem::flushPolyline(QPainter* painter, const QRectF& clipRect) const {
         line_.clear();
         return;
     }
-    const QRectF reach = clipRect.adjusted(-kClipMargin, -kClipMargin, kClipMargin, kClipMargin);
+    const double left = clipRect.left() - kClipMargin, right = clipRect.right() + kClipMargin;
+    const double top = clipRect.top() - kClipMargin, bottom = clipRect.bottom() + kClipMargin;
     bool far = false;
     for (const QPointF& p : qAsConst(line_))
-        if (!reach.contains(p)) {
+        if (!(p.x() >= left && p.x() <= right && p.y() >= top && p.y() <= bottom)) {
             far = true;
             break;
         }
@@ -1198,11 +1199,11 @@ void CurveItem::stampSymbols(QPainter* painter, const Plane& marks,
         }
         // Stamps whose whole box lies in the allowed pixels need no cutting.
         const int sw = stamp_.width();
-        const QRect whole(allowed.left(), allowed.top(), allowed.width() - sw + 1,
-                          allowed.height() - sh + 1);
+        const int wholeLeft = allowed.left(), wholeTop = allowed.top();
+        const int wholeRight = allowed.right() + 1 - sw, wholeBottom = allowed.bottom() + 1 - sh;
         forEachMark([&](int x, int y) {
             const int left = x + shift.x(), top = y + shift.y();
-            if (whole.contains(left, top)) {
+            if (left >= wholeLeft && left <= wholeRight && top >= wholeTop && top <= wholeBottom) {
                 uchar* base = bits + static_cast<qsizetype>(top) * bpl;
                 for (const Run& run : runs) {
                     auto* dst = reinterpret_cast<quint32*>(base + run.row * bpl) + left;
