@@ -103,16 +103,12 @@ void ToolBar::set_trace_text(const QString& text) {
 }
 
 void ToolBar::set_trace_text(const host::Value& text) {
-    if (!text.is_str())
-        text.type_error("set_trace_text", "text", "str");
-    set_trace_text(text.as_str());
+    set_trace_text(text.as_str("set_trace_text", "text"));
 }
 
 void ToolBar::set_trace_text(const char* text) {
-    if (!text)
-        throw TypeError(QStringLiteral("set_trace_text"), QStringLiteral("text"),
-                        QStringLiteral("str"), QStringLiteral("none"));
-    set_trace_text(QString::fromUtf8(text));
+    // A null pointer is none, refused like any other non-str.
+    set_trace_text(text ? host::Value(text) : host::Value());
 }
 
 void ToolBar::set_point_text(const QString& text) {
@@ -120,16 +116,12 @@ void ToolBar::set_point_text(const QString& text) {
 }
 
 void ToolBar::set_point_text(const host::Value& text) {
-    if (!text.is_str())
-        text.type_error("set_point_text", "text", "str");
-    set_point_text(text.as_str());
+    set_point_text(text.as_str("set_point_text", "text"));
 }
 
 void ToolBar::set_point_text(const char* text) {
-    if (!text)
-        throw TypeError(QStringLiteral("set_point_text"), QStringLiteral("text"),
-                        QStringLiteral("str"), QStringLiteral("none"));
-    set_point_text(QString::fromUtf8(text));
+    // A null pointer is none, refused like any other non-str.
+    set_point_text(text ? host::Value(text) : host::Value());
 }
 
 std::pair<bool, bool> ToolBar::sharexy() const {
