@@ -156,6 +156,41 @@ TEST(Codec, EmptyBatchIsRefused) {
     EXPECT_THROW(transport::encode({}), std::invalid_argument);
 }
 
+TEST(Codec, RepeatedShortTextsComeBackExactly) {
+    // Short texts are shared between items as they are decoded; whatever the mix of
+    // repeats, near-misses and more distinct texts than are kept, each must come back as
+    // it was sent, also across messages.
+    std::vector<Value> items;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 300; ++i) {
+            const QString base = QStringLiteral("c%1").arg(i * 7919 % 1000);
+            items.push_back(Value::tuple({"PD", base}));
+            items.push_back(Value::tuple({"PN", base + QLatin1Char('x')}));
+            items.push_back(Value::list(
+                {QString(i % 18, QLatin1Char('a' + i % 3)), QString(16, QLatin1Char('z')),
+                 QString(17, QLatin1Char('z')), QStringLiteral("zzzzzzzzzzzzzzzy"), ""}));
+        }
+    }
+    const std::size_t per_message = 97;
+    for (std::size_t at = 0; at < items.size(); at += per_message) {
+        const std::vector<Value> part(
+            items.begin() + static_cast<std::ptrdiff_t>(at),
+            items.begin() + static_cast<std::ptrdiff_t>(std::min(items.size(), at + per_message)));
+        ASSERT_EQ(transport::decode(transport::encode(part)), part) << "message at item " << at;
+    }
+}
+
+TEST(Codec, SharedTextsStayIndependentValues) {
+    // Two decoded items that share a text are separate values: a copy taken from one
+    // and changed must not show in the other or in later messages.
+    const QByteArray message = transport::encode({Value("volts"), Value("volts")});
+    const std::vector<Value> first = transport::decode(message);
+    QString changed = first[0].as_str();
+    changed[0] = QLatin1Char('V');
+    EXPECT_EQ(first[1], Value("volts"));
+    EXPECT_EQ(transport::decode(message)[0], Value("volts"));
+}
+
 // ---------------------------------------------------------------------------
 // Messages written by other producers
 // ---------------------------------------------------------------------------
@@ -206,6 +241,75 @@ TEST(Codec, AcceptsOtherValidEncodings) {
     EXPECT_EQ(out[3], Value("hi"));
     EXPECT_EQ(out[4], Value::tuple({std::complex<double>(1, 2)}));
 }
+
+struct EncodingCase {
+    const char* name;
+    QByteArray item; // the bytes of one item, in an encoding our encoder does not choose
+    Value expected;
+};
+
+QByteArray hex(const char* text) {
+    return QByteArray::fromHex(text);
+}
+
+const EncodingCase encoding_cases[] = {
+    {"positive_fixint_max", hex("7f"), Value(127)},
+    {"negative_fixint_min", hex("e0"), Value(-32)},
+    {"uint8", hex("ccff"), Value(255)},
+    {"uint16", hex("cd1234"), Value(0x1234)},
+    {"uint32", hex("cefffffffe"), Value(4294967294LL)},
+    {"uint64_int64_max", hex("cf7fffffffffffffff"),
+     Value(std::numeric_limits<std::int64_t>::max())},
+    {"int8", hex("d080"), Value(-128)},
+    {"int16", hex("d1ff00"), Value(-256)},
+    {"int32", hex("d280000000"), Value(std::numeric_limits<std::int32_t>::min())},
+    {"int64_positive", hex("d30000000100000000"), Value(4294967296LL)},
+    {"float32", hex("cabf800000"), Value(-1.0)},
+    {"float64", hex("cb3ff8000000000000"), Value(1.5)},
+    {"str8", hex("d9026869"), Value("hi")},
+    {"str16", hex("da00026869"), Value("hi")},
+    {"str32", hex("db000000026869"), Value("hi")},
+    {"str_utf8_two_bytes", hex("a2c2b5"), Value(QStringLiteral("\u00b5"))},
+    {"bin8", hex("c40200ff"), Value::bytes(QByteArray("\x00\xff", 2))},
+    {"bin16", hex("c5000100"), Value::bytes(QByteArray(1, '\0'))},
+    {"bin32", hex("c60000000161"), Value::bytes("a")},
+    {"array16", hex("dc00020102"), Value::list({1, 2})},
+    {"array32", hex("dd00000001c0"), Value::list({Value()})},
+    {"fixext16_complex", hex("d802") + QByteArray(16, '\0'), Value(std::complex<double>(0, 0))},
+    {"ext16_float_array", hex("c8000803") + QByteArray(8, '\0'), Value::float_array({0.0})},
+    {"ext32_complex_array", hex("c90000001004") + QByteArray(16, '\0'),
+     Value::complex_array({{0, 0}})},
+    {"fixext1_empty_tuple", hex("d40190"), Value::tuple({})},
+    {"fixext2_tuple", hex("d5019101"), Value::tuple({1})},
+    {"ext8_nested_tuple",
+     hex("c70401"
+         "91d40190"),
+     Value::tuple({Value::tuple({})})},
+    {"tuple_body_array16",
+     hex("c7040"
+         "1dc0001c3"),
+     Value::tuple({true})},
+};
+
+class Encoding : public ::testing::TestWithParam<EncodingCase> {};
+
+TEST_P(Encoding, DecodesToItsValue) {
+    const EncodingCase& c = GetParam();
+    const std::vector<Value> out = transport::decode(hex("9201") + c.item);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].kind(), c.expected.kind());
+    EXPECT_EQ(out[0], c.expected) << "got " << out[0];
+}
+
+TEST_P(Encoding, EveryShorterMessageIsRefused) {
+    // Cut anywhere, the message is rejected, whichever field the cut falls in.
+    const QByteArray whole = hex("9201") + GetParam().item;
+    for (int n = 0; n < whole.size(); ++n)
+        EXPECT_THROW(transport::decode(whole.left(n)), transport::DecodeError) << n << " bytes";
+}
+
+INSTANTIATE_TEST_SUITE_P(Wire, Encoding, ::testing::ValuesIn(encoding_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Malformed and hostile messages

@@ -1,7 +1,7 @@
 // The wire codec. Encoding goes through msgpack-cxx's packer except for floats, which
-// the packer would shorten to integers when they are whole. Decoding uses msgpack-cxx's
-// event parser (no object tree, an explicit stack instead of recursion) and builds
-// host::Value directly, so every limit is enforced before the memory it guards is taken.
+// the packer would shorten to integers when they are whole. Decoding reads the bytes
+// straight into host::Value (no object tree, no parser state per tuple body), so every
+// limit is enforced before the memory it guards is taken.
 #include <tellurix/lumenfold/transport.h>
 
 #include <QTextCodec>
@@ -185,216 +185,378 @@ private:
 // Decoding
 // ---------------------------------------------------------------------------
 
-// Callbacks of msgpack-cxx's event parser. A callback that finds a fault records it and
-// returns false, which stops the parser; decode() then throws with that reason.
-class Decoder : public msgpack::null_visitor {
+// Short ASCII strings (command words, column names, unit names) come again in every
+// item; one implicitly shared QString per distinct text saves an allocation each time.
+// Direct-mapped: a slot holds the exact bytes of its text, and a lookup only answers
+// when length and bytes are equal, so a collision costs a miss, never a wrong string.
+class TextCache {
 public:
-    Decoder(const Limits& limits, std::size_t message_size)
-        : limits_(limits)
-        , message_size_(message_size) {}
+    static constexpr std::uint32_t longest = 16;
 
-    // The message array's elements, version marker first.
-    std::vector<Value> take_root() { return std::move(root_); }
-    bool has_root() const { return root_done_; }
-    const std::string& error() const { return error_; }
-    void fail_if_unset(const std::string& reason) {
-        if (error_.empty())
-            error_ = reason;
-    }
-
-    bool visit_nil() { return add(Value()); }
-    bool visit_boolean(bool b) { return add(Value(b)); }
-    bool visit_positive_integer(std::uint64_t i) {
-        if (i > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            return fail("integer " + std::to_string(i) + " does not fit in 64 signed bits");
-        return add(Value(static_cast<std::int64_t>(i)));
-    }
-    bool visit_negative_integer(std::int64_t i) { return add(Value(i)); }
-    bool visit_float32(float f) { return add(Value(static_cast<double>(f))); }
-    bool visit_float64(double d) { return add(Value(d)); }
-    bool visit_str(const char* data, std::uint32_t size) {
-        QString text;
-        if (!utf8(data, size, text))
-            return fail("string is not valid UTF-8");
-        return add(Value(std::move(text)));
-    }
-    bool visit_bin(const char* data, std::uint32_t size) {
-        return add(Value::bytes(QByteArray(data, static_cast<int>(size))));
-    }
-    bool visit_ext(const char* data, std::uint32_t size);
-
-    bool start_array(std::uint32_t count) {
-        if (tuple_body_pending_)
-            tuple_body_pending_ = false;
-        else if (!counted())
-            return false;
-        if (frames_.size() + 1 > limits_.max_depth)
-            return fail("nesting deeper than " + std::to_string(limits_.max_depth) + " levels");
-        if (count > limits_.max_array_elements)
-            return fail("array of " + std::to_string(count) + " elements exceeds the limit of " +
-                        std::to_string(limits_.max_array_elements));
-        Frame frame;
-        frame.tuple = tuple_frame_next_;
-        tuple_frame_next_ = false;
-        // Every element takes at least one byte, so the message size bounds what a
-        // truthful header can claim; a lying one gets no more than that reserved.
-        frame.items.reserve(std::min<std::size_t>(count, message_size_));
-        frames_.push_back(std::move(frame));
-        return true;
-    }
-    bool end_array() {
-        Frame frame = std::move(frames_.back());
-        frames_.pop_back();
-        if (frames_.empty()) { // the message array
-            root_ = std::move(frame.items);
-            root_done_ = true;
-            return true;
+    // The QString of `size` (<= longest) ASCII bytes at `data`.
+    QString get(const char* data, std::uint32_t size) {
+        Slot& slot = slots_[slot_of(data, size)];
+        if (slot.size != size || std::memcmp(slot.bytes, data, size) != 0) {
+            slot.text = QString::fromLatin1(data, static_cast<int>(size));
+            std::memcpy(slot.bytes, data, size);
+            slot.size = size;
         }
-        Value v = frame.tuple ? Value::tuple(std::move(frame.items))
-                              : Value::list(std::move(frame.items));
-        return place(std::move(v));
+        return slot.text;
     }
-    bool start_map(std::uint32_t) { return fail("maps are not part of the format"); }
-
-    void parse_error(std::size_t, std::size_t at) {
-        fail_if_unset("invalid MessagePack at byte " + std::to_string(at));
-    }
-    void insufficient_bytes(std::size_t, std::size_t) { fail_if_unset("message is truncated"); }
 
 private:
-    struct Frame {
-        std::vector<Value> items;
-        bool tuple = false;
+    static constexpr std::size_t slot_count = 64;
+    struct Slot {
+        QString text;
+        char bytes[longest] = {};
+        std::uint32_t size = longest + 1; // matches nothing
     };
 
-    bool fail(std::string reason) {
-        fail_if_unset(reason);
-        return false;
+    static std::size_t slot_of(const char* data, std::uint32_t size) {
+        std::uint32_t h = size * 0x9e3779b1u;
+        for (std::uint32_t i = 0; i < size; ++i)
+            h = (h ^ static_cast<unsigned char>(data[i])) * 0x01000193u;
+        return (h ^ (h >> 15)) % slot_count;
     }
 
-    bool counted() {
-        if (tuple_body_pending_)
-            return fail("tuple body is not an array");
+    Slot slots_[slot_count];
+};
+
+// A recursive reader of the format's subset of MessagePack. The format's tuples are
+// extension values whose body is a MessagePack document of its own; a reader that
+// descends into them in place keeps one depth and one value count across bodies
+// and needs no parser state per tuple. Recursion is bounded by Limits::max_depth,
+// which is checked before every descent. Faults throw DecodeError at once.
+class Reader {
+public:
+    Reader(const Limits& limits, const char* data, std::size_t size)
+        : limits_(limits)
+        , begin_(reinterpret_cast<const unsigned char*>(data))
+        , p_(begin_)
+        , end_(begin_ + size)
+        , texts_(thread_texts()) {}
+
+    // The message array's elements, version marker first.
+    // The items of the message, after its version marker.
+    std::vector<Value> message() {
+        need(1);
+        count_value();
+        const std::uint32_t count = array_header("message is not an array");
+        enter(count);
+        if (count == 0)
+            fail("message has no version marker");
+        // The marker first: a message of another version is named as such, whatever
+        // else it holds.
+        std::vector<Value> marker;
+        element(marker);
+        if (!marker.front().is_int() || marker.front().as_int() != wire_version)
+            fail("unsupported format version " + host::text_form(marker.front()).toStdString());
+        if (count < 2)
+            fail("message carries no item");
+        std::vector<Value> items;
+        items.reserve(count - 1);
+        for (std::uint32_t i = 1; i < count; ++i)
+            element(items);
+        --depth_;
+        if (p_ != end_)
+            fail("message has " + std::to_string(end_ - p_) + " bytes after its array");
+        return items;
+    }
+
+private:
+    static TextCache& thread_texts() {
+        thread_local TextCache cache;
+        return cache;
+    }
+
+    [[noreturn]] static void fail(const std::string& reason) { throw DecodeError(reason); }
+
+    std::size_t left() const { return static_cast<std::size_t>(end_ - p_); }
+    void need(std::size_t n) const {
+        if (left() < n)
+            fail("message is truncated");
+    }
+
+    template <typename T> T big_endian() {
+        need(sizeof(T));
+        std::make_unsigned_t<T> bits = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i)
+            bits = static_cast<std::make_unsigned_t<T>>((bits << 8) | p_[i]);
+        p_ += sizeof(T);
+        return static_cast<T>(bits);
+    }
+
+    void count_value() {
         if (++values_ > limits_.max_total_values)
-            return fail("more than " + std::to_string(limits_.max_total_values) +
-                        " values in one message");
-        return true;
+            fail("more than " + std::to_string(limits_.max_total_values) +
+                 " values in one message");
     }
 
-    bool add(Value v) { return counted() && place(std::move(v)); }
-
-    bool place(Value v) {
-        if (frames_.empty())
-            return fail("message is not an array");
-        frames_.back().items.push_back(std::move(v));
-        return true;
-    }
-
-    // The same few command words arrive in every item; reusing their QString (implicitly
-    // shared) saves an allocation per item.
-    static QString short_ascii(const char* data, std::uint32_t size) {
-        constexpr std::uint32_t short_text = 8;
-        if (size == 0 || size > short_text)
-            return QString::fromLatin1(data, static_cast<int>(size));
-        thread_local QString recent[4];
-        thread_local unsigned next = 0;
-        const QLatin1String text(data, static_cast<int>(size));
-        for (const QString& r : recent) {
-            if (r.size() == text.size() && r == text)
-                return r;
+    // Reads an array header and counts the array as a value; any other value at this
+    // place fails with `not_array`.
+    std::uint32_t array_header(const char* not_array) {
+        const unsigned char marker = *p_;
+        std::uint32_t count;
+        if (marker >= 0x90 && marker <= 0x9f) {
+            ++p_;
+            count = marker & 0x0fu;
+        } else if (marker == 0xdc) {
+            ++p_;
+            count = big_endian<std::uint16_t>();
+        } else if (marker == 0xdd) {
+            ++p_;
+            count = big_endian<std::uint32_t>();
+        } else if ((marker >= 0x80 && marker <= 0x8f) || marker == 0xde || marker == 0xdf) {
+            fail("maps are not part of the format");
+        } else if (marker == 0xc1) {
+            invalid();
+        } else {
+            fail(not_array);
         }
-        QString made(text);
-        recent[next++ % 4] = made;
-        return made;
+        return count;
     }
 
-    static bool utf8(const char* data, std::uint32_t size, QString& out) {
+    [[noreturn]] void invalid() const {
+        fail("invalid MessagePack at byte " + std::to_string(p_ - begin_));
+    }
+
+    // Opens an array of `count` elements: one level deeper.
+    void enter(std::uint32_t count) {
+        if (depth_ + 1 > limits_.max_depth)
+            fail("nesting deeper than " + std::to_string(limits_.max_depth) + " levels");
+        if (count > limits_.max_array_elements)
+            fail("array of " + std::to_string(count) + " elements exceeds the limit of " +
+                 std::to_string(limits_.max_array_elements));
+        // Every element takes at least one byte: a header claiming more than the bytes
+        // left is a truncated (or lying) message, and nothing is reserved for it.
+        if (count > left())
+            fail("message is truncated");
+        ++depth_;
+    }
+
+    // Reads the `count` elements of an array into `into`.
+    void elements(std::uint32_t count, std::vector<Value>& into) {
+        enter(count);
+        into.reserve(count);
+        for (std::uint32_t i = 0; i < count; ++i)
+            element(into);
+        --depth_;
+    }
+
+    Value array(std::uint32_t count, bool tuple) {
+        std::vector<Value> items;
+        elements(count, items);
+        return tuple ? Value::tuple(std::move(items)) : Value::list(std::move(items));
+    }
+
+    void element(std::vector<Value>& into) {
+        need(1);
+        const unsigned char marker = *p_;
+        if (marker <= 0x7f) {
+            count_value();
+            ++p_;
+            into.emplace_back(static_cast<std::int64_t>(marker));
+            return;
+        }
+        if (marker >= 0xe0) {
+            count_value();
+            ++p_;
+            into.emplace_back(static_cast<std::int64_t>(static_cast<std::int8_t>(marker)));
+            return;
+        }
+        if ((marker >= 0x90 && marker <= 0x9f) || marker == 0xdc || marker == 0xdd) {
+            count_value();
+            const std::uint32_t count = array_header("");
+            into.push_back(array(count, false));
+            return;
+        }
+        if ((marker >= 0x80 && marker <= 0x8f) || marker == 0xde || marker == 0xdf)
+            fail("maps are not part of the format");
+        if (marker >= 0xa0 && marker <= 0xbf) {
+            count_value();
+            ++p_;
+            str(marker & 0x1fu, into);
+            return;
+        }
+        count_value();
+        ++p_;
+        switch (marker) {
+        case 0xc0:
+            into.emplace_back();
+            return;
+        case 0xc2:
+            into.emplace_back(false);
+            return;
+        case 0xc3:
+            into.emplace_back(true);
+            return;
+        case 0xc4:
+            return bin(big_endian<std::uint8_t>(), into);
+        case 0xc5:
+            return bin(big_endian<std::uint16_t>(), into);
+        case 0xc6:
+            return bin(big_endian<std::uint32_t>(), into);
+        case 0xc7:
+            return ext(big_endian<std::uint8_t>(), into);
+        case 0xc8:
+            return ext(big_endian<std::uint16_t>(), into);
+        case 0xc9:
+            return ext(big_endian<std::uint32_t>(), into);
+        case 0xca: {
+            const std::uint32_t bits = big_endian<std::uint32_t>();
+            float f;
+            std::memcpy(&f, &bits, sizeof f);
+            into.emplace_back(static_cast<double>(f));
+            return;
+        }
+        case 0xcb: {
+            const std::uint64_t bits = big_endian<std::uint64_t>();
+            double d;
+            std::memcpy(&d, &bits, sizeof d);
+            into.emplace_back(d);
+            return;
+        }
+        case 0xcc:
+            into.emplace_back(static_cast<std::int64_t>(big_endian<std::uint8_t>()));
+            return;
+        case 0xcd:
+            into.emplace_back(static_cast<std::int64_t>(big_endian<std::uint16_t>()));
+            return;
+        case 0xce:
+            into.emplace_back(static_cast<std::int64_t>(big_endian<std::uint32_t>()));
+            return;
+        case 0xcf: {
+            const std::uint64_t i = big_endian<std::uint64_t>();
+            if (i > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+                fail("integer " + std::to_string(i) + " does not fit in 64 signed bits");
+            into.emplace_back(static_cast<std::int64_t>(i));
+            return;
+        }
+        case 0xd0:
+            into.emplace_back(static_cast<std::int64_t>(big_endian<std::int8_t>()));
+            return;
+        case 0xd1:
+            into.emplace_back(static_cast<std::int64_t>(big_endian<std::int16_t>()));
+            return;
+        case 0xd2:
+            into.emplace_back(static_cast<std::int64_t>(big_endian<std::int32_t>()));
+            return;
+        case 0xd3:
+            into.emplace_back(static_cast<std::int64_t>(big_endian<std::int64_t>()));
+            return;
+        case 0xd4:
+            return ext(1, into);
+        case 0xd5:
+            return ext(2, into);
+        case 0xd6:
+            return ext(4, into);
+        case 0xd7:
+            return ext(8, into);
+        case 0xd8:
+            return ext(16, into);
+        case 0xd9:
+            return str(big_endian<std::uint8_t>(), into);
+        case 0xda:
+            return str(big_endian<std::uint16_t>(), into);
+        case 0xdb:
+            return str(big_endian<std::uint32_t>(), into);
+        default: // 0xc1, never used
+            --p_;
+            invalid();
+        }
+    }
+
+    const char* take(std::size_t n) {
+        need(n);
+        const char* at = reinterpret_cast<const char*>(p_);
+        p_ += n;
+        return at;
+    }
+
+    void str(std::uint32_t size, std::vector<Value>& into) {
+        const char* data = take(size);
         bool ascii = true;
         for (std::uint32_t i = 0; i < size && ascii; ++i)
             ascii = static_cast<unsigned char>(data[i]) < 0x80;
         if (ascii) {
-            out = short_ascii(data, size);
-            return true;
+            if (size > 0 && size <= TextCache::longest)
+                into.emplace_back(texts_.get(data, size));
+            else
+                into.emplace_back(QString::fromLatin1(data, static_cast<int>(size)));
+            return;
         }
         static QTextCodec* const codec = QTextCodec::codecForName("UTF-8");
         // IgnoreHeader: a leading U+FEFF is text, not a byte-order mark to strip.
         QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-        out = codec->toUnicode(data, static_cast<int>(size), &state);
-        return state.invalidChars == 0 && state.remainingChars == 0;
+        QString text = codec->toUnicode(data, static_cast<int>(size), &state);
+        if (state.invalidChars != 0 || state.remainingChars != 0)
+            fail("string is not valid UTF-8");
+        into.emplace_back(std::move(text));
     }
 
-    template <typename T> bool packed(const char* body, std::uint32_t size, const char* what) {
+    void bin(std::uint32_t size, std::vector<Value>& into) {
+        const char* data = take(size);
+        into.push_back(Value::bytes(QByteArray(data, static_cast<int>(size))));
+    }
+
+    template <typename T> Value packed(const char* body, std::uint32_t size, const char* what) {
         if (size % sizeof(T) != 0)
-            return fail(std::string(what) + " body of " + std::to_string(size) +
-                        " bytes is not a whole number of elements");
+            fail(std::string(what) + " body of " + std::to_string(size) +
+                 " bytes is not a whole number of elements");
         QVector<T> data(static_cast<int>(size / sizeof(T)));
         qFromLittleEndian<double>(body, static_cast<qsizetype>(size / 8), data.data());
         if constexpr (std::is_same_v<T, double>)
-            return place(Value::float_array(std::move(data)));
+            return Value::float_array(std::move(data));
         else
-            return place(Value::complex_array(std::move(data)));
+            return Value::complex_array(std::move(data));
+    }
+
+    void ext(std::uint32_t body_size, std::vector<Value>& into) {
+        const auto type = static_cast<std::int8_t>(*take(1));
+        const char* body = take(body_size);
+        switch (type) {
+        case ExtTuple: {
+            if (body_size == 0)
+                fail("tuple body is empty");
+            // The body is read in place: the reader's end moves to the body's end for
+            // the time, and the tuple counts as one value with its body's array.
+            const unsigned char* const outer_end = end_;
+            p_ = reinterpret_cast<const unsigned char*>(body);
+            end_ = p_ + body_size;
+            const std::uint32_t count = array_header("tuple body is not an array");
+            into.push_back(array(count, true));
+            if (p_ != end_)
+                fail("tuple body has bytes after its array");
+            end_ = outer_end;
+            return;
+        }
+        case ExtComplex: {
+            if (body_size != 16)
+                fail("complex body of " + std::to_string(body_size) + " bytes (16 expected)");
+            double parts[2];
+            qFromLittleEndian<double>(body, 2, parts);
+            into.emplace_back(std::complex<double>(parts[0], parts[1]));
+            return;
+        }
+        case ExtFloatArray:
+            into.push_back(packed<double>(body, body_size, "float64 array"));
+            return;
+        case ExtComplexArray:
+            into.push_back(packed<std::complex<double>>(body, body_size, "complex128 array"));
+            return;
+        default:
+            fail("extension type " + std::to_string(type) + " is not part of the format");
+        }
     }
 
     const Limits& limits_;
-    std::size_t message_size_;
-    std::vector<Frame> frames_;
-    std::vector<Value> root_;
-    bool root_done_ = false;
+    const unsigned char* const begin_;
+    const unsigned char* p_;
+    const unsigned char* end_;
+    TextCache& texts_;
+    std::size_t depth_ = 0;
     std::size_t values_ = 0;
-    std::string error_;
-    // Set while a tuple's body is parsed: its first event must open the tuple's array.
-    bool tuple_body_pending_ = false;
-    bool tuple_frame_next_ = false;
 };
-
-bool Decoder::visit_ext(const char* data, std::uint32_t size) {
-    if (frames_.empty())
-        return fail("message is not an array");
-    if (!counted())
-        return false;
-    if (size < 1)
-        return fail("extension value without a type");
-    const auto type = static_cast<std::int8_t>(data[0]);
-    const char* body = data + 1;
-    const std::uint32_t body_size = size - 1;
-    switch (type) {
-    case ExtTuple: {
-        if (body_size == 0)
-            return fail("tuple body is empty");
-        // The body is parsed by a nested parser feeding this same decoder, so the depth
-        // and value counts run on across tuple bodies. Its first event must be the array
-        // that holds the tuple's elements, and each nesting adds one frame, so the
-        // recursion stops at max_depth.
-        const std::size_t frames_before = frames_.size();
-        tuple_body_pending_ = true;
-        tuple_frame_next_ = true;
-        std::size_t offset = 0;
-        const bool ok = msgpack::parse(body, body_size, offset, *this);
-        tuple_body_pending_ = false;
-        tuple_frame_next_ = false;
-        if (!ok) {
-            fail_if_unset("invalid tuple body");
-            return false;
-        }
-        if (offset != body_size || frames_.size() != frames_before)
-            return fail("tuple body has bytes after its array");
-        return true;
-    }
-    case ExtComplex: {
-        if (body_size != 16)
-            return fail("complex body of " + std::to_string(body_size) + " bytes (16 expected)");
-        double parts[2];
-        qFromLittleEndian<double>(body, 2, parts);
-        return place(Value(std::complex<double>(parts[0], parts[1])));
-    }
-    case ExtFloatArray:
-        return packed<double>(body, body_size, "float64 array");
-    case ExtComplexArray:
-        return packed<std::complex<double>>(body, body_size, "complex128 array");
-    default:
-        return fail("extension type " + std::to_string(type) + " is not part of the format");
-    }
-}
 
 } // namespace
 
@@ -414,27 +576,7 @@ std::vector<host::Value> decode(const char* data, std::size_t size, const Limits
                           std::to_string(limits.max_message_bytes));
     if (size == 0)
         throw DecodeError("message is empty");
-    Decoder decoder(limits, size);
-    std::size_t offset = 0;
-    const bool ok = msgpack::parse(data, size, offset, decoder);
-    if (!ok) {
-        decoder.fail_if_unset("invalid MessagePack");
-        throw DecodeError(decoder.error());
-    }
-    if (!decoder.has_root())
-        throw DecodeError("message is not an array");
-    if (offset != size)
-        throw DecodeError("message has " + std::to_string(size - offset) +
-                          " bytes after its array");
-    std::vector<host::Value> root = decoder.take_root();
-    if (root.empty() || !root.front().is_int() || root.front().as_int() != wire_version)
-        throw DecodeError(root.empty() ? std::string("message has no version marker")
-                                       : "unsupported format version " +
-                                             host::text_form(root.front()).toStdString());
-    if (root.size() < 2)
-        throw DecodeError("message carries no item");
-    root.erase(root.begin());
-    return root;
+    return Reader(limits, data, size).message();
 }
 
 } // namespace tellurix::lumenfold::transport

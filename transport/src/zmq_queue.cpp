@@ -140,10 +140,10 @@ bool ZmqQueue::receive(bool wait) {
         return true;
     }
     try {
-        std::vector<host::Value> items = decode(message.data<char>(), message.size(), limits_);
-        items_ += items.size();
-        for (host::Value& item : items)
-            pending_.push_back(std::move(item));
+        // Only called once every pending item is taken: the message's items replace them.
+        pending_ = decode(message.data<char>(), message.size(), limits_);
+        next_ = 0;
+        items_ += pending_.size();
     } catch (const DecodeError& e) {
         ++dropped_;
         host::warn(QStringLiteral("ZmqQueue: dropped a malformed message: %1")
@@ -153,7 +153,7 @@ bool ZmqQueue::receive(bool wait) {
 }
 
 bool ZmqQueue::empty() {
-    while (pending_.empty()) {
+    while (next_ == pending_.size()) {
         if (!receive(false))
             return true;
     }
@@ -161,11 +161,9 @@ bool ZmqQueue::empty() {
 }
 
 host::Value ZmqQueue::get() {
-    while (pending_.empty())
+    while (next_ == pending_.size())
         receive(true);
-    host::Value item = std::move(pending_.front());
-    pending_.pop_front();
-    return item;
+    return std::move(pending_[next_++]);
 }
 
 } // namespace tellurix::lumenfold::transport

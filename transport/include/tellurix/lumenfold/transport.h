@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -126,7 +125,9 @@ private:
 
     std::unique_ptr<Socket> socket_;
     Limits limits_;
-    std::deque<host::Value> pending_;
+    // The items of the last message decoded; those before next_ are taken.
+    std::vector<host::Value> pending_;
+    std::size_t next_ = 0;
     std::uint64_t messages_ = 0, items_ = 0, dropped_ = 0, bytes_ = 0;
 };
 
