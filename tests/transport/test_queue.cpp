@@ -104,6 +104,23 @@ TEST_P(Endpoints, LongBatchIsSplitAndStaysInOrder) {
     EXPECT_GT(queue.messages(), 1u);
 }
 
+TEST_P(Endpoints, BatchOfBigItemsIsSplitBySizeAndStaysInOrder) {
+    // Twenty 100 kB traces: more than one message's worth of bytes, though far fewer
+    // items than a message may hold; so a message ends early and says how many items
+    // it really carries.
+    transport::ZmqQueue queue(endpoint());
+    transport::Producer producer(queue.endpoint());
+    std::vector<Value> items;
+    for (int i = 0; i < 20; ++i)
+        items.push_back(Value::tuple({"TD", Value::float_array(QVector<double>(12'500, i))}));
+    items.push_back(record(20)); // and a small item after them
+    EXPECT_TRUE(producer.send_batch(items));
+    EXPECT_EQ(drain(queue, items.size()), items);
+    EXPECT_GT(queue.messages(), 1u);
+    EXPECT_LT(queue.messages(), items.size());
+    EXPECT_EQ(queue.dropped_messages(), 0u);
+}
+
 TEST_P(Endpoints, GetWaitsForAnItemSentLater) {
     transport::ZmqQueue queue(endpoint());
     const QString where = queue.endpoint();

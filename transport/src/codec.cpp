@@ -4,6 +4,8 @@
 // limit is enforced before the memory it guards is taken.
 #include <tellurix/lumenfold/transport.h>
 
+#include "wire.h"
+
 #include <QTextCodec>
 #include <QtEndian>
 
@@ -26,29 +28,90 @@ enum ExtType : std::int8_t { ExtTuple = 1, ExtComplex = 2, ExtFloatArray = 3, Ex
 // Encoding
 // ---------------------------------------------------------------------------
 
-// The packer's stream: appends to one QByteArray and lets a tuple patch its header
-// once the body length is known.
-struct ByteSink {
-    QByteArray bytes;
-    void write(const char* data, std::size_t size) { bytes.append(data, static_cast<int>(size)); }
+// The packer's stream: one growing QByteArray written through a plain pointer, so
+// that the many small writes of a record cost a compare and a copy each.
+class ByteSink {
+public:
+    explicit ByteSink(std::size_t reserve) { grow_to(std::max<std::size_t>(reserve, 64)); }
+
+    void write(const char* data, std::size_t size) { std::memcpy(extend(size), data, size); }
+    // Room for `size` more bytes at the end, to be written by the caller.
+    char* extend(std::size_t size) {
+        if (size > capacity_ - size_)
+            grow_to(std::max(size_ + size, capacity_ * 2));
+        char* at = data_ + size_;
+        size_ += size;
+        return at;
+    }
+    std::size_t size() const { return size_; }
+    char* data() { return data_; }
+    void chop_to(std::size_t size) { size_ = size; }
+    QByteArray take() {
+        bytes_.resize(static_cast<int>(size_));
+        return std::move(bytes_);
+    }
+
+private:
+    void grow_to(std::size_t capacity) {
+        if (capacity > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+            throw std::invalid_argument("transport::encode: message too large");
+        bytes_.resize(static_cast<int>(capacity));
+        data_ = bytes_.data();
+        capacity_ = capacity;
+    }
+
+    QByteArray bytes_;
+    char* data_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
 };
 
 class Encoder {
 public:
-    explicit Encoder(int reserve) { sink_.bytes.reserve(reserve); }
+    explicit Encoder(std::size_t reserve)
+        : sink_(reserve) {}
+
+    // The array header of a message of `count` items and the version marker.
+    void start(std::size_t count) {
+        if (count == 0)
+            throw std::invalid_argument("transport::encode: a message needs at least one item");
+        if (count >= std::numeric_limits<std::uint32_t>::max())
+            throw std::invalid_argument("transport::encode: too many items for one message");
+        packer_.pack_array(static_cast<std::uint32_t>(count + 1));
+        packer_.pack_int(wire_version);
+        values_ = 2;
+    }
 
     void message(const std::vector<Value>& items) {
-        if (items.empty())
-            throw std::invalid_argument("transport::encode: a message needs at least one item");
-        if (items.size() >= std::numeric_limits<std::uint32_t>::max())
-            throw std::invalid_argument("transport::encode: too many items for one message");
-        packer_.pack_array(static_cast<std::uint32_t>(items.size() + 1));
-        packer_.pack_int(wire_version);
+        start(items.size());
         for (const Value& item : items)
             value(item);
     }
 
-    QByteArray take() { return std::move(sink_.bytes); }
+    void item(const Value& v) { value(v); }
+
+    // Drops what was written after the first `size` bytes.
+    void chop_to(std::size_t size) { sink_.chop_to(size); }
+
+    // Makes the message header of start() count `count` items instead, in the same
+    // header form: a shorter count may then sit in a wider form than it needs, which is
+    // still a MessagePack array.
+    void restart(std::size_t count) {
+        const auto n = static_cast<std::uint32_t>(count + 1);
+        auto* header = reinterpret_cast<unsigned char*>(sink_.data());
+        if (header[0] == 0xdc) {
+            qToBigEndian(static_cast<quint16>(n), header + 1);
+        } else if (header[0] == 0xdd) {
+            qToBigEndian(static_cast<quint32>(n), header + 1);
+        } else {
+            header[0] = static_cast<unsigned char>(0x90u | n);
+        }
+    }
+
+    // What the message so far takes, counted as a decoder counts it.
+    std::size_t size() const { return sink_.size(); }
+    std::size_t values() const { return values_; }
+
+    QByteArray take() { return sink_.take(); }
 
 private:
     static std::uint32_t length(qsizetype size, const char* what) {
@@ -71,10 +134,8 @@ private:
         const std::size_t count = static_cast<std::size_t>(data.size()) * (sizeof(T) / 8);
         const std::uint32_t size = length(static_cast<qsizetype>(count * 8), "packed array");
         packer_.pack_ext(size, type);
-        const int at = sink_.bytes.size();
-        sink_.bytes.resize(at + static_cast<int>(size));
         qToLittleEndian<double>(data.constData(), static_cast<qsizetype>(count),
-                                sink_.bytes.data() + at);
+                                sink_.extend(size));
     }
 
     void str(const QString& text) {
@@ -110,26 +171,33 @@ private:
     // is written, so room for the widest header is kept and the body moved back over
     // what a narrower header leaves free.
     void tuple(const std::vector<Value>& items) {
-        constexpr int wide = 6; // ext 32: marker, 4 length bytes, type
-        const int header_at = sink_.bytes.size();
-        sink_.bytes.append(wide, '\0');
+        constexpr std::size_t wide = 6; // ext 32: marker, 4 length bytes, type
+        const std::size_t header_at = sink_.size();
+        sink_.extend(wide);
         sequence(items);
-        const int body_at = header_at + wide;
-        const std::uint32_t body = length(sink_.bytes.size() - body_at, "tuple");
+        const std::size_t body_at = header_at + wide;
+        const std::uint32_t body = length(static_cast<qsizetype>(sink_.size() - body_at), "tuple");
 
-        ByteSink header;
-        msgpack::packer<ByteSink> hp(header);
+        struct Header {
+            char bytes[wide];
+            std::size_t size = 0;
+            void write(const char* data, std::size_t n) {
+                std::memcpy(bytes + size, data, n);
+                size += n;
+            }
+        } header;
+        msgpack::packer<Header> hp(header);
         hp.pack_ext(body, ExtTuple);
-        const int used = header.bytes.size();
-        char* base = sink_.bytes.data();
-        std::memcpy(base + header_at, header.bytes.constData(), static_cast<std::size_t>(used));
-        if (used < wide) {
-            std::memmove(base + header_at + used, base + body_at, body);
-            sink_.bytes.chop(wide - used);
+        char* base = sink_.data();
+        std::memcpy(base + header_at, header.bytes, header.size);
+        if (header.size < wide) {
+            std::memmove(base + header_at + header.size, base + body_at, body);
+            sink_.chop_to(header_at + header.size + body);
         }
     }
 
     void value(const Value& v) {
+        ++values_;
         switch (v.kind()) {
         case Value::Kind::None:
             packer_.pack_nil();
@@ -179,7 +247,32 @@ private:
 
     ByteSink sink_;
     msgpack::packer<ByteSink> packer_{sink_};
+    std::size_t values_ = 0;
 };
+
+// An upper bound of the bytes `v` takes on the wire, to size the buffer once. Walks
+// containers, so it is meant for single items.
+std::size_t size_bound(const Value& v) {
+    switch (v.kind()) {
+    case Value::Kind::Str:
+        return 5 + 3 * static_cast<std::size_t>(v.as_str().size());
+    case Value::Kind::Bytes:
+        return 5 + static_cast<std::size_t>(v.as_bytes().size());
+    case Value::Kind::List:
+    case Value::Kind::Tuple: {
+        std::size_t n = 11;
+        for (const Value& e : v.items())
+            n += size_bound(e);
+        return n;
+    }
+    case Value::Kind::FloatArray:
+        return 6 + 8 * static_cast<std::size_t>(v.as_float_array().size());
+    case Value::Kind::ComplexArray:
+        return 6 + 16 * static_cast<std::size_t>(v.as_complex_array().size());
+    default:
+        return 18;
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Decoding
@@ -561,14 +654,45 @@ private:
 } // namespace
 
 QByteArray encode(const std::vector<host::Value>& items) {
-    Encoder encoder(64);
+    Encoder encoder(items.size() == 1 ? size_bound(items.front()) + 8 : 64 * items.size());
     encoder.message(items);
     return encoder.take();
 }
 
 QByteArray encode_item(const host::Value& item) {
-    return encode(std::vector<host::Value>{item});
+    Encoder encoder(size_bound(item) + 8);
+    encoder.start(1);
+    encoder.item(item);
+    return encoder.take();
 }
+
+namespace detail {
+
+QByteArray encode_prefix(const host::Value* items, std::size_t count, const Limits& limits,
+                         std::size_t target_bytes, std::size_t size_hint, std::size_t& taken) {
+    Encoder encoder(size_hint);
+    encoder.start(count);
+    taken = count;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t before = encoder.size();
+        encoder.item(items[i]);
+        if (i > 0 && (encoder.size() > limits.max_message_bytes ||
+                      encoder.values() > limits.max_total_values)) {
+            encoder.chop_to(before);
+            taken = i;
+            break;
+        }
+        if (encoder.size() >= target_bytes) {
+            taken = i + 1;
+            break;
+        }
+    }
+    if (taken != count)
+        encoder.restart(taken);
+    return encoder.take();
+}
+
+} // namespace detail
 
 std::vector<host::Value> decode(const char* data, std::size_t size, const Limits& limits) {
     if (size > limits.max_message_bytes)

@@ -1,5 +1,7 @@
 #include <tellurix/lumenfold/transport.h>
 
+#include "wire.h"
+
 #include <zmq.hpp>
 
 #include <chrono>
@@ -29,20 +31,17 @@ constexpr int zero_copy_bytes = 16 * 1024;
 // enough that the consumer starts applying a long batch early.
 constexpr std::size_t batch_items = 4096;
 
-std::size_t value_count(const host::Value& v) {
-    if (!v.is_list() && !v.is_tuple())
-        return 1;
-    std::size_t n = 1;
-    for (const host::Value& e : v.items())
-        n += value_count(e);
-    return n;
-}
+// Bytes at which send_batch closes a message even with fewer items: beyond this, bigger
+// messages save nothing per item and only hold memory and delay the first item.
+constexpr std::size_t batch_bytes = 1u << 20;
 
 } // namespace
 
 struct Producer::Socket {
     zmq::context_t context{1};
     zmq::socket_t socket{context, zmq::socket_type::push};
+    // The size of the last batch message, to start the next one's buffer at.
+    std::size_t batch_size_hint = 4096;
 };
 
 Producer::Producer() = default;
@@ -118,30 +117,18 @@ bool Producer::send_item(const host::Value& item) {
 }
 
 bool Producer::send_batch(const std::vector<host::Value>& items) {
+    if (!socket_)
+        throw std::logic_error("Producer: send without a connection");
     const Limits limits;
     bool all = true;
-    std::size_t begin = 0;
-    while (begin < items.size()) {
-        std::size_t end = begin, values = 1;
-        while (end < items.size() && end - begin < batch_items) {
-            const std::size_t n = value_count(items[end]);
-            if (end > begin && values + n > limits.max_total_values)
-                break;
-            values += n;
-            ++end;
-        }
-        std::vector<host::Value> chunk(items.begin() + static_cast<std::ptrdiff_t>(begin),
-                                       items.begin() + static_cast<std::ptrdiff_t>(end));
-        QByteArray message = encode(chunk);
-        // Large items: halve the chunk until the message fits, down to one item.
-        while (static_cast<std::size_t>(message.size()) > limits.max_message_bytes &&
-               chunk.size() > 1) {
-            chunk.resize(chunk.size() / 2);
-            end = begin + chunk.size();
-            message = encode(chunk);
-        }
+    for (std::size_t begin = 0; begin < items.size();) {
+        std::size_t taken = 0;
+        QByteArray message =
+            detail::encode_prefix(items.data() + begin, std::min(batch_items, items.size() - begin),
+                                  limits, batch_bytes, socket_->batch_size_hint, taken);
+        socket_->batch_size_hint = static_cast<std::size_t>(message.size()) + 64;
         all = send_message(message) && all;
-        begin = end;
+        begin += taken;
     }
     return all;
 }
