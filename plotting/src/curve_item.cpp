@@ -1,4 +1,5 @@
 #include "curve_item.h"
+#include "thin_line.h"
 
 #include <qwt_clipper.h>
 #include <qwt_scale_map.h>
@@ -399,17 +400,23 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
     }
 
     if (lines) {
-        // A curve drawn a second time alike is likely to be drawn so again and again (other
-        // curves of the plot are changing): its line pixels are kept as a plane of its own.
-        if (repeated_ && target && layer_ == Layer::None)
-            layer_ = makeLayer(painter, *target, canvasRect) ? Layer::Ready : Layer::Refused;
-        if (layer_ == Layer::Ready) {
-            paintPlane(*target, layerPlane_, layerColour_);
+        if (target && ThinLine::suits(style_.pen, *painter)) {
+            // The common pen: its pixels are written straight into the image.
+            drawThin(painter, *target);
         } else {
-            painter->save();
-            painter->setPen(style_.pen);
-            drawVertices(painter, canvasRect);
-            painter->restore();
+            // A curve drawn a second time alike is likely to be drawn so again and again
+            // (other curves of the plot are changing): its line pixels are kept as a plane
+            // of their own.
+            if (repeated_ && target && layer_ == Layer::None)
+                layer_ = makeLayer(painter, *target, canvasRect) ? Layer::Ready : Layer::Refused;
+            if (layer_ == Layer::Ready) {
+                paintPlane(*target, layerPlane_, layerColour_);
+            } else {
+                painter->save();
+                painter->setPen(style_.pen);
+                drawVertices(painter, canvasRect);
+                painter->restore();
+            }
         }
     }
     if (marking) {
@@ -556,6 +563,36 @@ void CurveItem::drawVertices(QPainter* painter, const QRectF& canvasRect) const 
         }
     }
     flushPolyline(painter, clipRect);
+}
+
+void CurveItem::drawThin(QPainter* painter, const DirectTarget& target) const {
+    QImage& image = *target.image;
+    ThinLine thin(reinterpret_cast<std::uint32_t*>(image.bits()), image.bytesPerLine() / 4,
+                  image.rect(), target.allowed, target.offset, style_.pen.color().rgba(),
+                  style_.pen.capStyle() != Qt::FlatCap);
+    const QPoint* v = drawn_.data();
+    const QPoint* end = v + drawn_.size();
+    while (v != end) {
+        if (v->x() == kBreak) {
+            ++v;
+            continue;
+        }
+        const QPoint* stop = v;
+        while (stop != end && stop->x() != kBreak)
+            ++stop;
+        if (!thin.polyline(v, static_cast<int>(stop - v))) {
+            // A run that ends where it starts is drawn as a closed figure by the engine.
+            QPolygonF run;
+            run.reserve(static_cast<int>(stop - v));
+            for (const QPoint* p = v; p != stop; ++p)
+                run.append(QPointF(*p));
+            painter->save();
+            painter->setPen(style_.pen);
+            painter->drawPolyline(run);
+            painter->restore();
+        }
+        v = stop;
+    }
 }
 
 bool CurveItem::collectSorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap,

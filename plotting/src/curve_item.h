@@ -108,6 +108,7 @@ private:
                bool logX, bool logY, bool lines, bool marking, const QRect& area,
                const QRect& allowed, bool union_) const;
     void drawVertices(QPainter* painter, const QRectF& canvasRect) const;
+    void drawThin(QPainter* painter, const DirectTarget& target) const;
     void prepareStamp(QPainter* painter) const;
     void buildCover(const Plane& marks, const QRect& allowed, Plane& cover) const;
     void buildDeep(const Plane& cover, int radius, Plane& deep) const;

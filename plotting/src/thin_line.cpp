@@ -1,0 +1,277 @@
+#include "thin_line.h"
+
+#include <QPainter>
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+namespace tellurix::lumenfold::plotting::detail {
+
+namespace {
+
+// Directions of the last segment drawn; a segment that turns back on itself gets a cap at the
+// joint, as the engine does.
+enum Direction {
+    NoDirection = 0,
+    TopToBottom = 0x1,
+    BottomToTop = 0x2,
+    LeftToRight = 0x4,
+    RightToLeft = 0x8,
+    VerticalMask = 0x3,
+    HorizontalMask = 0xc
+};
+
+enum Caps { NoCaps = 0, CapBegin = 0x1, CapEnd = 0x2 };
+
+int swapCaps(int caps) {
+    return ((caps & CapBegin) << 1) | ((caps & CapEnd) >> 1);
+}
+
+// Coordinates are 26.6 fixed point, slopes 16.16.
+int toFixed(double v) {
+    return static_cast<int>(v * 64.0);
+}
+
+int slope16(int num, int den) {
+    if (std::abs(num) > 0x7fff)
+        return static_cast<int>(static_cast<long long>(num) * (1 << 16) / den);
+    return num * (1 << 16) / den;
+}
+
+} // namespace
+
+bool ThinLine::suits(const QPen& pen, const QPainter& painter) {
+    const QBrush brush = pen.brush();
+    return pen.style() == Qt::SolidLine && pen.widthF() <= 1.0 &&
+           brush.style() == Qt::SolidPattern && brush.color().alpha() == 255 &&
+           !painter.testRenderHint(QPainter::Antialiasing) &&
+           !painter.testRenderHint(QPainter::Qt4CompatiblePainting);
+}
+
+ThinLine::ThinLine(std::uint32_t* pixels, std::ptrdiff_t stride, const QRect& device,
+                   const QRect& clip, QPoint origin, std::uint32_t colour, bool caps)
+    : pixels_(pixels)
+    , stride_(stride)
+    , clip_(clip & device)
+    , xmin_(device.left() - 1)
+    , xmax_(device.right() + 2)
+    , ymin_(device.top() - 1)
+    , ymax_(device.bottom() + 2)
+    , origin_(origin)
+    , colour_(colour)
+    , caps_(caps) {}
+
+bool ThinLine::polyline(const QPoint* points, int count) {
+    if (count < 2)
+        return true;
+    if (points[0] == points[count - 1])
+        return false;
+    lastPixel_ = {INT_MIN, INT_MIN};
+    lastDir_ = NoDirection;
+    int caps = caps_ ? CapBegin : NoCaps;
+    const int ox = origin_.x(), oy = origin_.y();
+    // Whole-pixel points inside the image need no cutting and convert to fixed point exactly.
+    auto inside = [this](int x, int y) {
+        return x >= xmin_ && x <= xmax_ && y >= ymin_ && y <= ymax_;
+    };
+    int ax = points[0].x() + ox, ay = points[0].y() + oy;
+    bool aIn = inside(ax, ay);
+    for (int i = 1; i < count; ++i) {
+        if (caps_ && i == count - 1)
+            caps |= CapEnd;
+        const int bx = points[i].x() + ox, by = points[i].y() + oy;
+        const bool bIn = inside(bx, by);
+        if (aIn && bIn) {
+            if (ax == bx && ay == by)
+                continue; // nothing to draw; the next segment starts where this one did
+            segmentFixed(ax * 64, ay * 64, bx * 64, by * 64, caps);
+        } else if (!segment(ax, ay, bx, by, caps)) {
+            continue; // too short to draw: the same
+        }
+        ax = bx;
+        ay = by;
+        aIn = bIn;
+        caps = NoCaps;
+    }
+    return true;
+}
+
+bool ThinLine::clipSegment(double& x1, double& y1, double& x2, double& y2) {
+    // Far points are brought to just outside the image in floating point, before the fixed
+    // point arithmetic could overflow.
+    if (x1 < xmin_) {
+        if (x2 <= xmin_)
+            return lastPixel_.x = INT_MIN, true;
+        y1 += (y2 - y1) / (x2 - x1) * (xmin_ - x1);
+        x1 = xmin_;
+    } else if (x1 > xmax_) {
+        if (x2 >= xmax_)
+            return lastPixel_.x = INT_MIN, true;
+        y1 += (y2 - y1) / (x2 - x1) * (xmax_ - x1);
+        x1 = xmax_;
+    }
+    if (x2 < xmin_) {
+        lastPixel_.x = INT_MIN;
+        y2 += (y2 - y1) / (x2 - x1) * (xmin_ - x2);
+        x2 = xmin_;
+    } else if (x2 > xmax_) {
+        lastPixel_.x = INT_MIN;
+        y2 += (y2 - y1) / (x2 - x1) * (xmax_ - x2);
+        x2 = xmax_;
+    }
+    if (y1 < ymin_) {
+        if (y2 <= ymin_)
+            return lastPixel_.x = INT_MIN, true;
+        x1 += (x2 - x1) / (y2 - y1) * (ymin_ - y1);
+        y1 = ymin_;
+    } else if (y1 > ymax_) {
+        if (y2 >= ymax_)
+            return lastPixel_.x = INT_MIN, true;
+        x1 += (x2 - x1) / (y2 - y1) * (ymax_ - y1);
+        y1 = ymax_;
+    }
+    if (y2 < ymin_) {
+        lastPixel_.x = INT_MIN;
+        x2 += (x2 - x1) / (y2 - y1) * (ymin_ - y2);
+        y2 = ymin_;
+    } else if (y2 > ymax_) {
+        lastPixel_.x = INT_MIN;
+        x2 += (x2 - x1) / (y2 - y1) * (ymax_ - y2);
+        y2 = ymax_;
+    }
+    return false;
+}
+
+bool ThinLine::segment(double rx1, double ry1, double rx2, double ry2, int caps) {
+    const bool long_enough = std::abs(rx2 - rx1) + std::abs(ry2 - ry1) >= 1.0;
+    if (clipSegment(rx1, ry1, rx2, ry2))
+        return true;
+    segmentFixed(toFixed(rx1), toFixed(ry1), toFixed(rx2), toFixed(ry2), caps);
+    return long_enough;
+}
+
+void ThinLine::segmentFixed(int a1, int b1, int a2, int b2, int caps) {
+    // Walked along the major axis one pixel at a time; the minor coordinate is 16.16.
+    // Mostly vertical and mostly horizontal segments are the same walk with the axes
+    // exchanged: `major`/`minor` name the coordinates of a pixel accordingly.
+    const bool vertical = std::abs(a2 - a1) < std::abs(b2 - b1);
+    if (vertical) {
+        std::swap(a1, b1);
+        std::swap(a2, b2);
+    } else if (a1 == a2) {
+        return; // a point: nothing drawn, and the next segment starts here
+    }
+    const int forward = vertical ? TopToBottom : LeftToRight;
+    const int backward = vertical ? BottomToTop : RightToLeft;
+    const int axisMask = vertical ? VerticalMask : HorizontalMask;
+
+    Pixel last = lastPixel_;
+    auto pixel = [vertical](int major, int minor) {
+        return vertical ? Pixel{minor, major} : Pixel{major, minor};
+    };
+
+    int dir = forward;
+    bool swapped = false;
+    if (a1 > a2) {
+        swapped = true;
+        std::swap(a1, a2);
+        std::swap(b1, b2);
+        caps = swapCaps(caps);
+        dir = backward;
+    }
+    const int inc = b2 == b1 ? 0 : slope16(b2 - b1, a2 - a1);
+    int b = b1 * (1 << 10);
+    if ((lastDir_ ^ axisMask) == dir)
+        caps |= swapped ? CapEnd : CapBegin;
+    if (caps & CapBegin) {
+        a1 -= 32;
+        b -= inc >> 1;
+    }
+    if (caps & CapEnd)
+        a2 += 32;
+
+    int as = (a1 + 32) >> 6;
+    int ae = (a2 + 32) >> 6;
+    if (as < ae) {
+        // The minor coordinate at the centre of the first pixel; rising and falling slopes
+        // round as the engine does.
+        b += ((((a1 + 32) & ~63) + 32 - a1) * inc) >> 6;
+        if (inc < 0)
+            b -= inc >> 1;
+
+        Pixel first = pixel(as, b >> 16);
+        last = pixel(ae - 1, (b + (ae - as - 1) * inc) >> 16);
+        if (swapped)
+            std::swap(first, last);
+
+        const bool axisAligned = std::abs(inc) < (1 << 14);
+        if (lastPixel_.x > INT_MIN) {
+            const int dx = std::abs(lastPixel_.x - first.x), dy = std::abs(lastPixel_.y - first.y);
+            const int dMajor = vertical ? dy : dx, dMinor = vertical ? dx : dy;
+            if (dx == 0 && dy == 0) {
+                // The joint pixel was drawn by the previous segment.
+                if (swapped) {
+                    --ae;
+                } else {
+                    ++as;
+                    b += inc;
+                }
+            } else if (lastDir_ != dir &&
+                       ((axisAligned && lastAxisAligned_ && dx != 0 && dy != 0) || dx > 1 ||
+                        dy > 1)) {
+                // A gap at a turn: one more pixel closes it.
+                if (swapped) {
+                    ++ae;
+                } else {
+                    --as;
+                    b -= inc;
+                }
+            } else if (lastDir_ == dir && dMinor <= 1 && dMajor > 1) {
+                b += inc >> 1;
+                const int lastMinor = swapped ? (b >> 16) : ((b + (ae - as - 1) * inc) >> 16);
+                last = vertical ? Pixel{lastMinor, last.y} : Pixel{last.x, lastMinor};
+            }
+        }
+        lastDir_ = dir;
+        lastAxisAligned_ = axisAligned;
+
+        // Pixels are written through locals: a store through the image pointer could
+        // otherwise be taken to change this object's members.
+        std::uint32_t* const pixels = pixels_;
+        const std::ptrdiff_t stride = stride_;
+        const std::uint32_t colour = colour_;
+        // At least one pixel, even where the joint rules above left an empty range.
+        const int count = std::max(ae - as, 1);
+        const int endMinor = (b + (count - 1) * inc) >> 16;
+        const int lowMinor = std::min(b >> 16, endMinor), highMinor = std::max(b >> 16, endMinor);
+        const int lastMajor = as + count - 1;
+        const QRect whole = vertical ? QRect(QPoint(lowMinor, as), QPoint(highMinor, lastMajor))
+                                     : QRect(QPoint(as, lowMinor), QPoint(lastMajor, highMinor));
+        if (whole.left() >= clip_.left() && whole.right() <= clip_.right() &&
+            whole.top() >= clip_.top() && whole.bottom() <= clip_.bottom()) {
+            // The common case, no pixel to cut: a straight walk.
+            if (vertical) {
+                std::uint32_t* row = pixels + static_cast<std::ptrdiff_t>(as) * stride;
+                for (int k = count; k > 0; --k, row += stride, b += inc)
+                    row[b >> 16] = colour;
+            } else {
+                for (int k = count; k > 0; --k, ++as, b += inc)
+                    pixels[static_cast<std::ptrdiff_t>(b >> 16) * stride + as] = colour;
+            }
+        } else if (vertical) {
+            do {
+                put(b >> 16, as);
+                b += inc;
+            } while (++as < ae);
+        } else {
+            do {
+                put(as, b >> 16);
+                b += inc;
+            } while (++as < ae);
+        }
+    }
+    lastPixel_ = last;
+}
+
+} // namespace tellurix::lumenfold::plotting::detail

@@ -1,0 +1,60 @@
+// One-pixel solid lines written straight into a 32-bit image, pixel for pixel as the raster
+// paint engine draws an aliased polyline with a pen of width 0 or 1. Going through QPainter
+// costs a path, a transform and a span buffer per polyline and some sixty instructions a
+// pixel; a curve of many short segments spends most of its time there.
+#pragma once
+
+#include <QPen>
+#include <QPoint>
+#include <QRect>
+
+#include <climits>
+#include <cstdint>
+
+class QPainter;
+
+namespace tellurix::lumenfold::plotting::detail {
+
+class ThinLine {
+public:
+    /// Whether a polyline drawn with this pen on this painter can be written by ThinLine
+    /// with the engine's own pixels: a solid opaque pen of width 0 or 1, no antialiasing.
+    static bool suits(const QPen& pen, const QPainter& painter);
+
+    /// `pixels` is the image's first pixel and `stride` its row length in pixels; `device`
+    /// is the image rectangle, `clip` the device pixels that may be written and `origin` the
+    /// device position of logical (0, 0). `caps`: the pen's cap style is not flat.
+    ThinLine(std::uint32_t* pixels, std::ptrdiff_t stride, const QRect& device, const QRect& clip,
+             QPoint origin, std::uint32_t colour, bool caps);
+
+    /// Draws one polyline of whole-pixel logical points. A polyline whose
+    /// first and last points coincide is drawn by the engine as a closed figure, which this
+    /// class does not do: it returns false then and draws nothing.
+    bool polyline(const QPoint* points, int count);
+
+private:
+    struct Pixel {
+        int x, y;
+    };
+    bool segment(double x1, double y1, double x2, double y2, int caps);
+    void segmentFixed(int x1, int y1, int x2, int y2, int caps); // 26.6 fixed point
+    bool clipSegment(double& x1, double& y1, double& x2, double& y2);
+    void put(int x, int y) {
+        if (x < clip_.left() || x > clip_.right() || y < clip_.top() || y > clip_.bottom())
+            return;
+        pixels_[static_cast<std::ptrdiff_t>(y) * stride_ + x] = colour_;
+    }
+
+    std::uint32_t* pixels_;
+    std::ptrdiff_t stride_;
+    QRect clip_;
+    double xmin_, xmax_, ymin_, ymax_; // rough bounds segments are cut to first
+    QPoint origin_;
+    std::uint32_t colour_;
+    bool caps_;
+    Pixel lastPixel_{INT_MIN, INT_MIN};
+    int lastDir_ = 0;
+    bool lastAxisAligned_ = false;
+};
+
+} // namespace tellurix::lumenfold::plotting::detail
