@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <thread>
+#include <vector>
 
 using tellurix::lumenfold::TypeError;
 using tellurix::lumenfold::host::Value;
@@ -266,6 +268,43 @@ TEST(ValueSharing, ListCopiesShareTheirElements) {
     const Value b = a; // NOLINT(performance-unnecessary-copy-initialization)
     EXPECT_EQ(&a.items(), &b.items());
     EXPECT_EQ(a[0].as_float_array().constData(), b[0].as_float_array().constData());
+}
+
+// Lists and tuples are made and dropped in great numbers, often on different threads
+// (decoded on one, applied and released on another). Whatever thread releases them,
+// every value must keep its own elements, and a thread that ends must take nothing
+// with it that another still holds.
+TEST(ValueLifetime, ListsReleasedOnOtherThreadsKeepTheirElements) {
+    constexpr int per_round = 3000;
+    auto make = [](int round, int i) {
+        return Value::tuple({"PD", Value::list({round, i, Value::list({i * 0.5})})});
+    };
+    std::vector<Value> kept;
+    for (int round = 0; round < 4; ++round) {
+        std::vector<Value> made;
+        std::thread maker([&] {
+            for (int i = 0; i < per_round; ++i)
+                made.push_back(make(round, i));
+            // Half released on this thread before it ends, the other half kept.
+            for (int i = 0; i < per_round; i += 2)
+                made[static_cast<std::size_t>(i)] = Value();
+        });
+        maker.join();
+        for (int i = 1; i < per_round; i += 2)
+            kept.push_back(std::move(made[static_cast<std::size_t>(i)]));
+        std::thread releaser([&] { made.clear(); });
+        releaser.join();
+        // New values made here reuse released blocks; the kept ones must not change.
+        std::vector<Value> fresh;
+        for (int i = 0; i < per_round; ++i)
+            fresh.push_back(make(-round, -i));
+        for (int i = 0; i < per_round; ++i)
+            ASSERT_EQ(fresh[static_cast<std::size_t>(i)], make(-round, -i));
+    }
+    std::size_t at = 0;
+    for (int round = 0; round < 4; ++round)
+        for (int i = 1; i < per_round; i += 2)
+            ASSERT_EQ(kept[at++], make(round, i)) << round << " " << i;
 }
 
 } // namespace
