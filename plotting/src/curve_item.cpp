@@ -339,7 +339,7 @@ int penReach(double width) {
     return static_cast<int>(std::ceil(width / 2.0)) + 1;
 }
 
-constexpr size_t kDeepWorthwhile = 2000;                // line vertices
+constexpr size_t kDeepWorthwhile = 100000;              // segments the cheap test leaves
 constexpr int kUnionWorthwhile = 50000;                 // points of a curve
 constexpr int kBreak = std::numeric_limits<int>::min(); // marks a gap between lines in verts_
 
@@ -390,7 +390,8 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
     key.target = target.has_value();
     if (!cached_ || !(key == key_)) {
         cached_ = false;
-        build(xMap, yMap, canvasRect, logX, logY, lines, marking, area, key.allowed, union_);
+        build(xMap, yMap, canvasRect, logX, logY, lines, marking, area, key.allowed, union_,
+              target.has_value());
         key_ = key;
         cached_ = true;
         repeated_ = false;
@@ -429,7 +430,7 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
 
 void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
                       bool logX, bool logY, bool lines, bool marking, const QRect& area,
-                      const QRect& allowed, bool union_) const {
+                      const QRect& allowed, bool union_, bool target) const {
     // Every plane spans the symbols' full reach around the marked area.
     const QRect reach =
         marking ? QRect(area.topLeft() + stampOffset_, QSize(area.width() + stamp_.width() - 1,
@@ -466,13 +467,41 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
         markSymbols(xMap, yMap, logX, logY, marks);
     }
 
+    // Segments up to this long between two symbols are covered by them (see below).
+    const int penOut = style_.pen.widthF() <= 1.0 ? 0 : penReach(style_.pen.widthF());
+    const int shortest = marking && target ? 2 * (stampSquare_ - penOut) + 1 : -1;
+
+    // The vertices kept for painting, with a break wherever a segment lies wholly under the
+    // symbols: every pixel the pen could touch there gets painted over anyway.
+    // Two tests, the cheap one first. Each pixel of a segment of Chebyshev length L lies
+    // within floor(L / 2) pixels of one of its ends (the walk never strays from the box of
+    // its ends): with an opaque square of radius r in every symbol, a short segment between
+    // two symbols' centres is covered. Where the symbols' union is known, a segment that
+    // runs wholly through its deep inside is covered too.
+    // (QRect::contains is a library call: the area is compared by hand.)
+    auto nearEnds = [l = area.left(), r = area.right(), t = area.top(), b = area.bottom(),
+                     shortest](const QPoint& p, const QPoint& q) {
+        return std::max(std::abs(q.x() - p.x()), std::abs(q.y() - p.y())) <= shortest &&
+               p.x() >= l && p.x() <= r && p.y() >= t && p.y() <= b && q.x() >= l && q.x() <= r &&
+               q.y() >= t && q.y() <= b;
+    };
+
     Plane deep;
     plane_ = Plane{};
     if (union_) {
         plane_.reset(reach, rowWords, planeBits_);
         buildCover(marks, allowed, plane_);
-        // Finding the covered pieces only pays where there are many of them to leave out.
-        if (lines && verts_.size() > kDeepWorthwhile) {
+        // Finding the covered pieces by the union costs plane work per curve: it pays where
+        // many segments are left that the cheap test does not settle.
+        size_t open = 0;
+        if (lines) {
+            for (size_t k = 1; k < verts_.size(); ++k) {
+                const QPoint& p = verts_[k - 1];
+                const QPoint& q = verts_[k];
+                open += p.x() != kBreak && q.x() != kBreak && !nearEnds(p, q) ? 1 : 0;
+            }
+        }
+        if (open > kDeepWorthwhile) {
             deep.reset(reach, rowWords, deep_);
             buildDeep(plane_, penReach(style_.pen.widthF()) + 1, deep);
         }
@@ -480,14 +509,14 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
         plane_ = marks;
     }
 
-    // The vertices kept for painting, with a break wherever a segment lies wholly under the
-    // symbols' union: every pixel the pen could touch there gets painted over anyway.
     drawn_.clear();
-    if (deep.bits == nullptr) {
+    if (shortest < 1 && deep.bits == nullptr) {
         drawn_.swap(verts_);
         return;
     }
-    auto covered = [&deep](const QPoint& a, const QPoint& b) {
+    auto deepInside = [&deep](const QPoint& a, const QPoint& b) {
+        if (deep.bits == nullptr)
+            return false;
         const int dx = b.x() - a.x(), dy = b.y() - a.y();
         const int steps = std::max(std::abs(dx), std::abs(dy));
         if (!deep.test(a.x(), a.y()) || !deep.test(b.x(), b.y()))
@@ -507,18 +536,28 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
         }
         return true;
     };
-    drawn_.reserve(verts_.size());
-    bool haveLast = false;
+    // Runs of drawn segments only: a covered segment ends the run, and a lone vertex between
+    // two covered segments is left out.
+    drawn_.reserve(verts_.size() / 4);
+    bool haveLast = false, open = false;
     QPoint last;
     for (const QPoint& v : verts_) {
         if (v.x() == kBreak) {
-            drawn_.push_back(v);
-            haveLast = false;
+            haveLast = open = false;
             continue;
         }
-        if (haveLast && covered(last, v))
-            drawn_.push_back(QPoint(kBreak, kBreak));
-        drawn_.push_back(v);
+        if (haveLast) {
+            if (nearEnds(last, v) || deepInside(last, v)) {
+                open = false;
+            } else {
+                if (!open) {
+                    drawn_.push_back(QPoint(kBreak, kBreak));
+                    drawn_.push_back(last);
+                    open = true;
+                }
+                drawn_.push_back(v);
+            }
+        }
         last = v;
         haveLast = true;
     }
@@ -974,6 +1013,24 @@ void CurveItem::prepareStamp(QPainter* painter) const {
     p.end();
     stampOffset_ = br.topLeft();
     stampKey_ = key;
+
+    // The largest square around the symbol's centre that the stamp paints opaque.
+    stampSquare_ = 0;
+    const QPoint centre = -stampOffset_;
+    auto opaque = [this](int x, int y) {
+        return stamp_.rect().contains(x, y) &&
+               (reinterpret_cast<const quint32*>(stamp_.constScanLine(y))[x] >> 24) == 255;
+    };
+    for (int r = 1; r <= std::max(stamp_.width(), stamp_.height()); ++r) {
+        bool full = true;
+        for (int d = -r; d <= r && full; ++d)
+            full = opaque(centre.x() + d, centre.y() - r) &&
+                   opaque(centre.x() + d, centre.y() + r) &&
+                   opaque(centre.x() - r, centre.y() + d) && opaque(centre.x() + r, centre.y() + d);
+        if (!full || !opaque(centre.x(), centre.y()))
+            break;
+        stampSquare_ = r;
+    }
 
     // One opaque colour, one run of pixels per row: then the order and number of stamps on a
     // pixel cannot matter, and the union of the stamps is the whole picture.

@@ -106,7 +106,7 @@ private:
                      Plane& marks) const;
     void build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
                bool logX, bool logY, bool lines, bool marking, const QRect& area,
-               const QRect& allowed, bool union_) const;
+               const QRect& allowed, bool union_, bool target) const;
     void drawVertices(QPainter* painter, const QRectF& canvasRect) const;
     void drawThin(QPainter* painter, const DirectTarget& target) const;
     void prepareStamp(QPainter* painter) const;
@@ -170,6 +170,7 @@ private:
     mutable Plane layerPlane_;
     mutable quint32 layerColour_ = 0;
     mutable quint32 stampColour_ = 0; // the stamp's one opaque colour, or 0
+    mutable int stampSquare_ = 0;     // radius of the opaque square around the stamp's centre
     mutable std::vector<std::pair<int, int>> stampSpans_;
     mutable QImage stamp_;
     mutable QPoint stampOffset_;
