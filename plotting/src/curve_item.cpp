@@ -158,27 +158,6 @@ Summary summarise(const double* xs, const double* ys, int n) {
     return s;
 }
 
-// Qwt's own linear mapping, p1 + (s - s1) * cnv, spelled out so that a loop keeps it in
-// registers; offered only for a linear axis and only if it gives the very same values as
-// the map.
-struct LinearMap {
-    double p1 = 0.0, s1 = 0.0, cnv = 1.0;
-    double operator()(double s) const { return p1 + (s - s1) * cnv; }
-
-    static std::optional<LinearMap> of(const QwtScaleMap& map, bool log) {
-        if (log || map.transformation() != nullptr)
-            return std::nullopt;
-        LinearMap m;
-        m.p1 = map.p1();
-        m.s1 = map.s1();
-        m.cnv = map.s1() != map.s2() ? (map.p2() - map.p1()) / (map.s2() - map.s1()) : 1.0;
-        for (double probe : {map.s1(), map.s2(), 0.5 * (map.s1() + map.s2()), 0.0, 1.0})
-            if (m(probe) != map.transform(probe))
-                return std::nullopt;
-        return m;
-    }
-};
-
 } // namespace
 
 CurveItem::CurveItem(const plotting::CurveStyle& style)
@@ -909,6 +888,61 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
     }
 }
 
+bool CurveItem::collectInside(const LinearMap& mapX, const LinearMap& mapY, std::int64_t left,
+                              std::int64_t right, std::int64_t top, std::int64_t bottom,
+                              Plane* marks) const {
+    // When every point lands inside the canvas (as after fitting the view to the data), no
+    // point needs a test: one pass without branches on the data keeps each pixel that
+    // differs from the one before and marks it for its symbol.
+    const auto b = bounds(false, false);
+    if (!b)
+        return false;
+    const double x0 = mapX(b->xmin), x1 = mapX(b->xmax);
+    const double y0 = mapY(b->ymin), y1 = mapY(b->ymax);
+    const QRect box = marks != nullptr
+                          ? marks->rect
+                          : QRect(QPoint(static_cast<int>(left), static_cast<int>(top)),
+                                  QPoint(static_cast<int>(right), static_cast<int>(bottom)));
+    if (box.left() < 0 || box.top() < 0 || roundPixel(std::min(x0, x1)) < box.left() ||
+        roundPixel(std::max(x0, x1)) > box.right() || roundPixel(std::min(y0, y1)) < box.top() ||
+        roundPixel(std::max(y0, y1)) > box.bottom())
+        return false;
+
+    const double* xs = x_.constData();
+    const double* ys = y_.constData();
+    const int n = x_.size();
+    const size_t base = verts_.size();
+    verts_.resize(base + static_cast<size_t>(n));
+    QPoint* out = verts_.data() + base;
+    size_t k = 0;
+    int lastX = -1, lastY = -1; // no pixel: every coordinate here is at least 0
+    auto pass = [&](auto&& mark) {
+        for (int i = 0; i < n; ++i) {
+            // Pixel coordinates are not negative here, so truncation rounds as roundPixel.
+            const int px = static_cast<int>(mapX(xs[i]) + 0.5);
+            const int py = static_cast<int>(mapY(ys[i]) + 0.5);
+            out[k] = QPoint(px, py);
+            k += (px != lastX) | (py != lastY) ? 1 : 0;
+            mark(px, py);
+            lastX = px;
+            lastY = py;
+        }
+    };
+    if (marks != nullptr) {
+        std::uint64_t* bits = marks->row(0);
+        const auto stride = static_cast<std::ptrdiff_t>(marks->stride);
+        const int ml = marks->rect.left(), mt = marks->rect.top();
+        pass([=](int px, int py) {
+            const int cx = px - ml;
+            bits[(py - mt) * stride + (cx >> 6)] |= std::uint64_t{1} << (cx & 63);
+        });
+    } else {
+        pass([](int, int) {});
+    }
+    verts_.resize(base + k);
+    return true;
+}
+
 void CurveItem::collectUnsorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap,
                                 const QRectF& canvasRect, bool logX, bool logY,
                                 Plane* marks) const {
@@ -973,6 +1007,8 @@ void CurveItem::collectUnsorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap
     };
     const auto lx = LinearMap::of(xMap, logX);
     const auto ly = LinearMap::of(yMap, logY);
+    if (finite_ && lx && ly && collectInside(*lx, *ly, left, right, top, bottom, marks))
+        return;
     if (finite_ && lx && ly) {
         // The common case: nothing to check per point, and both maps in registers.
         walk([](double, double) { return true; }, *lx, *ly);

@@ -5,6 +5,7 @@
 #include <tellurix/lumenfold/plotting.h>
 
 #include <qwt_plot_curve.h>
+#include <qwt_scale_map.h>
 #include <qwt_symbol.h>
 
 #include <QImage>
@@ -27,6 +28,27 @@ inline bool usable(double x, double y, bool logX, bool logY) {
                          : (y >= -1.79769313486231570e308 && y <= 1.79769313486231570e308);
     return xo && yo;
 }
+
+// Qwt's own linear mapping, p1 + (s - s1) * cnv, spelled out so that a loop keeps it in
+// registers; offered only for a linear axis and only if it gives the very same values as
+// the map.
+struct LinearMap {
+    double p1 = 0.0, s1 = 0.0, cnv = 1.0;
+    double operator()(double s) const { return p1 + (s - s1) * cnv; }
+
+    static std::optional<LinearMap> of(const QwtScaleMap& map, bool log) {
+        if (log || map.transformation() != nullptr)
+            return std::nullopt;
+        LinearMap m;
+        m.p1 = map.p1();
+        m.s1 = map.s1();
+        m.cnv = map.s1() != map.s2() ? (map.p2() - map.p1()) / (map.s2() - map.s1()) : 1.0;
+        for (double probe : {map.s1(), map.s2(), 0.5 * (map.s1() + map.s2()), 0.0, 1.0})
+            if (m(probe) != map.transform(probe))
+                return std::nullopt;
+        return m;
+    }
+};
 
 /// Axis-aligned bounds of the usable points, or nothing when there is none.
 struct Bounds {
@@ -102,6 +124,9 @@ private:
                          bool logX, bool logY, Plane* marks) const;
     void collectUnsorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
                          bool logX, bool logY, Plane* marks) const;
+    bool collectInside(const LinearMap& mapX, const LinearMap& mapY, std::int64_t left,
+                       std::int64_t right, std::int64_t top, std::int64_t bottom,
+                       Plane* marks) const;
     void markSymbols(const QwtScaleMap& xMap, const QwtScaleMap& yMap, bool logX, bool logY,
                      Plane& marks) const;
     void build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
