@@ -456,50 +456,44 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
     // within floor(L / 2) pixels of one of its ends (the walk never strays from the box of
     // its ends): with an opaque square of radius r in every symbol, a short segment between
     // two symbols' centres is covered. Where the symbols' union is known, a segment that
-    // runs wholly through its deep inside is covered too.
-    // (QRect::contains is a library call: the area is compared by hand.)
-    auto nearEnds = [l = area.left(), r = area.right(), t = area.top(), b = area.bottom(),
-                     shortest](const QPoint& p, const QPoint& q) {
-        return std::max(std::abs(q.x() - p.x()), std::abs(q.y() - p.y())) <= shortest &&
-               p.x() >= l && p.x() <= r && p.y() >= t && p.y() <= b && q.x() >= l && q.x() <= r &&
-               q.y() >= t && q.y() <= b;
-    };
-
-    Plane deep;
+    // runs wholly through its deep inside is covered too; that test costs plane work per
+    // curve, and pays only where many segments are left after the first.
     plane_ = Plane{};
     if (union_) {
         plane_.reset(reach, rowWords, planeBits_);
         buildCover(marks, allowed, plane_);
-        // Finding the covered pieces by the union costs plane work per curve: it pays where
-        // many segments are left that the cheap test does not settle.
-        size_t open = 0;
-        if (lines) {
-            for (size_t k = 1; k < verts_.size(); ++k) {
-                const QPoint& p = verts_[k - 1];
-                const QPoint& q = verts_[k];
-                open += p.x() != kBreak && q.x() != kBreak && !nearEnds(p, q) ? 1 : 0;
-            }
-        }
-        if (open > kDeepWorthwhile) {
-            deep.reset(reach, rowWords, deep_);
-            buildDeep(plane_, penReach(style_.pen.widthF()) + 1, deep);
-        }
     } else if (marking) {
         plane_ = marks;
     }
-
     drawn_.clear();
-    if (shortest < 1 && deep.bits == nullptr) {
+    if (shortest < 1) {
         drawn_.swap(verts_);
-        return;
+    } else {
+        const int l = area.left(), t = area.top();
+        const auto w = static_cast<unsigned>(area.width() - 1);
+        const auto h = static_cast<unsigned>(area.height() - 1);
+        keepRuns(
+            verts_, drawn_,
+            [shortest](const QPoint& p, bool pIn, const QPoint& q, bool qIn) {
+                return pIn && qIn &&
+                       std::max(std::abs(q.x() - p.x()), std::abs(q.y() - p.y())) <= shortest;
+            },
+            [l, t, w, h](const QPoint& p) {
+                return static_cast<unsigned>(p.x() - l) <= w &&
+                       static_cast<unsigned>(p.y() - t) <= h;
+            });
     }
-    auto deepInside = [&deep](const QPoint& a, const QPoint& b) {
-        if (deep.bits == nullptr)
+    if (!union_ || !lines || segmentCount(drawn_) <= kDeepWorthwhile)
+        return;
+
+    Plane deep;
+    deep.reset(reach, rowWords, deep_);
+    buildDeep(plane_, penReach(style_.pen.widthF()) + 1, deep);
+    auto deepInside = [&deep](const QPoint& a, bool aDeep, const QPoint& b, bool bDeep) {
+        if (!aDeep || !bDeep)
             return false;
         const int dx = b.x() - a.x(), dy = b.y() - a.y();
         const int steps = std::max(std::abs(dx), std::abs(dy));
-        if (!deep.test(a.x(), a.y()) || !deep.test(b.x(), b.y()))
-            return false;
         // Nearest pixels along the segment, stepping without a division per pixel.
         const double sx = steps == 0 ? 0.0 : static_cast<double>(dx) / steps;
         const double sy = steps == 0 ? 0.0 : static_cast<double>(dy) / steps;
@@ -515,31 +509,48 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
         }
         return true;
     };
+    verts_.clear();
+    keepRuns(drawn_, verts_, deepInside,
+             [&deep](const QPoint& p) { return deep.test(p.x(), p.y()); });
+    drawn_.swap(verts_);
+}
+
+template <typename Covered, typename Flag>
+void CurveItem::keepRuns(const std::vector<QPoint>& in, std::vector<QPoint>& out, Covered&& covered,
+                         Flag&& flag) {
     // Runs of drawn segments only: a covered segment ends the run, and a lone vertex between
-    // two covered segments is left out.
-    drawn_.reserve(verts_.size() / 4);
-    bool haveLast = false, open = false;
+    // two covered segments is left out. `flag` is worked out once per vertex.
+    bool haveLast = false, open = false, lastFlag = false;
     QPoint last;
-    for (const QPoint& v : verts_) {
+    for (const QPoint& v : in) {
         if (v.x() == kBreak) {
             haveLast = open = false;
             continue;
         }
+        const bool vFlag = flag(v);
         if (haveLast) {
-            if (nearEnds(last, v) || deepInside(last, v)) {
+            if (covered(last, lastFlag, v, vFlag)) {
                 open = false;
             } else {
                 if (!open) {
-                    drawn_.push_back(QPoint(kBreak, kBreak));
-                    drawn_.push_back(last);
+                    out.push_back(QPoint(kBreak, kBreak));
+                    out.push_back(last);
                     open = true;
                 }
-                drawn_.push_back(v);
+                out.push_back(v);
             }
         }
         last = v;
+        lastFlag = vFlag;
         haveLast = true;
     }
+}
+
+size_t CurveItem::segmentCount(const std::vector<QPoint>& vertices) {
+    size_t count = 0;
+    for (size_t k = 1; k < vertices.size(); ++k)
+        count += vertices[k - 1].x() != kBreak && vertices[k].x() != kBreak ? 1 : 0;
+    return count;
 }
 
 void CurveItem::flushPolyline(QPainter* painter, const QRectF& clipRect) const {
