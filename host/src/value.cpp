@@ -80,11 +80,10 @@ thread_local BlockCache block_cache;
 struct BlockStack {
     ~BlockStack() {
         BlockCache& c = block_cache;
-        while (c.top) {
-            FreeBlock* next = c.top->next;
-            LUMENFOLD_UNPOISON(c.top, block_bytes);
-            ::operator delete(c.top);
-            c.top = next;
+        while (FreeBlock* b = c.top) {
+            LUMENFOLD_UNPOISON(b, block_bytes);
+            c.top = b->next;
+            ::operator delete(b);
         }
         c.size = 0;
         c.closed = true;
