@@ -466,13 +466,15 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
         plane_ = marks;
     }
     drawn_.clear();
+    size_t left = 0; // segments still to draw
     if (shortest < 1) {
         drawn_.swap(verts_);
+        left = union_ && lines ? segmentCount(drawn_) : 0;
     } else {
         const int l = area.left(), t = area.top();
         const auto w = static_cast<unsigned>(area.width() - 1);
         const auto h = static_cast<unsigned>(area.height() - 1);
-        keepRuns(
+        left = keepRuns(
             verts_, drawn_,
             [shortest](const QPoint& p, bool pIn, const QPoint& q, bool qIn) {
                 return pIn && qIn &&
@@ -483,7 +485,7 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
                        static_cast<unsigned>(p.y() - t) <= h;
             });
     }
-    if (!union_ || !lines || segmentCount(drawn_) <= kDeepWorthwhile)
+    if (!union_ || !lines || left <= kDeepWorthwhile)
         return;
 
     Plane deep;
@@ -516,10 +518,12 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
 }
 
 template <typename Covered, typename Flag>
-void CurveItem::keepRuns(const std::vector<QPoint>& in, std::vector<QPoint>& out, Covered&& covered,
-                         Flag&& flag) {
+size_t CurveItem::keepRuns(const std::vector<QPoint>& in, std::vector<QPoint>& out,
+                           Covered&& covered, Flag&& flag) {
     // Runs of drawn segments only: a covered segment ends the run, and a lone vertex between
-    // two covered segments is left out. `flag` is worked out once per vertex.
+    // two covered segments is left out. `flag` is worked out once per vertex. Returns the
+    // number of segments kept.
+    size_t kept = 0;
     bool haveLast = false, open = false, lastFlag = false;
     QPoint last;
     for (const QPoint& v : in) {
@@ -538,12 +542,14 @@ void CurveItem::keepRuns(const std::vector<QPoint>& in, std::vector<QPoint>& out
                     open = true;
                 }
                 out.push_back(v);
+                ++kept;
             }
         }
         last = v;
         lastFlag = vFlag;
         haveLast = true;
     }
+    return kept;
 }
 
 size_t CurveItem::segmentCount(const std::vector<QPoint>& vertices) {

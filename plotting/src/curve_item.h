@@ -133,8 +133,8 @@ private:
                bool logX, bool logY, bool lines, bool marking, const QRect& area,
                const QRect& allowed, bool union_, bool target) const;
     template <typename Covered, typename Flag>
-    static void keepRuns(const std::vector<QPoint>& in, std::vector<QPoint>& out, Covered&& covered,
-                         Flag&& flag);
+    static size_t keepRuns(const std::vector<QPoint>& in, std::vector<QPoint>& out,
+                           Covered&& covered, Flag&& flag);
     static size_t segmentCount(const std::vector<QPoint>& vertices);
     void drawVertices(QPainter* painter, const QRectF& canvasRect) const;
     void drawThin(QPainter* painter, const DirectTarget& target) const;
