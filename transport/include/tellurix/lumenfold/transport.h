@@ -136,8 +136,8 @@ private:
 // ---------------------------------------------------------------------------
 
 /// The sending end: a ZeroMQ PUSH socket connected to a consumer's endpoint. Each
-/// send() is one message, on its way at once; send_batch() packs many items into as
-/// few messages as the limits allow, which is how a fast producer reaches its rate.
+/// send() is one message, on its way at once; send_batch() packs many items into few
+/// messages, which is how a fast producer reaches its rate.
 ///
 /// Back-pressure: up to `hwm` messages wait in this process while no consumer is there
 /// or while the consumer's connection cannot take them as fast as they are sent (a
@@ -177,7 +177,8 @@ public:
     bool send(const QString& cmd, const host::Value& data);
     /// Sends `item` as it is, whatever its shape.
     bool send_item(const host::Value& item);
-    /// Sends `items` in order, in as few messages as the default limits allow.
+    /// Sends `items` in order, packed into messages of up to 4096 items each; a message
+    /// is closed early once it reaches 1 MiB, and always within the default limits.
     /// False when any of those messages was dropped.
     bool send_batch(const std::vector<host::Value>& items);
 
