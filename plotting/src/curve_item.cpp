@@ -326,8 +326,8 @@ constexpr int kBreak = std::numeric_limits<int>::min(); // marks a gap between l
 
 bool CurveItem::DrawKey::operator==(const DrawKey& o) const {
     return maps == o.maps && canvas == o.canvas && area == o.area && allowed == o.allowed &&
-           stamp == o.stamp && logX == o.logX && logY == o.logY && direct == o.direct &&
-           target == o.target;
+           image == o.image && stamp == o.stamp && logX == o.logX && logY == o.logY &&
+           direct == o.direct && target == o.target;
 }
 
 void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
@@ -367,10 +367,19 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
     key.logY = logY;
     key.direct = union_;
     key.target = target.has_value();
+    key.image = target ? target->image->size() : QSize();
     if (!cached_ || !(key == key_)) {
         cached_ = false;
         build(xMap, yMap, canvasRect, logX, logY, lines, marking, area, key.allowed, union_,
               target.has_value());
+        // A line in the symbols' own colour joins their union: its pixels become bits of the
+        // plane painted in one go, and nothing is left to draw as a line.
+        if (union_ && lines && ThinLine::suits(style_.pen, *painter) &&
+            style_.pen.color().rgba() == stampColour_ &&
+            plane_.rect.translated(target->offset).contains(target->allowed)) {
+            drawThin(painter, *target, &plane_);
+            drawn_.clear();
+        }
         key_ = key;
         cached_ = true;
         repeated_ = false;
@@ -600,11 +609,13 @@ void CurveItem::drawVertices(QPainter* painter, const QRectF& canvasRect) const 
     flushPolyline(painter, clipRect);
 }
 
-void CurveItem::drawThin(QPainter* painter, const DirectTarget& target) const {
+void CurveItem::drawThin(QPainter* painter, const DirectTarget& target, const Plane* into) const {
     QImage& image = *target.image;
     ThinLine thin(reinterpret_cast<std::uint32_t*>(image.bits()), image.bytesPerLine() / 4,
                   image.rect(), target.allowed, target.offset, style_.pen.color().rgba(),
                   style_.pen.capStyle() != Qt::FlatCap);
+    if (into != nullptr)
+        thin.intoBits(into->row(0), into->stride, into->rect.translated(target.offset));
     const QPoint* v = drawn_.data();
     const QPoint* end = v + drawn_.size();
     while (v != end) {
@@ -1281,12 +1292,17 @@ void CurveItem::paintPlane(const DirectTarget& target, const Plane& cover, quint
         const std::uint64_t* row = cover.row(y);
         if (std::all_of(row, row + cover.stride, [](std::uint64_t w) { return w == 0; }))
             continue; // cleared rows may lie outside the image
-        auto* dst = reinterpret_cast<quint32*>(bits + (base.y() + y) * bpl);
+        auto* dst = reinterpret_cast<quint32*>(bits + (base.y() + y) * bpl) + base.x();
         for (int k = 0; k < cover.stride; ++k) {
+            // Runs of set bits are filled in one go: a union of symbols and lines is mostly
+            // runs several pixels long.
             std::uint64_t v = row[k];
             while (v != 0) {
-                dst[base.x() + k * 64 + __builtin_ctzll(v)] = colour;
-                v &= v - 1;
+                const int from = __builtin_ctzll(v);
+                const std::uint64_t rest = ~(v >> from);
+                const int length = rest == 0 ? 64 - from : __builtin_ctzll(rest);
+                std::fill_n(dst + k * 64 + from, length, colour);
+                v = length + from >= 64 ? 0 : v & (~std::uint64_t{0} << (from + length));
             }
         }
     }

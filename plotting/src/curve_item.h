@@ -137,7 +137,8 @@ private:
                            Covered&& covered, Flag&& flag);
     static size_t segmentCount(const std::vector<QPoint>& vertices);
     void drawVertices(QPainter* painter, const QRectF& canvasRect) const;
-    void drawThin(QPainter* painter, const DirectTarget& target) const;
+    /// Draws the kept runs with ThinLine into the image, or as bits into `into`.
+    void drawThin(QPainter* painter, const DirectTarget& target, const Plane* into = nullptr) const;
     void prepareStamp(QPainter* painter) const;
     void buildCover(const Plane& marks, const QRect& allowed, Plane& cover) const;
     void buildDeep(const Plane& cover, int radius, Plane& deep) const;
@@ -182,6 +183,7 @@ private:
         std::array<double, 8> maps{};
         QRectF canvas;
         QRect area, allowed;
+        QSize image;
         quint64 stamp = 0;
         bool logX = false, logY = false, direct = false, target = false;
         bool operator==(const DrawKey& o) const;

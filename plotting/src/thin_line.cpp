@@ -62,6 +62,13 @@ ThinLine::ThinLine(std::uint32_t* pixels, std::ptrdiff_t stride, const QRect& de
     , colour_(colour)
     , caps_(caps) {}
 
+void ThinLine::intoBits(std::uint64_t* bits, std::ptrdiff_t stride, const QRect& rect) {
+    bits_ = bits;
+    bitStride_ = stride;
+    bitsAt_ = rect.topLeft();
+    clip_ &= rect;
+}
+
 bool ThinLine::polyline(const QPoint* points, int count) {
     if (count < 2)
         return true;
@@ -236,11 +243,6 @@ void ThinLine::segmentFixed(int a1, int b1, int a2, int b2, int caps) {
         lastDir_ = dir;
         lastAxisAligned_ = axisAligned;
 
-        // Pixels are written through locals: a store through the image pointer could
-        // otherwise be taken to change this object's members.
-        std::uint32_t* const pixels = pixels_;
-        const std::ptrdiff_t stride = stride_;
-        const std::uint32_t colour = colour_;
         // At least one pixel, even where the joint rules above left an empty range.
         const int count = std::max(ae - as, 1);
         const int endMinor = (b + (count - 1) * inc) >> 16;
@@ -248,27 +250,38 @@ void ThinLine::segmentFixed(int a1, int b1, int a2, int b2, int caps) {
         const int lastMajor = as + count - 1;
         const QRect whole = vertical ? QRect(QPoint(lowMinor, as), QPoint(highMinor, lastMajor))
                                      : QRect(QPoint(as, lowMinor), QPoint(lastMajor, highMinor));
-        if (whole.left() >= clip_.left() && whole.right() <= clip_.right() &&
-            whole.top() >= clip_.top() && whole.bottom() <= clip_.bottom()) {
-            // The common case, no pixel to cut: a straight walk.
-            if (vertical) {
-                std::uint32_t* row = pixels + static_cast<std::ptrdiff_t>(as) * stride;
-                for (int k = count; k > 0; --k, row += stride, b += inc)
-                    row[b >> 16] = colour;
-            } else {
+        const bool uncut = whole.left() >= clip_.left() && whole.right() <= clip_.right() &&
+                           whole.top() >= clip_.top() && whole.bottom() <= clip_.bottom();
+        // Pixels are written through locals: a store through the image pointer could
+        // otherwise be taken to change this object's members.
+        auto walk = [&](auto&& set) {
+            if (uncut) {
+                // The common case, no pixel to cut: a straight walk.
                 for (int k = count; k > 0; --k, ++as, b += inc)
-                    pixels[static_cast<std::ptrdiff_t>(b >> 16) * stride + as] = colour;
+                    vertical ? set(b >> 16, as) : set(as, b >> 16);
+                return;
             }
-        } else if (vertical) {
+            const QRect c = clip_;
             do {
-                put(b >> 16, as);
+                const int x = vertical ? b >> 16 : as, y = vertical ? as : b >> 16;
+                if (x >= c.left() && x <= c.right() && y >= c.top() && y <= c.bottom())
+                    set(x, y);
                 b += inc;
             } while (++as < ae);
+        };
+        if (bits_ != nullptr) {
+            std::uint64_t* const bits = bits_;
+            const std::ptrdiff_t stride = bitStride_;
+            const int left = bitsAt_.x(), top = bitsAt_.y();
+            walk([=](int x, int y) {
+                const int cx = x - left;
+                bits[(y - top) * stride + (cx >> 6)] |= std::uint64_t{1} << (cx & 63);
+            });
         } else {
-            do {
-                put(as, b >> 16);
-                b += inc;
-            } while (++as < ae);
+            std::uint32_t* const pixels = pixels_;
+            const std::ptrdiff_t stride = stride_;
+            const std::uint32_t colour = colour_;
+            walk([=](int x, int y) { pixels[y * stride + x] = colour; });
         }
     }
     lastPixel_ = last;

@@ -27,6 +27,11 @@ public:
     ThinLine(std::uint32_t* pixels, std::ptrdiff_t stride, const QRect& device, const QRect& clip,
              QPoint origin, std::uint32_t colour, bool caps);
 
+    /// From now on, sets the bits of the drawn pixels in a plane of one bit per device pixel
+    /// over `rect` (rows of `stride` words, bit j of a row for x = rect.left() + j) instead
+    /// of writing the image. Pixels outside `rect` are not drawn.
+    void intoBits(std::uint64_t* bits, std::ptrdiff_t stride, const QRect& rect);
+
     /// Draws one polyline of whole-pixel logical points. A polyline whose
     /// first and last points coincide is drawn by the engine as a closed figure, which this
     /// class does not do: it returns false then and draws nothing.
@@ -39,11 +44,6 @@ private:
     bool segment(double x1, double y1, double x2, double y2, int caps);
     void segmentFixed(int x1, int y1, int x2, int y2, int caps); // 26.6 fixed point
     bool clipSegment(double& x1, double& y1, double& x2, double& y2);
-    void put(int x, int y) {
-        if (x < clip_.left() || x > clip_.right() || y < clip_.top() || y > clip_.bottom())
-            return;
-        pixels_[static_cast<std::ptrdiff_t>(y) * stride_ + x] = colour_;
-    }
 
     std::uint32_t* pixels_;
     std::ptrdiff_t stride_;
@@ -52,6 +52,9 @@ private:
     QPoint origin_;
     std::uint32_t colour_;
     bool caps_;
+    std::uint64_t* bits_ = nullptr;
+    std::ptrdiff_t bitStride_ = 0;
+    QPoint bitsAt_;
     Pixel lastPixel_{INT_MIN, INT_MIN};
     int lastDir_ = 0;
     bool lastAxisAligned_ = false;
