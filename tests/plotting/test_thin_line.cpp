@@ -154,3 +154,42 @@ TEST(ThinLine, LeavesClosedFiguresAndUnfitPensToTheEngine) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ThinLine, SetsTheSameCutPixelsAsBitsAsInTheImage) {
+    std::mt19937 rng(99);
+    const Family f{"bits", Steps::Medium, 40, false, {5, 3}, 0};
+    const QRect clip(12, 9, 230, 150);
+    const QRect planeRect(4, 2, 200, 120); // device pixels the plane spans, cutting the clip
+    for (int c = 0; c < 300; ++c) {
+        const std::vector<QPoint> points = randomPolyline(rng, f);
+        if (points.front() == points.back())
+            continue;
+        QImage image(kW, kH, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        ThinLine direct(reinterpret_cast<std::uint32_t*>(image.bits()), image.bytesPerLine() / 4,
+                        image.rect(), clip, f.origin, 0xff000000u, true);
+        direct.polyline(points.data(), static_cast<int>(points.size()));
+
+        const int stride = (planeRect.width() + 63) / 64;
+        std::vector<std::uint64_t> bits(static_cast<size_t>(stride * planeRect.height()), 0);
+        ThinLine plane(reinterpret_cast<std::uint32_t*>(image.bits()), image.bytesPerLine() / 4,
+                       image.rect(), clip, f.origin, 0xff000000u, true);
+        plane.intoBits(bits.data(), stride, planeRect);
+        plane.polyline(points.data(), static_cast<int>(points.size()));
+
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x) {
+                const bool drawn = image.pixel(x, y) == 0xff000000u;
+                bool set = false;
+                if (planeRect.contains(x, y)) {
+                    const int cx = x - planeRect.left(), cy = y - planeRect.top();
+                    set = (bits[static_cast<size_t>(cy * stride + (cx >> 6))] >> (cx & 63)) & 1u;
+                }
+                ASSERT_EQ(set, drawn && planeRect.contains(x, y)) << "pixel " << x << "," << y;
+            }
+    }
+}
+
+} // namespace
