@@ -122,12 +122,14 @@ private:
         return static_cast<std::uint32_t>(size);
     }
 
-    void float64(double d) {
-        char buf[9];
-        buf[0] = static_cast<char>(0xcb);
-        qToBigEndian(d, buf + 1);
-        sink_.write(buf, sizeof buf);
+    static void float64_at(double d, char* out) {
+        out[0] = static_cast<char>(0xcb);
+        quint64 bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        qToBigEndian(bits, out + 1);
     }
+
+    void float64(double d) { float64_at(d, sink_.extend(9)); }
 
     template <typename T> void packed(ExtType type, const QVector<T>& data) {
         static_assert(sizeof(T) % sizeof(double) == 0);
@@ -163,8 +165,23 @@ private:
 
     void sequence(const std::vector<Value>& items) {
         packer_.pack_array(length(static_cast<qsizetype>(items.size()), "list"));
-        for (const Value& item : items)
-            value(item);
+        const Value* it = items.data();
+        const Value* const end = it + items.size();
+        while (it != end) {
+            // Runs of floats, the bulk of records, are written in one stretch of the
+            // buffer without a capacity check or a dispatch each.
+            const Value* run = it;
+            while (run != end && run->kind() == Value::Kind::Float)
+                ++run;
+            if (run != it) {
+                char* out = sink_.extend(9 * static_cast<std::size_t>(run - it));
+                values_ += static_cast<std::size_t>(run - it);
+                for (; it != run; ++it, out += 9)
+                    float64_at(it->as_float(), out);
+            }
+            if (it != end)
+                value(*it++);
+        }
     }
 
     // The body of a tuple is its own MessagePack array; its length is known only once it
@@ -370,13 +387,24 @@ private:
             fail("message is truncated");
     }
 
+    template <typename T> static T load_big_endian(const unsigned char* at) {
+        using Bits = std::conditional_t<
+            sizeof(T) == 1, quint8,
+            std::conditional_t<sizeof(T) == 2, quint16,
+                               std::conditional_t<sizeof(T) == 4, quint32, quint64>>>;
+        Bits bits;
+        std::memcpy(&bits, at, sizeof bits);
+        bits = qFromBigEndian(bits);
+        T v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    }
+
     template <typename T> T big_endian() {
         need(sizeof(T));
-        std::make_unsigned_t<T> bits = 0;
-        for (std::size_t i = 0; i < sizeof(T); ++i)
-            bits = static_cast<std::make_unsigned_t<T>>((bits << 8) | p_[i]);
+        const T v = load_big_endian<T>(p_);
         p_ += sizeof(T);
-        return static_cast<T>(bits);
+        return v;
     }
 
     void count_value() {
@@ -431,8 +459,16 @@ private:
     void elements(std::uint32_t count, std::vector<Value>& into) {
         enter(count);
         into.reserve(count);
-        for (std::uint32_t i = 0; i < count; ++i)
+        for (std::uint32_t i = 0; i < count; ++i) {
+            // Float 64, the bulk of records, without the general dispatch.
+            if (*p_ == 0xcb && left() >= 9) {
+                count_value();
+                into.emplace_back(load_big_endian<double>(p_ + 1));
+                p_ += 9;
+                continue;
+            }
             element(into);
+        }
         --depth_;
     }
 
@@ -495,20 +531,12 @@ private:
             return ext(big_endian<std::uint16_t>(), into);
         case 0xc9:
             return ext(big_endian<std::uint32_t>(), into);
-        case 0xca: {
-            const std::uint32_t bits = big_endian<std::uint32_t>();
-            float f;
-            std::memcpy(&f, &bits, sizeof f);
-            into.emplace_back(static_cast<double>(f));
+        case 0xca:
+            into.emplace_back(static_cast<double>(big_endian<float>()));
             return;
-        }
-        case 0xcb: {
-            const std::uint64_t bits = big_endian<std::uint64_t>();
-            double d;
-            std::memcpy(&d, &bits, sizeof d);
-            into.emplace_back(d);
+        case 0xcb:
+            into.emplace_back(big_endian<double>());
             return;
-        }
         case 0xcc:
             into.emplace_back(static_cast<std::int64_t>(big_endian<std::uint8_t>()));
             return;
