@@ -121,6 +121,29 @@ TEST_P(Endpoints, BatchOfBigItemsIsSplitBySizeAndStaysInOrder) {
     EXPECT_EQ(queue.dropped_messages(), 0u);
 }
 
+TEST_P(Endpoints, BuffersOfSentMessagesAreReusedWithoutTouchingThoseInFlight) {
+    // Big and small items alternate, each different, faster than they can be written:
+    // messages still queued must keep their bytes while later ones are encoded.
+    transport::ZmqQueue queue(endpoint());
+    transport::Producer producer(queue.endpoint());
+    std::vector<Value> sent;
+    for (int i = 0; i < 300; ++i) {
+        const int samples = i % 3 == 0 ? 8 : 2'500 + 97 * (i % 50);
+        QVector<double> trace(samples);
+        for (int k = 0; k < samples; ++k)
+            trace[k] = i * 1e4 + k;
+        sent.push_back(Value::tuple({"TD", Value::float_array(trace)}));
+        ASSERT_TRUE(producer.send_item(sent.back()));
+        if (i % 10 == 9) {
+            const std::vector<Value> batch(sent.end() - 4, sent.end());
+            ASSERT_TRUE(producer.send_batch(batch));
+            sent.insert(sent.end(), batch.begin(), batch.end());
+        }
+    }
+    EXPECT_EQ(drain(queue, sent.size()), sent);
+    EXPECT_TRUE(producer.close());
+}
+
 TEST_P(Endpoints, GetWaitsForAnItemSentLater) {
     transport::ZmqQueue queue(endpoint());
     const QString where = queue.endpoint();

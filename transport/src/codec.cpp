@@ -32,7 +32,18 @@ enum ExtType : std::int8_t { ExtTuple = 1, ExtComplex = 2, ExtFloatArray = 3, Ex
 // that the many small writes of a record cost a compare and a copy each.
 class ByteSink {
 public:
-    explicit ByteSink(std::size_t reserve) { grow_to(std::max<std::size_t>(reserve, 64)); }
+    // Writes into `buffer` when it is not shared and holds `reserve` bytes already.
+    ByteSink(std::size_t reserve, QByteArray buffer) {
+        reserve = std::max<std::size_t>(reserve, 64);
+        if (buffer.isDetached() && static_cast<std::size_t>(buffer.capacity()) >= reserve) {
+            bytes_ = std::move(buffer);
+            capacity_ = static_cast<std::size_t>(bytes_.capacity());
+            bytes_.resize(static_cast<int>(capacity_));
+            data_ = bytes_.data();
+        } else {
+            grow_to(reserve);
+        }
+    }
 
     void write(const char* data, std::size_t size) { std::memcpy(extend(size), data, size); }
     // Room for `size` more bytes at the end, to be written by the caller.
@@ -67,8 +78,8 @@ private:
 
 class Encoder {
 public:
-    explicit Encoder(std::size_t reserve)
-        : sink_(reserve) {}
+    explicit Encoder(std::size_t reserve, QByteArray buffer = QByteArray())
+        : sink_(reserve, std::move(buffer)) {}
 
     // The array header of a message of `count` items and the version marker.
     void start(std::size_t count) {
@@ -696,9 +707,21 @@ QByteArray encode_item(const host::Value& item) {
 
 namespace detail {
 
+std::size_t size_bound(const host::Value& item) {
+    return transport::size_bound(item) + 8;
+}
+
+QByteArray encode_one(const host::Value& item, std::size_t size, QByteArray buffer) {
+    Encoder encoder(size, std::move(buffer));
+    encoder.start(1);
+    encoder.item(item);
+    return encoder.take();
+}
+
 QByteArray encode_prefix(const host::Value* items, std::size_t count, const Limits& limits,
-                         std::size_t target_bytes, std::size_t size_hint, std::size_t& taken) {
-    Encoder encoder(size_hint);
+                         std::size_t target_bytes, std::size_t size_hint, QByteArray buffer,
+                         std::size_t& taken) {
+    Encoder encoder(size_hint, std::move(buffer));
     encoder.start(count);
     taken = count;
     for (std::size_t i = 0; i < count; ++i) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 namespace tellurix::lumenfold::transport {
@@ -37,7 +38,54 @@ constexpr std::size_t batch_bytes = 1u << 20;
 
 } // namespace
 
+// Buffers of messages already sent, for the next messages to be encoded into. A
+// producer streaming big items would otherwise allocate a fresh buffer for each, and
+// ZeroMQ's I/O thread would free it: the allocator then hands that memory back to the
+// system and the next buffer faults every page in again.
+class Recycler {
+public:
+    // Takes a buffer for a message of about `size` bytes; an empty one when none fits.
+    QByteArray take(std::size_t size) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        while (!free_.empty()) {
+            QByteArray b = std::move(free_.back());
+            free_.pop_back();
+            if (static_cast<std::size_t>(b.capacity()) >= size)
+                return b;
+        }
+        return QByteArray();
+    }
+    // Keeps `buffer` when there is room; any thread.
+    void give(QByteArray&& buffer) {
+        if (static_cast<std::size_t>(buffer.capacity()) > kept_bytes)
+            return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (free_.size() < kept_buffers)
+            free_.push_back(std::move(buffer));
+    }
+
+private:
+    static constexpr std::size_t kept_buffers = 4;
+    static constexpr std::size_t kept_bytes = 4u << 20;
+    std::mutex mutex_;
+    std::vector<QByteArray> free_;
+};
+
+// What ZeroMQ holds of a message sent without a copy, released from its I/O thread.
+struct Lent {
+    QByteArray bytes;
+    Recycler* recycler;
+    static void release(void*, void* hint) {
+        auto* lent = static_cast<Lent*>(hint);
+        lent->recycler->give(std::move(lent->bytes));
+        delete lent;
+    }
+};
+
 struct Producer::Socket {
+    // Declared first, destroyed last: ZeroMQ releases the last lent messages while the
+    // context below terminates.
+    Recycler recycler;
     zmq::context_t context{1};
     zmq::socket_t socket{context, zmq::socket_type::push};
     // The size of the last batch message, to start the next one's buffer at.
@@ -76,7 +124,7 @@ void Producer::connect(const QString& endpoint) {
     socket_ = std::move(s);
 }
 
-bool Producer::send_message(const QByteArray& message) {
+bool Producer::send_message(QByteArray message) {
     if (!socket_)
         throw std::logic_error("Producer: send without a connection");
     if (static_cast<std::size_t>(message.size()) > Limits().max_message_bytes)
@@ -85,12 +133,12 @@ bool Producer::send_message(const QByteArray& message) {
             " bytes exceeds what a consumer accepts; send the data in smaller items");
     zmq::message_t frame;
     if (message.size() >= zero_copy_bytes) {
-        auto* kept = new QByteArray(message); // shares the bytes; released by ZeroMQ
-        frame.rebuild(
-            const_cast<char*>(kept->constData()), static_cast<std::size_t>(kept->size()),
-            [](void*, void* hint) { delete static_cast<QByteArray*>(hint); }, kept);
+        auto* lent = new Lent{std::move(message), &socket_->recycler};
+        frame.rebuild(const_cast<char*>(lent->bytes.constData()),
+                      static_cast<std::size_t>(lent->bytes.size()), &Lent::release, lent);
     } else {
         frame.rebuild(message.constData(), static_cast<std::size_t>(message.size()));
+        socket_->recycler.give(std::move(message));
     }
     const auto flags = options_.drop_when_full ? zmq::send_flags::dontwait : zmq::send_flags::none;
     for (;;) {
@@ -113,7 +161,10 @@ bool Producer::send(const QString& cmd, const host::Value& data) {
 }
 
 bool Producer::send_item(const host::Value& item) {
-    return send_message(encode_item(item));
+    if (!socket_)
+        throw std::logic_error("Producer: send without a connection");
+    const std::size_t size = detail::size_bound(item);
+    return send_message(detail::encode_one(item, size, socket_->recycler.take(size)));
 }
 
 bool Producer::send_batch(const std::vector<host::Value>& items) {
@@ -123,11 +174,11 @@ bool Producer::send_batch(const std::vector<host::Value>& items) {
     bool all = true;
     for (std::size_t begin = 0; begin < items.size();) {
         std::size_t taken = 0;
-        QByteArray message =
-            detail::encode_prefix(items.data() + begin, std::min(batch_items, items.size() - begin),
-                                  limits, batch_bytes, socket_->batch_size_hint, taken);
+        QByteArray message = detail::encode_prefix(
+            items.data() + begin, std::min(batch_items, items.size() - begin), limits, batch_bytes,
+            socket_->batch_size_hint, socket_->recycler.take(socket_->batch_size_hint), taken);
         socket_->batch_size_hint = static_cast<std::size_t>(message.size()) + 64;
-        all = send_message(message) && all;
+        all = send_message(std::move(message)) && all;
         begin += taken;
     }
     return all;

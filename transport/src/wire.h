@@ -6,11 +6,21 @@
 
 namespace tellurix::lumenfold::transport::detail {
 
+// Both write into `buffer` instead of a new one when it is not shared and big enough,
+// so that a producer can hand back the buffers of messages already sent.
+
+/// At least the bytes of a message carrying `item` alone.
+std::size_t size_bound(const host::Value& item);
+
+/// One message carrying `item` alone, as encode_item() makes it; `size`: its size_bound.
+QByteArray encode_one(const host::Value& item, std::size_t size, QByteArray buffer);
+
 /// One message of the longest prefix of the `count` items at `items` that stays within
 /// `limits` and ends with the first item that brings it to `target_bytes` or beyond; at
 /// least one item, even one that does not fit alone. The prefix's length goes to
 /// `taken`. `size_hint`: the bytes the buffer starts with.
 QByteArray encode_prefix(const host::Value* items, std::size_t count, const Limits& limits,
-                         std::size_t target_bytes, std::size_t size_hint, std::size_t& taken);
+                         std::size_t target_bytes, std::size_t size_hint, QByteArray buffer,
+                         std::size_t& taken);
 
 } // namespace tellurix::lumenfold::transport::detail

@@ -193,7 +193,7 @@ public:
 
 private:
     struct Socket;
-    bool send_message(const QByteArray& message);
+    bool send_message(QByteArray message);
 
     Options options_;
     std::unique_ptr<Socket> socket_;
