@@ -168,16 +168,19 @@ TEST_P(Endpoints, MalformedMessageIsDroppedAndTheRestStillComes) {
     send(QByteArray("\x92\x02\xc0", 3));                               // version 2
     send(transport::encode_item(record(3)), zmq::send_flags::sndmore); // two frames
     send(transport::encode_item(record(4)));
+    // Cut in its last item: the items before the cut are dropped with the message.
+    send(transport::encode({record(6), record(7)}).chopped(3));
     send(transport::encode_item(record(5)));
     raw.set(zmq::sockopt::linger, 1000);
 
     EXPECT_EQ(drain(queue, 3), (std::vector<Value>{record(1), record(2), record(5)}));
     EXPECT_TRUE(queue.empty());
-    ASSERT_EQ(warnings.texts.size(), 2u);
+    ASSERT_EQ(warnings.texts.size(), 3u);
     EXPECT_EQ(warnings.texts[0],
               "ZmqQueue: dropped a malformed message: unsupported format version 2");
     EXPECT_TRUE(warnings.texts[1].startsWith("ZmqQueue: dropped a malformed message: "));
-    EXPECT_EQ(queue.dropped_messages(), 2u);
+    EXPECT_EQ(warnings.texts[2], "ZmqQueue: dropped a malformed message: message is truncated");
+    EXPECT_EQ(queue.dropped_messages(), 3u);
     EXPECT_EQ(queue.items(), 3u);
 }
 

@@ -358,8 +358,10 @@ public:
         , texts_(thread_texts()) {}
 
     // The message array's elements, version marker first.
-    // The items of the message, after its version marker.
-    std::vector<Value> message() {
+    // The items of the message, after its version marker, into `items` (emptied first:
+    // a caller that decodes message after message keeps one buffer).
+    void message(std::vector<Value>& items) {
+        items.clear();
         need(1);
         count_value();
         const std::uint32_t count = array_header("message is not an array");
@@ -368,20 +370,23 @@ public:
             fail("message has no version marker");
         // The marker first: a message of another version is named as such, whatever
         // else it holds.
-        std::vector<Value> marker;
-        element(marker);
-        if (!marker.front().is_int() || marker.front().as_int() != wire_version)
-            fail("unsupported format version " + host::text_form(marker.front()).toStdString());
+        if (*p_ == wire_version) { // the usual encoding, a positive fixint
+            count_value();
+            ++p_;
+        } else {
+            std::vector<Value> marker;
+            element(marker);
+            if (!marker.front().is_int() || marker.front().as_int() != wire_version)
+                fail("unsupported format version " + host::text_form(marker.front()).toStdString());
+        }
         if (count < 2)
             fail("message carries no item");
-        std::vector<Value> items;
         items.reserve(count - 1);
         for (std::uint32_t i = 1; i < count; ++i)
             element(items);
         --depth_;
         if (p_ != end_)
             fail("message has " + std::to_string(end_ - p_) + " bytes after its array");
-        return items;
     }
 
 private:
@@ -746,12 +751,24 @@ QByteArray encode_prefix(const host::Value* items, std::size_t count, const Limi
 } // namespace detail
 
 std::vector<host::Value> decode(const char* data, std::size_t size, const Limits& limits) {
+    std::vector<host::Value> items;
+    detail::decode_into(data, size, limits, items);
+    return items;
+}
+
+void detail::decode_into(const char* data, std::size_t size, const Limits& limits,
+                         std::vector<host::Value>& items) {
     if (size > limits.max_message_bytes)
         throw DecodeError("message of " + std::to_string(size) + " bytes exceeds the limit of " +
                           std::to_string(limits.max_message_bytes));
     if (size == 0)
         throw DecodeError("message is empty");
-    return Reader(limits, data, size).message();
+    try {
+        Reader(limits, data, size).message(items);
+    } catch (...) {
+        items.clear(); // no part of a rejected message is handed out
+        throw;
+    }
 }
 
 } // namespace tellurix::lumenfold::transport

@@ -1,5 +1,6 @@
-// What the codec offers the producer beyond the public encode(): packing a batch into
-// messages of a chosen size without copying the items first.
+// What the codec offers the producer and the queue beyond the public encode() and
+// decode(): packing a batch into messages of a chosen size without copying the items
+// first, reusing buffers, decoding into a kept vector.
 #pragma once
 
 #include <tellurix/lumenfold/transport.h>
@@ -22,5 +23,10 @@ QByteArray encode_one(const host::Value& item, std::size_t size, QByteArray buff
 QByteArray encode_prefix(const host::Value* items, std::size_t count, const Limits& limits,
                          std::size_t target_bytes, std::size_t size_hint, QByteArray buffer,
                          std::size_t& taken);
+
+/// decode() into `items`, whose capacity is kept for the next message; `items` is empty
+/// when DecodeError is thrown.
+void decode_into(const char* data, std::size_t size, const Limits& limits,
+                 std::vector<host::Value>& items);
 
 } // namespace tellurix::lumenfold::transport::detail

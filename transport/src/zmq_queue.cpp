@@ -1,5 +1,7 @@
 #include <tellurix/lumenfold/transport.h>
 
+#include "wire.h"
+
 #include <zmq.hpp>
 
 #include <cerrno>
@@ -141,8 +143,8 @@ bool ZmqQueue::receive(bool wait) {
     }
     try {
         // Only called once every pending item is taken: the message's items replace them.
-        pending_ = decode(message.data<char>(), message.size(), limits_);
         next_ = 0;
+        detail::decode_into(message.data<char>(), message.size(), limits_, pending_);
         items_ += pending_.size();
     } catch (const DecodeError& e) {
         ++dropped_;
