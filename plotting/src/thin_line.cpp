@@ -106,46 +106,32 @@ bool ThinLine::polyline(const QPoint* points, int count) {
 
 bool ThinLine::clipSegment(double& x1, double& y1, double& x2, double& y2) {
     // Far points are brought to just outside the image in floating point, before the fixed
-    // point arithmetic could overflow.
-    if (x1 < xmin_) {
-        if (x2 <= xmin_)
-            return lastPixel_.x = INT_MIN, true;
-        y1 += (y2 - y1) / (x2 - x1) * (xmin_ - x1);
-        x1 = xmin_;
-    } else if (x1 > xmax_) {
-        if (x2 >= xmax_)
-            return lastPixel_.x = INT_MIN, true;
-        y1 += (y2 - y1) / (x2 - x1) * (xmax_ - x1);
-        x1 = xmax_;
-    }
-    if (x2 < xmin_) {
+    // point arithmetic could overflow: first along x within [xmin, xmax], then along y.
+    // Returns true when nothing of the segment is left.
+    auto cut = [this](double& a1, double& b1, double& a2, double& b2, double lo, double hi) {
+        if (a1 < lo) {
+            if (a2 <= lo)
+                return true;
+            b1 += (b2 - b1) / (a2 - a1) * (lo - a1);
+            a1 = lo;
+        } else if (a1 > hi) {
+            if (a2 >= hi)
+                return true;
+            b1 += (b2 - b1) / (a2 - a1) * (hi - a1);
+            a1 = hi;
+        }
+        if (a2 < lo || a2 > hi) {
+            // The end is moved: the next segment cannot join this one's last pixel.
+            lastPixel_.x = INT_MIN;
+            const double edge = a2 < lo ? lo : hi;
+            b2 += (b2 - b1) / (a2 - a1) * (edge - a2);
+            a2 = edge;
+        }
+        return false;
+    };
+    if (cut(x1, y1, x2, y2, xmin_, xmax_) || cut(y1, x1, y2, x2, ymin_, ymax_)) {
         lastPixel_.x = INT_MIN;
-        y2 += (y2 - y1) / (x2 - x1) * (xmin_ - x2);
-        x2 = xmin_;
-    } else if (x2 > xmax_) {
-        lastPixel_.x = INT_MIN;
-        y2 += (y2 - y1) / (x2 - x1) * (xmax_ - x2);
-        x2 = xmax_;
-    }
-    if (y1 < ymin_) {
-        if (y2 <= ymin_)
-            return lastPixel_.x = INT_MIN, true;
-        x1 += (x2 - x1) / (y2 - y1) * (ymin_ - y1);
-        y1 = ymin_;
-    } else if (y1 > ymax_) {
-        if (y2 >= ymax_)
-            return lastPixel_.x = INT_MIN, true;
-        x1 += (x2 - x1) / (y2 - y1) * (ymax_ - y1);
-        y1 = ymax_;
-    }
-    if (y2 < ymin_) {
-        lastPixel_.x = INT_MIN;
-        x2 += (x2 - x1) / (y2 - y1) * (ymin_ - y2);
-        y2 = ymin_;
-    } else if (y2 > ymax_) {
-        lastPixel_.x = INT_MIN;
-        x2 += (x2 - x1) / (y2 - y1) * (ymax_ - y2);
-        y2 = ymax_;
+        return true;
     }
     return false;
 }
