@@ -385,6 +385,7 @@ const MalformedCase malformed_cases[] = {
     {"array_header_2e32", QByteArray("\x92\x01\xdd\xff\xff\xff\xff\xc0", 8), "exceeds the limit"},
     {"array_header_just_over", QByteArray("\x92\x01\xdd\x00\x0f\x42\x41\xc0", 8),
      "exceeds the limit"},
+    {"list_ends_before_its_elements", QByteArray("\x92\x01\x92\xa1\x61", 5), "truncated"},
     {"str_header_claims_4gb", QByteArray("\x92\x01\xdb\xff\xff\xff\xff\x61", 8), "truncated"},
     {"bin_header_claims_4gb", QByteArray("\x92\x01\xc6\xff\xff\xff\xff\x61", 8), "truncated"},
     {"ext_header_claims_4gb", QByteArray("\x92\x01\xc9\xff\xff\xff\xff\x03\x00", 9), "truncated"},

@@ -477,7 +477,7 @@ private:
         into.reserve(count);
         for (std::uint32_t i = 0; i < count; ++i) {
             // Float 64, the bulk of records, without the general dispatch.
-            if (*p_ == 0xcb && left() >= 9) {
+            if (left() >= 9 && *p_ == 0xcb) {
                 count_value();
                 into.emplace_back(load_big_endian<double>(p_ + 1));
                 p_ += 9;
