@@ -666,6 +666,95 @@ bool CurveItem::monotoneX() const {
     return monotone_ == Order::Monotonic;
 }
 
+namespace {
+
+// The first index after `from` whose pixel column is not `c` (the column of `from`), or n.
+// Columns never go back, so neighbouring columns are found by search. The search looks
+// first where `guess` says (the last column's count of points usually fits the next one as
+// well) and gallops from there: with evenly spread X a column costs two neighbouring reads
+// of X, instead of a read far away in memory at every step of a search from the start.
+template <typename Column>
+int columnEnd(const Column& column, std::int64_t c, int from, int n, std::int64_t guess) {
+    std::int64_t lo = from; // known to lie in the column
+    std::int64_t hi = n;    // known to lie past it (or the end)
+    const std::int64_t probe = std::clamp<std::int64_t>(guess, from + 1, n) - 1;
+    if (probe > lo) {
+        if (column(static_cast<int>(probe)) == c) {
+            lo = probe;
+        } else {
+            hi = probe;
+            for (std::int64_t step = 1; hi - step > lo; step *= 2) {
+                const std::int64_t q = hi - step;
+                if (column(static_cast<int>(q)) == c) {
+                    lo = q;
+                    break;
+                }
+                hi = q;
+            }
+        }
+    }
+    if (hi == n) {
+        for (std::int64_t step = 1; lo + step < n; step *= 2) {
+            const std::int64_t q = lo + step;
+            if (column(static_cast<int>(q)) != c) {
+                hi = q;
+                break;
+            }
+            lo = q;
+        }
+    }
+    while (hi - lo > 1) {
+        const std::int64_t mid = lo + (hi - lo) / 2;
+        if (column(static_cast<int>(mid)) == c)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return static_cast<int>(hi);
+}
+
+// The marks of one pixel column, one byte per plane row. They stay in the first-level cache
+// while the column's points are walked, whereas the plane is row-major and each of its rows a
+// cache line of its own: the plane then gets one store per distinct row of the column instead
+// of one per point. A byte store per point, not a bit set in a word, so that points on
+// neighbouring rows do not wait for each other's read-modify-write of the same word. One
+// spare byte past the rows takes the points off the plane, so that marking needs no branch.
+class ColumnRows {
+public:
+    void start(int height) {
+        rows_ = static_cast<std::uint64_t>(std::max(0, height));
+        thread_local std::vector<std::uint8_t> storage;
+        storage.assign(static_cast<std::size_t>(rows_) + 8, 0);
+        flags_ = storage.data();
+    }
+    std::uint8_t* flags() const { return flags_; }
+    std::uint64_t rows() const { return rows_; }
+    /// Marks row r of the plane, or the spare byte when r lies off the plane (as unsigned).
+    static void set(std::uint8_t* flags, std::uint64_t rows, std::uint64_t r) {
+        flags[r < rows ? r : rows] = 1;
+    }
+    /// ORs `mask` into the plane word `column` (a word of row 0) of every marked row between
+    /// pixel rows `low` and `high` (relative to the plane's top), and clears the marks.
+    void flush(std::int64_t low, std::int64_t high, std::uint64_t* column, std::size_t stride,
+               std::uint64_t mask) {
+        flags_[rows_] = 0;
+        const std::int64_t from = std::max<std::int64_t>(low, 0);
+        const std::int64_t to = std::min<std::int64_t>(high + 1, static_cast<std::int64_t>(rows_));
+        for (std::int64_t r = from; r < to; ++r) {
+            if (flags_[r] == 0)
+                continue;
+            flags_[r] = 0;
+            column[static_cast<std::size_t>(r) * stride] |= mask;
+        }
+    }
+
+private:
+    std::uint8_t* flags_ = nullptr;
+    std::uint64_t rows_ = 0;
+};
+
+} // namespace
+
 void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap,
                                 const QRectF& canvasRect, bool logX, bool logY,
                                 Plane* marks) const {
@@ -686,35 +775,119 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
         if (verts_.empty() || verts_.back() != q)
             verts_.push_back(q);
     };
-    // Qwt's own linear mapping, p1 + (s - s1) * cnv, spelled out so that the loop keeps it in
-    // registers; used only if it gives the very same values as the map.
-    const double yP1 = yMap.p1(), yTs1 = yMap.s1();
-    const double yCnv =
-        yMap.s1() != yMap.s2() ? (yMap.p2() - yMap.p1()) / (yMap.s2() - yMap.s1()) : 1.0;
-    bool fastY = !logY && yMap.transformation() == nullptr;
-    for (double probe : {yMap.s1(), yMap.s2(), 0.5 * (yMap.s1() + yMap.s2()), 0.0, 1.0})
-        fastY = fastY && yP1 + (probe - yTs1) * yCnv == yMap.transform(probe);
+    const std::optional<LinearMap> linearY = LinearMap::of(yMap, logY);
+    const LinearMap mapY = linearY.value_or(LinearMap{});
+    ColumnRows columnRows;
+    if (marks)
+        columnRows.start(marks->rect.height());
 
+    // The common case in a tight loop: every X here is finite (and positive on a log axis), Y
+    // maps linearly, and the marks of this column are one bit in each row. `Checked` looks
+    // for NaN and infinite Y, which break the line; without them, the whole column is one
+    // stretch and its lowest and highest point are kept without a branch per point.
+    auto walkColumn = [&](auto checked, int from, int end, std::int64_t c) {
+        constexpr bool Checked = decltype(checked)::value;
+        std::uint64_t* word = nullptr;
+        std::uint64_t mask = 0;
+        if (marks && c >= marks->rect.left() && c <= marks->rect.right()) {
+            const std::int64_t cx = c - marks->rect.left();
+            word = marks->row(0) + (cx >> 6);
+            mask = std::uint64_t{1} << (cx & 63);
+        }
+        std::uint8_t* const rowFlags = columnRows.flags();
+        const std::uint64_t rowCount = columnRows.rows();
+        const std::int64_t top = marks ? marks->rect.top() : 0;
+        const bool marking = word != nullptr;
+        const auto col = static_cast<int>(c);
+        // Plain int locals: nothing stored below can alias them, so they stay in registers
+        // (Y is clamped far inside the int range).
+        auto pixelY = [&mapY](double y) { return static_cast<int>(roundPixel(mapY(y))); };
+        auto keepColumn = [&](int firstY, int lowY, int lowAt, int highY, int highAt, int lastY) {
+            push(col, firstY);
+            if (lowAt <= highAt) {
+                push(col, lowY);
+                push(col, highY);
+            } else {
+                push(col, highY);
+                push(col, lowY);
+            }
+            push(col, lastY);
+        };
+        // The rows this column's points reach.
+        int spanLow = std::numeric_limits<int>::max(), spanHigh = std::numeric_limits<int>::min();
+        if constexpr (!Checked) {
+            const int firstY = pixelY(ys[from]);
+            int lowY = firstY, highY = firstY, lowAt = from, highAt = from, py = firstY;
+            if (marking)
+                ColumnRows::set(rowFlags, rowCount, static_cast<std::uint64_t>(py - top));
+            for (int k = from + 1; k < end; ++k) {
+                py = pixelY(ys[k]);
+                if (marking)
+                    ColumnRows::set(rowFlags, rowCount, static_cast<std::uint64_t>(py - top));
+                const bool below = py < lowY;
+                const bool above = py > highY;
+                lowAt = below ? k : lowAt;
+                lowY = below ? py : lowY;
+                highAt = above ? k : highAt;
+                highY = above ? py : highY;
+            }
+            keepColumn(firstY, lowY, lowAt, highY, highAt, py);
+            spanLow = lowY;
+            spanHigh = highY;
+        } else {
+            bool on = false;
+            int firstY = 0, lowY = 0, highY = 0, lastY = 0, lowAt = 0, highAt = 0;
+            for (int k = from; k < end; ++k) {
+                const double y = ys[k];
+                if (!(y - y == 0.0)) { // NaN or infinite
+                    if (on)
+                        keepColumn(firstY, lowY, lowAt, highY, highAt, lastY);
+                    on = false;
+                    verts_.push_back(QPoint(kBreak, kBreak));
+                    continue;
+                }
+                const int py = pixelY(y);
+                if (marking)
+                    ColumnRows::set(rowFlags, rowCount, static_cast<std::uint64_t>(py - top));
+                spanLow = std::min(spanLow, py);
+                spanHigh = std::max(spanHigh, py);
+                if (!on) {
+                    on = true;
+                    firstY = lowY = highY = lastY = py;
+                    lowAt = highAt = k;
+                    continue;
+                }
+                const bool below = py < lowY;
+                const bool above = py > highY;
+                lowAt = below ? k : lowAt;
+                lowY = below ? py : lowY;
+                highAt = above ? k : highAt;
+                highY = above ? py : highY;
+                lastY = py;
+            }
+            if (on)
+                keepColumn(firstY, lowY, lowAt, highY, highAt, lastY);
+        }
+        if (marking)
+            columnRows.flush(spanLow - top, spanHigh - top, word,
+                             static_cast<std::size_t>(marks->stride), mask);
+    };
+
+    std::int64_t count = 1; // points in the last column
     int i = 0;
     while (i < n) {
         const std::int64_t c = column(i);
-        // Galloping search for the first point of the next column.
-        int lo = i, hi = i + 1, step = 1;
-        while (hi < n && column(hi) == c) {
-            lo = hi;
-            step *= 2;
-            hi = i + step;
-        }
-        hi = std::min(hi, n);
-        while (hi - lo > 1) {
-            const int mid = lo + (hi - lo) / 2;
-            if (column(mid) == c)
-                lo = mid;
-            else
-                hi = mid;
-        }
-        const int end = hi;
+        const int end = columnEnd(column, c, i, n, i + count);
+        count = end - i;
         const bool folded = c == leftCol || c == rightCol;
+        if (!folded && linearY) {
+            if (finite_)
+                walkColumn(std::false_type{}, i, end, c);
+            else
+                walkColumn(std::true_type{}, i, end, c);
+            i = end;
+            continue;
+        }
 
         // First, lowest, highest and last point of each unbroken stretch of this column.
         bool open = false;
@@ -734,69 +907,6 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
             push(lx, ly);
             open = false;
         };
-        if (!folded && fastY) {
-            // The common case in a tight loop: every X here is finite (and positive on a log
-            // axis), Y maps linearly, and the marks of this column are one bit in each row.
-            std::uint64_t* word = nullptr;
-            std::uint64_t mask = 0;
-            if (marks && c >= marks->rect.left() && c <= marks->rect.right()) {
-                const std::int64_t cx = c - marks->rect.left();
-                word = marks->row(0) + (cx >> 6);
-                mask = std::uint64_t{1} << (cx & 63);
-            }
-            const std::size_t stride = marks ? static_cast<std::size_t>(marks->stride) : 0;
-            const std::int64_t top = marks ? marks->rect.top() : 0;
-            const auto height = static_cast<std::uint64_t>(marks ? marks->rect.height() : 0);
-            // Plain int locals: the bit stores below cannot alias them, so they stay in
-            // registers (Y is clamped far inside the int range).
-            bool on = false;
-            int firstY = 0, lowY32 = 0, highY32 = 0, lastY = 0, lowAt32 = 0, highAt32 = 0;
-            const auto col = static_cast<int>(c);
-            auto flush = [&]() {
-                if (!on)
-                    return;
-                push(col, firstY);
-                if (lowAt32 <= highAt32) {
-                    push(col, lowY32);
-                    push(col, highY32);
-                } else {
-                    push(col, highY32);
-                    push(col, lowY32);
-                }
-                push(col, lastY);
-                on = false;
-            };
-            for (int k = i; k < end; ++k) {
-                const double y = ys[k];
-                if (!(y - y == 0.0)) { // NaN or infinite
-                    flush();
-                    verts_.push_back(QPoint(kBreak, kBreak));
-                    continue;
-                }
-                const auto py = static_cast<int>(roundPixel(yP1 + (y - yTs1) * yCnv));
-                const auto row = static_cast<std::uint64_t>(static_cast<std::int64_t>(py) - top);
-                if (word != nullptr && row < height)
-                    word[row * stride] |= mask;
-                if (!on) {
-                    on = true;
-                    firstY = lowY32 = highY32 = lastY = py;
-                    lowAt32 = highAt32 = k;
-                    continue;
-                }
-                if (py < lowY32) {
-                    lowY32 = py;
-                    lowAt32 = k;
-                }
-                if (py > highY32) {
-                    highY32 = py;
-                    highAt32 = k;
-                }
-                lastY = py;
-            }
-            flush();
-            i = end;
-            continue;
-        }
         for (int k = i; k < end; ++k) {
             const double x = xs[k], y = ys[k];
             if (!usable(x, y, logX, logY)) {
