@@ -753,6 +753,91 @@ private:
     std::uint64_t rows_ = 0;
 };
 
+// What one pixel column of finite points keeps: its first, lowest, highest and last pixel row
+// (the first point of each extreme in record order), and the plane rows its points mark.
+struct ColumnScan {
+    int firstY, lowY, lowAt, highY, highAt, lastY;
+};
+
+// Maps Y as `map` does and rounds as roundPixel does, so that the rows are the very same as
+// point by point; with `Marking`, flags the rows (relative to `top`, off the plane to the
+// spare flag). Two points per step where SSE2 is there: the per-point work is all arithmetic.
+template <bool Marking>
+ColumnScan scanColumn(const double* ys, int from, int end, const LinearMap& map,
+                      std::uint8_t* flags, std::int64_t top, std::uint64_t rows) {
+    auto pixel = [&map](double y) { return static_cast<int>(roundPixel(map(y))); };
+    auto mark = [&](int py) {
+        if constexpr (Marking)
+            ColumnRows::set(flags, rows, static_cast<std::uint64_t>(py - top));
+    };
+    ColumnScan s{};
+    s.firstY = s.lowY = s.highY = pixel(ys[from]);
+    s.lowAt = s.highAt = from;
+    mark(s.firstY);
+    int k = from + 1;
+#if defined(__SSE2__)
+    if (end - k >= 4) {
+        const __m128d p1 = _mm_set1_pd(map.p1), s1 = _mm_set1_pd(map.s1);
+        const __m128d cnv = _mm_set1_pd(map.cnv), half = _mm_set1_pd(0.5);
+        const __m128d nearLow = _mm_set1_pd(-kFar), nearHigh = _mm_set1_pd(kFar);
+        const __m128d one = _mm_set1_pd(1.0), two = _mm_set1_pd(2.0), zero = _mm_setzero_pd();
+        const __m128d topD = _mm_set1_pd(static_cast<double>(top));
+        const __m128d rowsD = _mm_set1_pd(static_cast<double>(rows));
+        // Per lane: even and odd indices. Indices are held as doubles (exact below 2^53).
+        __m128d at = _mm_set_pd(k + 1, k);
+        __m128d lowV = _mm_set1_pd(s.lowY), highV = lowV;
+        __m128d lowAtV = _mm_set1_pd(from), highAtV = lowAtV;
+        for (; k + 2 <= end; k += 2) {
+            // p1 + (y - s1) * cnv, then roundPixel: + 0.5, pulled in to +-kFar, floor.
+            __m128d v = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_loadu_pd(ys + k), s1), cnv), p1);
+            v = _mm_add_pd(v, half);
+            v = _mm_min_pd(_mm_max_pd(v, nearLow), nearHigh);
+            const __m128d t = _mm_cvtepi32_pd(_mm_cvttpd_epi32(v));
+            const __m128d f = _mm_sub_pd(t, _mm_and_pd(_mm_cmpgt_pd(t, v), one));
+            if constexpr (Marking) {
+                __m128d r = _mm_sub_pd(f, topD);
+                const __m128d off = _mm_or_pd(_mm_cmplt_pd(r, zero), _mm_cmpge_pd(r, rowsD));
+                r = _mm_or_pd(_mm_and_pd(off, rowsD), _mm_andnot_pd(off, r));
+                const __m128i ri = _mm_cvttpd_epi32(r);
+                flags[_mm_cvtsi128_si32(ri)] = 1;
+                flags[_mm_cvtsi128_si32(_mm_shuffle_epi32(ri, 1))] = 1;
+            }
+            const __m128d below = _mm_cmplt_pd(f, lowV);
+            lowV = _mm_or_pd(_mm_and_pd(below, f), _mm_andnot_pd(below, lowV));
+            lowAtV = _mm_or_pd(_mm_and_pd(below, at), _mm_andnot_pd(below, lowAtV));
+            const __m128d above = _mm_cmpgt_pd(f, highV);
+            highV = _mm_or_pd(_mm_and_pd(above, f), _mm_andnot_pd(above, highV));
+            highAtV = _mm_or_pd(_mm_and_pd(above, at), _mm_andnot_pd(above, highAtV));
+            at = _mm_add_pd(at, two);
+        }
+        // The two lanes together: the lower (higher) value, or on a tie the earlier point.
+        double lv[2], la[2], hv[2], ha[2];
+        _mm_storeu_pd(lv, lowV);
+        _mm_storeu_pd(la, lowAtV);
+        _mm_storeu_pd(hv, highV);
+        _mm_storeu_pd(ha, highAtV);
+        const int lowLane = lv[1] < lv[0] || (lv[1] == lv[0] && la[1] < la[0]) ? 1 : 0;
+        const int highLane = hv[1] > hv[0] || (hv[1] == hv[0] && ha[1] < ha[0]) ? 1 : 0;
+        s.lowY = static_cast<int>(lv[lowLane]);
+        s.lowAt = static_cast<int>(la[lowLane]);
+        s.highY = static_cast<int>(hv[highLane]);
+        s.highAt = static_cast<int>(ha[highLane]);
+    }
+#endif
+    for (; k < end; ++k) {
+        const int py = pixel(ys[k]);
+        mark(py);
+        const bool below = py < s.lowY;
+        const bool above = py > s.highY;
+        s.lowAt = below ? k : s.lowAt;
+        s.lowY = below ? py : s.lowY;
+        s.highAt = above ? k : s.highAt;
+        s.highY = above ? py : s.highY;
+    }
+    s.lastY = end - from > 1 ? pixel(ys[end - 1]) : s.firstY;
+    return s;
+}
+
 } // namespace
 
 void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap,
@@ -816,24 +901,12 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
         // The rows this column's points reach.
         int spanLow = std::numeric_limits<int>::max(), spanHigh = std::numeric_limits<int>::min();
         if constexpr (!Checked) {
-            const int firstY = pixelY(ys[from]);
-            int lowY = firstY, highY = firstY, lowAt = from, highAt = from, py = firstY;
-            if (marking)
-                ColumnRows::set(rowFlags, rowCount, static_cast<std::uint64_t>(py - top));
-            for (int k = from + 1; k < end; ++k) {
-                py = pixelY(ys[k]);
-                if (marking)
-                    ColumnRows::set(rowFlags, rowCount, static_cast<std::uint64_t>(py - top));
-                const bool below = py < lowY;
-                const bool above = py > highY;
-                lowAt = below ? k : lowAt;
-                lowY = below ? py : lowY;
-                highAt = above ? k : highAt;
-                highY = above ? py : highY;
-            }
-            keepColumn(firstY, lowY, lowAt, highY, highAt, py);
-            spanLow = lowY;
-            spanHigh = highY;
+            const ColumnScan scan =
+                marking ? scanColumn<true>(ys, from, end, mapY, rowFlags, top, rowCount)
+                        : scanColumn<false>(ys, from, end, mapY, nullptr, 0, 0);
+            keepColumn(scan.firstY, scan.lowY, scan.lowAt, scan.highY, scan.highAt, scan.lastY);
+            spanLow = scan.lowY;
+            spanHigh = scan.highY;
         } else {
             bool on = false;
             int firstY = 0, lowY = 0, highY = 0, lastY = 0, lowAt = 0, highAt = 0;
