@@ -1467,9 +1467,14 @@ void paintBits(QImage& image, const std::uint64_t* bits, int words, int height,
                 v &= ~std::uint64_t{0} << (from - lo);
             if (lo + 63 > to)
                 v &= ~std::uint64_t{0} >> (lo + 63 - to);
+            // A run of set bits at a time: a union row is mostly runs, and fewer, wider
+            // stores keep more image lines in flight than one store per pixel.
             while (v != 0) {
-                dst[x0 + lo + __builtin_ctzll(v)] = colour;
-                v &= v - 1;
+                const int a = __builtin_ctzll(v);
+                const std::uint64_t rest = ~(v >> a);
+                const int len = rest == 0 ? 64 - a : __builtin_ctzll(rest);
+                std::fill_n(dst + x0 + lo + a, len, colour);
+                v = a + len >= 64 ? 0 : v & (~std::uint64_t{0} << (a + len));
             }
         }
     }
