@@ -789,8 +789,6 @@ __attribute__((target("avx2"))) int scanColumnWide(const double* ys, int k, int 
     const __m256d p1 = _mm256_set1_pd(map.p1), s1 = _mm256_set1_pd(map.s1);
     const __m256d cnv = _mm256_set1_pd(map.cnv), half = _mm256_set1_pd(0.5);
     const __m256d nearLow = _mm256_set1_pd(-kFar), nearHigh = _mm256_set1_pd(kFar);
-    // The low 32 bits of each 64-bit compare mask: -1 where the truncation went up.
-    const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0);
     const __m128i topV = _mm_set1_epi32(top), rowsV = _mm_set1_epi32(rows);
     const __m128i four = _mm_set1_epi32(4);
     __m128i at = _mm_setr_epi32(k, k + 1, k + 2, k + 3);
@@ -802,10 +800,10 @@ __attribute__((target("avx2"))) int scanColumnWide(const double* ys, int k, int 
             _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys + k), s1), cnv), p1);
         v = _mm256_add_pd(v, half);
         v = _mm256_min_pd(_mm256_max_pd(v, nearLow), nearHigh);
-        const __m128i t = _mm256_cvttpd_epi32(v);
-        const __m256d up = _mm256_cmp_pd(_mm256_cvtepi32_pd(t), v, _CMP_GT_OQ);
-        const __m128i f = _mm_add_epi32(
-            t, _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(up), pick)));
+        // Floor, then truncation of a whole number: what roundPixel's truncate-and-correct
+        // gives for every value within +-kFar.
+        const __m128i f =
+            _mm256_cvttpd_epi32(_mm256_round_pd(v, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
         if constexpr (Marking) {
             // Rows off the plane (negative ones too, taken as unsigned) go to the spare flag.
             _mm_store_si128(reinterpret_cast<__m128i*>(r),
