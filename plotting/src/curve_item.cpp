@@ -965,11 +965,9 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
         columnRows.start(marks->rect.height());
 
     // The common case in a tight loop: every X here is finite (and positive on a log axis), Y
-    // maps linearly, and the marks of this column are one bit in each row. `Checked` looks
-    // for NaN and infinite Y, which break the line; without them, the whole column is one
-    // stretch and its lowest and highest point are kept without a branch per point.
-    auto walkColumn = [&](auto checked, int from, int end, std::int64_t c) {
-        constexpr bool Checked = decltype(checked)::value;
+    // maps linearly, and the marks of this column are one bit in each row. Without NaN and
+    // infinite Y (known from the data's summary) the whole column is one stretch.
+    auto walkColumn = [&](int from, int end, std::int64_t c) {
         std::uint64_t* word = nullptr;
         std::uint64_t mask = 0;
         if (marks && c >= marks->rect.left() && c <= marks->rect.right()) {
@@ -982,9 +980,6 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
         const std::int64_t top = marks ? marks->rect.top() : 0;
         const bool marking = word != nullptr;
         const auto col = static_cast<int>(c);
-        // Plain int locals: nothing stored below can alias them, so they stay in registers
-        // (Y is clamped far inside the int range).
-        auto pixelY = [&mapY](double y) { return static_cast<int>(roundPixel(mapY(y))); };
         auto keepColumn = [&](int firstY, int lowY, int lowAt, int highY, int highAt, int lastY) {
             push(col, firstY);
             if (lowAt <= highAt) {
@@ -998,46 +993,31 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
         };
         // The rows this column's points reach.
         int spanLow = std::numeric_limits<int>::max(), spanHigh = std::numeric_limits<int>::min();
-        if constexpr (!Checked) {
-            const ColumnScan scan =
-                marking ? scanColumn<true>(ys, from, end, mapY, rowFlags, top, rowCount)
-                        : scanColumn<false>(ys, from, end, mapY, nullptr, 0, 0);
+        auto keepStretch = [&](int a, int b) {
+            const ColumnScan scan = marking
+                                        ? scanColumn<true>(ys, a, b, mapY, rowFlags, top, rowCount)
+                                        : scanColumn<false>(ys, a, b, mapY, nullptr, 0, 0);
             keepColumn(scan.firstY, scan.lowY, scan.lowAt, scan.highY, scan.highAt, scan.lastY);
-            spanLow = scan.lowY;
-            spanHigh = scan.highY;
+            spanLow = std::min(spanLow, scan.lowY);
+            spanHigh = std::max(spanHigh, scan.highY);
+        };
+        if (finite_) {
+            keepStretch(from, end);
         } else {
-            bool on = false;
-            int firstY = 0, lowY = 0, highY = 0, lastY = 0, lowAt = 0, highAt = 0;
-            for (int k = from; k < end; ++k) {
-                const double y = ys[k];
-                if (!(y - y == 0.0)) { // NaN or infinite
-                    if (on)
-                        keepColumn(firstY, lowY, lowAt, highY, highAt, lastY);
-                    on = false;
+            // Each stretch of finite Y is kept like a column of its own; NaN and infinite Y
+            // break the line.
+            for (int k = from; k < end;) {
+                if (!finiteValue(ys[k])) {
                     verts_.push_back(QPoint(kBreak, kBreak));
+                    ++k;
                     continue;
                 }
-                const int py = pixelY(y);
-                if (marking)
-                    ColumnRows::set(rowFlags, rowCount, static_cast<std::uint64_t>(py - top));
-                spanLow = std::min(spanLow, py);
-                spanHigh = std::max(spanHigh, py);
-                if (!on) {
-                    on = true;
-                    firstY = lowY = highY = lastY = py;
-                    lowAt = highAt = k;
-                    continue;
-                }
-                const bool below = py < lowY;
-                const bool above = py > highY;
-                lowAt = below ? k : lowAt;
-                lowY = below ? py : lowY;
-                highAt = above ? k : highAt;
-                highY = above ? py : highY;
-                lastY = py;
+                int stop = k + 1;
+                while (stop < end && finiteValue(ys[stop]))
+                    ++stop;
+                keepStretch(k, stop);
+                k = stop;
             }
-            if (on)
-                keepColumn(firstY, lowY, lowAt, highY, highAt, lastY);
         }
         if (marking)
             columnRows.flush(spanLow - top, spanHigh - top, word,
@@ -1056,10 +1036,7 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
             __builtin_prefetch(xs + end + count - 1);
         const bool folded = c == leftCol || c == rightCol;
         if (!folded && linearY) {
-            if (finite_)
-                walkColumn(std::false_type{}, i, end, c);
-            else
-                walkColumn(std::true_type{}, i, end, c);
+            walkColumn(i, end, c);
             i = end;
             continue;
         }
