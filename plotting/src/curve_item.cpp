@@ -965,8 +965,7 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
         columnRows.start(marks->rect.height());
 
     // The common case in a tight loop: every X here is finite (and positive on a log axis), Y
-    // maps linearly, and the marks of this column are one bit in each row. Without NaN and
-    // infinite Y (known from the data's summary) the whole column is one stretch.
+    // maps linearly, and the marks of this column are one bit in each row.
     auto walkColumn = [&](int from, int end, std::int64_t c) {
         std::uint64_t* word = nullptr;
         std::uint64_t mask = 0;
@@ -993,31 +992,27 @@ void CurveItem::collectMonotone(const QwtScaleMap& xMap, const QwtScaleMap& yMap
         };
         // The rows this column's points reach.
         int spanLow = std::numeric_limits<int>::max(), spanHigh = std::numeric_limits<int>::min();
-        auto keepStretch = [&](int a, int b) {
-            const ColumnScan scan = marking
-                                        ? scanColumn<true>(ys, a, b, mapY, rowFlags, top, rowCount)
-                                        : scanColumn<false>(ys, a, b, mapY, nullptr, 0, 0);
-            keepColumn(scan.firstY, scan.lowY, scan.lowAt, scan.highY, scan.highAt, scan.lastY);
-            spanLow = std::min(spanLow, scan.lowY);
-            spanHigh = std::max(spanHigh, scan.highY);
-        };
-        if (finite_) {
-            keepStretch(from, end);
-        } else {
-            // Each stretch of finite Y is kept like a column of its own; NaN and infinite Y
-            // break the line.
-            for (int k = from; k < end;) {
+        // Each stretch of finite Y is kept like a column of its own; NaN and infinite Y break
+        // the line. Without them (known from the data's summary) the column is one stretch.
+        for (int k = from; k < end;) {
+            int stop = end;
+            if (!finite_) {
                 if (!finiteValue(ys[k])) {
                     verts_.push_back(QPoint(kBreak, kBreak));
                     ++k;
                     continue;
                 }
-                int stop = k + 1;
+                stop = k + 1;
                 while (stop < end && finiteValue(ys[stop]))
                     ++stop;
-                keepStretch(k, stop);
-                k = stop;
             }
+            const ColumnScan scan =
+                marking ? scanColumn<true>(ys, k, stop, mapY, rowFlags, top, rowCount)
+                        : scanColumn<false>(ys, k, stop, mapY, nullptr, 0, 0);
+            keepColumn(scan.firstY, scan.lowY, scan.lowAt, scan.highY, scan.highAt, scan.lastY);
+            spanLow = std::min(spanLow, scan.lowY);
+            spanHigh = std::max(spanHigh, scan.highY);
+            k = stop;
         }
         if (marking)
             columnRows.flush(spanLow - top, spanHigh - top, word,
