@@ -14,7 +14,10 @@ namespace plotting = tellurix::lumenfold::plotting;
 
 namespace {
 
-enum class Shape { Sorted, Spiral, SortedWithGaps };
+// SortedUneven: X crowds at the start, jumps, and thins out, so that pixel columns hold very
+// different numbers of points. SortedSpikes: X falls, and some Y lie far off the plot.
+// SortedEdge: Y stays close to the top edge of the view, half the points above it.
+enum class Shape { Sorted, Spiral, SortedWithGaps, SortedUneven, SortedSpikes, SortedEdge };
 
 struct Case {
     const char* name;
@@ -50,6 +53,15 @@ Series makeSeries(Shape shape, int n, int curve) {
             s.y[i] = 3.0 + std::sin(t * 12.0 + curve) + 0.08 * noise(rng) + 0.3 * curve;
             if (shape == Shape::SortedWithGaps && i % 997 == 5)
                 s.y[i] = (i % 2) != 0 ? std::nan("") : INFINITY;
+            if (shape == Shape::SortedUneven)
+                s.x[i] = 10.0 * t * t * t + (t > 0.5 ? 2.0 : 0.0);
+            if (shape == Shape::SortedEdge)
+                s.y[i] = 3.0 + 0.01 * (3 - curve) * noise(rng);
+            if (shape == Shape::SortedSpikes) {
+                s.x[i] = 10.0 - 10.0 * t;
+                if (i % 1231 == 7)
+                    s.y[i] = (i % 3) != 0 ? 1.0e300 : -1.0e300;
+            }
         }
     }
     return s;
@@ -75,6 +87,10 @@ QImage renderPlot(const Case& c, bool fast) {
     plot.show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(&plot));
     plot.plotItem()->vb()->autoRange();
+    if (c.shape == Shape::SortedSpikes) // the range of the wave, not of the spikes
+        plot.plotItem()->vb()->setRange(QRectF(0.0, 1.5, 10.0, 4.0));
+    if (c.shape == Shape::SortedEdge) // symbols half off the plot, along its whole width
+        plot.plotItem()->vb()->setRange(QRectF(0.0, 0.0, 10.0, 3.0));
     if (c.zoomed) {
         const QRectF r = plot.plotItem()->vb()->viewRange();
         plot.plotItem()->vb()->setRange(QRectF(r.left() + r.width() * 0.3,
@@ -139,7 +155,15 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"spiral_zoomed", Shape::Spiral, 640, 480, 1.0, 5.0, 60000, true, false},
         // Few points: symbols are stamped one by one, and those on the edge are cut.
         Case{"sorted_zoomed_few", Shape::Sorted, 640, 480, 1.0, 5.0, 8000, true, false},
-        Case{"spiral_zoomed_few", Shape::Spiral, 640, 480, 1.0, 5.0, 8000, true, false}),
+        Case{"spiral_zoomed_few", Shape::Spiral, 640, 480, 1.0, 5.0, 8000, true, false},
+        // Columns of very different sizes, rows far off the plot, X falling; with few points
+        // the symbols crowd along the line and are painted as their union.
+        Case{"sorted_uneven", Shape::SortedUneven, 800, 600, 1.0, 3.0, 60000, false, false},
+        Case{"sorted_uneven_few", Shape::SortedUneven, 640, 480, 1.0, 5.0, 8000, false, false},
+        Case{"sorted_spikes", Shape::SortedSpikes, 640, 480, 1.0, 3.0, 60000, false, false},
+        Case{"sorted_spikes_zoomed_few", Shape::SortedSpikes, 640, 480, 2.0, 5.0, 8000, true,
+             false},
+        Case{"sorted_edge_few", Shape::SortedEdge, 640, 480, 1.0, 9.0, 8000, false, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A drawn curve is kept from one repaint to the next; whatever it depends on must renew it.

@@ -102,6 +102,44 @@ TEST(AutoRange, FitsFiniteDataOfAllCurvesSkippingNanAndInfinity) {
     EXPECT_FALSE(plot->plotItem()->vb()->autoRangeEnabled());
 }
 
+// Bounds come from one pass over the data, several points at a time: an extreme counts
+// wherever it lies, first, last, or in any lane of a step. X rising (its extremes at the ends)
+// or in no order (its extremes moved around like those of Y).
+class AutoRangeExtremes : public ::testing::TestWithParam<int> {};
+
+TEST_P(AutoRangeExtremes, FitsTheExtremesWhereverTheyLie) {
+    const int n = GetParam();
+    auto plot = shownPlot();
+    plot->plot({}, {}, style());
+    auto* vb = plot->plotItem()->vb();
+    for (const bool rising : {true, false}) {
+        for (int at = 0; at < n; ++at) {
+            QVector<double> x(n, 0.0), y(n, 0.0);
+            for (int i = 0; i < n; ++i)
+                x[i] = rising ? i : 0.0;
+            if (!rising) {
+                x[at] = 5.0;
+                x[(at + 1) % n] = -5.0;
+            }
+            y[at] = 10.0;
+            y[(at + n / 2) % n] = -10.0;
+            plot->curves()[0]->setData(x, y);
+            vb->autoRange();
+            const QRectF r = vb->viewRange();
+            const double left = rising ? 0.0 : -5.0, right = rising ? n - 1.0 : 5.0;
+            SCOPED_TRACE(testing::Message() << "rising " << rising << " at " << at);
+            EXPECT_LE(r.left(), left);
+            EXPECT_GE(r.right(), right);
+            EXPECT_LT(r.width(), (right - left) * 1.2);
+            EXPECT_LE(r.top(), -10.0);
+            EXPECT_GE(r.bottom(), 10.0);
+            EXPECT_LT(r.height(), 20.0 * 1.2);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AutoRangeExtremes, ::testing::Values(2, 5, 6, 7, 8, 9, 12, 33));
+
 TEST(AutoRange, WithoutUsableDataKeepsTheView) {
     auto plot = shownPlot();
     plot->plot({kNaN, 1}, {1, kNaN}, style());
