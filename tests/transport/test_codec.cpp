@@ -450,6 +450,21 @@ TEST(CodecLimits, DepthCountsListsAndTupleBodiesTogether) {
     EXPECT_THROW(transport::decode(transport::encode_item(seven), limits), transport::DecodeError);
 }
 
+TEST(CodecLimits, DepthStaysBoundedWhateverIsAllowed) {
+    // A permissive limit must not hand the decoding thread's stack to the sender.
+    transport::Limits limits;
+    limits.max_depth = 1'000'000;
+    EXPECT_NO_THROW(transport::decode(deep_lists(1000), limits));
+    for (const QByteArray& deep : {deep_lists(200'000), deep_tuples(5'000)}) {
+        try {
+            transport::decode(deep, limits);
+            ADD_FAILURE() << "accepted";
+        } catch (const transport::DecodeError& e) {
+            EXPECT_STREQ(e.what(), "nesting deeper than 1024 levels");
+        }
+    }
+}
+
 TEST(CodecLimits, DefaultDepthAcceptsThirtyTwoLevels) {
     EXPECT_NO_THROW(transport::decode(deep_lists(31)));
     EXPECT_THROW(transport::decode(deep_lists(32)), transport::DecodeError);

@@ -350,6 +350,8 @@ private:
 // which is checked before every descent. Faults throw DecodeError at once.
 class Reader {
 public:
+    static constexpr std::size_t max_nesting = 1024;
+
     Reader(const Limits& limits, const char* data, std::size_t size)
         : limits_(limits)
         , begin_(reinterpret_cast<const unsigned char*>(data))
@@ -357,7 +359,6 @@ public:
         , end_(begin_ + size)
         , texts_(thread_texts()) {}
 
-    // The message array's elements, version marker first.
     // The items of the message, after its version marker, into `items` (emptied first:
     // a caller that decodes message after message keeps one buffer).
     void message(std::vector<Value>& items) {
@@ -429,8 +430,8 @@ private:
                  " values in one message");
     }
 
-    // Reads an array header and counts the array as a value; any other value at this
-    // place fails with `not_array`.
+    // Reads an array header (the caller counts the array as a value); any other value at
+    // this place fails with `not_array`.
     std::uint32_t array_header(const char* not_array) {
         const unsigned char marker = *p_;
         std::uint32_t count;
@@ -459,8 +460,8 @@ private:
 
     // Opens an array of `count` elements: one level deeper.
     void enter(std::uint32_t count) {
-        if (depth_ + 1 > limits_.max_depth)
-            fail("nesting deeper than " + std::to_string(limits_.max_depth) + " levels");
+        if (depth_ + 1 > max_depth_)
+            fail("nesting deeper than " + std::to_string(max_depth_) + " levels");
         if (count > limits_.max_array_elements)
             fail("array of " + std::to_string(count) + " elements exceeds the limit of " +
                  std::to_string(limits_.max_array_elements));
@@ -687,6 +688,9 @@ private:
     }
 
     const Limits& limits_;
+    // Each level is a few frames of recursion: whatever a caller allows, the stack of
+    // the thread that decodes is not left to the sender.
+    const std::size_t max_depth_ = std::min<std::size_t>(limits_.max_depth, max_nesting);
     const unsigned char* const begin_;
     const unsigned char* p_;
     const unsigned char* end_;

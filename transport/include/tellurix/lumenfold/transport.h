@@ -29,7 +29,8 @@ struct Limits {
     std::size_t max_message_bytes = 256u * 1024u * 1024u;
     /// Deepest nesting of lists and tuples, the message array included. Tuples travel as
     /// extension values whose body is a separate MessagePack document; the depth is one
-    /// counter across those bodies too.
+    /// counter across those bodies too. Never more than 1024, whatever is set here: the
+    /// decoder descends one level of recursion per level of nesting.
     std::size_t max_depth = 32;
     /// Most elements in one list or tuple (the message array included).
     std::size_t max_array_elements = 1'000'000;
