@@ -52,6 +52,9 @@ void start_producer(QProcess& child, const QString& endpoint, const QStringList&
 // first item to the last, or a negative number of missing items when the producer has
 // exited and nothing more arrived for a few seconds.
 double intake(transport::ZmqQueue& queue, std::int64_t count, QProcess& child) {
+    // The consumer process is set up as lumenfold-scope sets itself up.
+    static const bool tuned = transport::keep_memory_for_large_messages();
+    (void)tuned;
     CountingDataset points, traces;
 #ifdef LUMENFOLD_BENCH_WITH_CMDPUMP
     tellurix::lumenfold::toolbar::ToolBar toolbar;

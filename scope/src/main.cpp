@@ -4,6 +4,7 @@
 #include <tellurix/lumenfold/scope/scope_window.h>
 
 #include <tellurix/lumenfold/chartpane.h>
+#include <tellurix/lumenfold/transport.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -16,6 +17,8 @@
 using namespace tellurix::lumenfold;
 
 int main(int argc, char** argv) {
+    // Traces arrive as large messages: keep the memory they come and go in.
+    transport::keep_memory_for_large_messages();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("lumenfold-scope"));
     QApplication::setApplicationVersion(QStringLiteral(LUMENFOLD_SCOPE_VERSION));

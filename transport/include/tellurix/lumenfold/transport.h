@@ -61,6 +61,14 @@ inline std::vector<host::Value> decode(const QByteArray& message, const Limits& 
     return decode(message.constData(), static_cast<std::size_t>(message.size()), limits);
 }
 
+/// Tunes this process's C library allocator for a stream of large messages (traces of
+/// tens of kilobytes and more): freed memory up to 64 MiB is kept for the next message
+/// instead of being returned to the system, and blocks up to 16 MiB come from the heap.
+/// Without it, each large message costs several page faults in the receiving process.
+/// Process-wide, so it is the host program's choice: lumenfold-scope calls it at start-up.
+/// Returns false where the C library offers no such tuning (or ignores it).
+LUMENFOLD_TRANSPORT_EXPORT bool keep_memory_for_large_messages();
+
 // ---------------------------------------------------------------------------
 // Endpoints
 // ---------------------------------------------------------------------------
