@@ -2,7 +2,8 @@
 //   transport_bench_producer ENDPOINT records COUNT BATCH  COUNT ("PD", 10 floats) items,
 //                                                          one send() each when BATCH is 1,
 //                                                          else send_batch() of BATCH items
-//   transport_bench_producer ENDPOINT traces COUNT         COUNT ("TD", 10,000 float64)
+//   transport_bench_producer ENDPOINT traces COUNT [BATCH] COUNT ("TD", 10,000 float64),
+//                                                          batched as the records are
 //   transport_bench_producer ENDPOINT latency COUNT        COUNT ("PD", [send time in ns])
 //                                                          items, one every 2 ms
 #include <tellurix/lumenfold/transport.h>
@@ -53,8 +54,17 @@ int main(int argc, char** argv) {
         // The same trace every time: making the data is the producer's business, not
         // the transport's, and is left out of the figures.
         const Value trace = Value::float_array(samples);
-        for (long i = 0; i < count; ++i)
-            producer.send(QStringLiteral("TD"), trace);
+        const long batch = argc > 4 ? std::strtol(argv[4], nullptr, 10) : 1;
+        if (batch <= 1) {
+            for (long i = 0; i < count; ++i)
+                producer.send(QStringLiteral("TD"), trace);
+        } else {
+            const std::vector<Value> items(static_cast<size_t>(batch),
+                                           Value::tuple({QStringLiteral("TD"), trace}));
+            for (long sent = 0; sent < count; sent += batch)
+                producer.send_batch(std::vector<Value>(
+                    items.begin(), items.begin() + std::min(batch, count - sent)));
+        }
     } else if (std::strcmp(kind, "latency") == 0) {
         for (long i = 0; i < count; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));

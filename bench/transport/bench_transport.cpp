@@ -134,10 +134,15 @@ BENCHMARK(BM_Records)
 
 void BM_Traces(benchmark::State& state) {
     constexpr std::int64_t count = 20'000;
-    throughput(state, {"traces", QString::number(count)}, count, 10'000 * 8);
+    throughput(state, {"traces", QString::number(count), QString::number(state.range(1))}, count,
+               10'000 * 8);
 }
-BENCHMARK(BM_Traces)->Arg(0)->Arg(1)->ArgName("tcp")->UseManualTime()->Iterations(3)->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_Traces)
+    ->ArgsProduct({{0, 1}, {1, 8}})
+    ->ArgNames({"tcp", "batch"})
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_Latency(benchmark::State& state) {
     constexpr int count = 1000;
