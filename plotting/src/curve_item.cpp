@@ -442,6 +442,10 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
             drawThin(painter, *target, &plane_);
             drawn_.clear();
         }
+        // Kept until the data or the view change: no more room than it needs (buffers are
+        // sized for all the points on the way).
+        if (drawn_.capacity() > 2 * drawn_.size() + 4096)
+            drawn_.shrink_to_fit();
         key_ = key;
         cached_ = true;
         repeated_ = false;
@@ -585,7 +589,9 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
     verts_.clear();
     keepRuns(drawn_, verts_, deepInside,
              [&deep](const QPoint& p) { return deep.test(p.x(), p.y()); });
-    drawn_.swap(verts_);
+    // Copied rather than swapped: the scratch buffer is sized for all the points, and each
+    // curve keeping one of those would cost more memory than its data.
+    drawn_.assign(verts_.begin(), verts_.end());
 }
 
 template <typename Covered, typename Flag>
