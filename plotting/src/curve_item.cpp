@@ -442,10 +442,6 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
             drawThin(painter, *target, &plane_);
             drawn_.clear();
         }
-        // Kept until the data or the view change: no more room than it needs (buffers are
-        // sized for all the points on the way).
-        if (drawn_.capacity() > 2 * drawn_.size() + 4096)
-            drawn_.shrink_to_fit();
         key_ = key;
         cached_ = true;
         repeated_ = false;
@@ -540,17 +536,20 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
     } else if (marking) {
         plane_ = marks;
     }
-    drawn_.clear();
+    // Filtered from one scratch buffer into the other; the result is copied into the curve's
+    // own drawn form, since the scratch buffers are sized for all the points and a curve
+    // keeping one would cost more memory than its data.
+    const std::vector<QPoint>* result = &verts_;
     size_t left = 0; // segments still to draw
     if (shortest < 1) {
-        drawn_.swap(verts_);
-        left = union_ && lines ? segmentCount(drawn_) : 0;
+        left = union_ && lines ? segmentCount(verts_) : 0;
     } else {
         const int l = area.left(), t = area.top();
         const auto w = static_cast<unsigned>(area.width() - 1);
         const auto h = static_cast<unsigned>(area.height() - 1);
+        kept_.clear();
         left = keepRuns(
-            verts_, drawn_,
+            verts_, kept_,
             [shortest](const QPoint& p, bool pIn, const QPoint& q, bool qIn) {
                 return pIn && qIn &&
                        std::max(std::abs(q.x() - p.x()), std::abs(q.y() - p.y())) <= shortest;
@@ -559,39 +558,39 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
                 return static_cast<unsigned>(p.x() - l) <= w &&
                        static_cast<unsigned>(p.y() - t) <= h;
             });
+        result = &kept_;
     }
-    if (!union_ || !lines || left <= kDeepWorthwhile)
-        return;
-
-    Plane deep;
-    deep.reset(reach, rowWords, deep_);
-    buildDeep(plane_, penReach(style_.pen.widthF()) + 1, deep);
-    auto deepInside = [&deep](const QPoint& a, bool aDeep, const QPoint& b, bool bDeep) {
-        if (!aDeep || !bDeep)
-            return false;
-        const int dx = b.x() - a.x(), dy = b.y() - a.y();
-        const int steps = std::max(std::abs(dx), std::abs(dy));
-        // Nearest pixels along the segment, stepping without a division per pixel.
-        const double sx = steps == 0 ? 0.0 : static_cast<double>(dx) / steps;
-        const double sy = steps == 0 ? 0.0 : static_cast<double>(dy) / steps;
-        double fx = a.x() + 0.5, fy = a.y() + 0.5;
-        for (int i = 1; i < steps; ++i) {
-            fx += sx;
-            fy += sy;
-            int x = static_cast<int>(fx), y = static_cast<int>(fy);
-            x -= x > fx ? 1 : 0; // floor for negative values too
-            y -= y > fy ? 1 : 0;
-            if (!deep.test(x, y))
+    if (union_ && lines && left > kDeepWorthwhile) {
+        Plane deep;
+        deep.reset(reach, rowWords, deep_);
+        buildDeep(plane_, penReach(style_.pen.widthF()) + 1, deep);
+        auto deepInside = [&deep](const QPoint& a, bool aDeep, const QPoint& b, bool bDeep) {
+            if (!aDeep || !bDeep)
                 return false;
-        }
-        return true;
-    };
-    verts_.clear();
-    keepRuns(drawn_, verts_, deepInside,
-             [&deep](const QPoint& p) { return deep.test(p.x(), p.y()); });
-    // Copied rather than swapped: the scratch buffer is sized for all the points, and each
-    // curve keeping one of those would cost more memory than its data.
-    drawn_.assign(verts_.begin(), verts_.end());
+            const int dx = b.x() - a.x(), dy = b.y() - a.y();
+            const int steps = std::max(std::abs(dx), std::abs(dy));
+            // Nearest pixels along the segment, stepping without a division per pixel.
+            const double sx = steps == 0 ? 0.0 : static_cast<double>(dx) / steps;
+            const double sy = steps == 0 ? 0.0 : static_cast<double>(dy) / steps;
+            double fx = a.x() + 0.5, fy = a.y() + 0.5;
+            for (int i = 1; i < steps; ++i) {
+                fx += sx;
+                fy += sy;
+                int x = static_cast<int>(fx), y = static_cast<int>(fy);
+                x -= x > fx ? 1 : 0; // floor for negative values too
+                y -= y > fy ? 1 : 0;
+                if (!deep.test(x, y))
+                    return false;
+            }
+            return true;
+        };
+        std::vector<QPoint>& out = result == &verts_ ? kept_ : verts_;
+        out.clear();
+        keepRuns(*result, out, deepInside,
+                 [&deep](const QPoint& p) { return deep.test(p.x(), p.y()); });
+        result = &out;
+    }
+    drawn_.assign(result->begin(), result->end());
 }
 
 template <typename Covered, typename Flag>

@@ -166,7 +166,7 @@ private:
     // drawn one after another, and the largest of them sets its size, not their number.
     struct Scratch {
         QPolygonF line;
-        std::vector<QPoint> verts;
+        std::vector<QPoint> verts, kept; // collected vertices, and what a filter keeps
         std::vector<std::uint64_t> marks, deep;
         std::vector<std::uint64_t> dilated, shifted, wide, across; // row work of the planes
         QImage layer; // a line drawn on its own, to read its pixels
@@ -174,6 +174,7 @@ private:
     static Scratch& scratch();
     QPolygonF& line_ = scratch().line;
     std::vector<QPoint>& verts_ = scratch().verts;
+    std::vector<QPoint>& kept_ = scratch().kept;
     std::vector<std::uint64_t>& marks_ = scratch().marks;
     std::vector<std::uint64_t>& deep_ = scratch().deep;
     // The drawn form of the current data: what the last drawing found, reused while the
