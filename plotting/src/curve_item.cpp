@@ -539,26 +539,16 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
     // Filtered from one scratch buffer into the other; the result is copied into the curve's
     // own drawn form, since the scratch buffers are sized for all the points and a curve
     // keeping one would cost more memory than its data.
-    const std::vector<QPoint>* result = &verts_;
+    const QPoint* result = verts_.data();
+    size_t resultSize = verts_.size();
     size_t left = 0; // segments still to draw
     if (shortest < 1) {
         left = union_ && lines ? segmentCount(verts_) : 0;
     } else {
-        const int l = area.left(), t = area.top();
-        const auto w = static_cast<unsigned>(area.width() - 1);
-        const auto h = static_cast<unsigned>(area.height() - 1);
-        kept_.clear();
-        left = keepRuns(
-            verts_, kept_,
-            [shortest](const QPoint& p, bool pIn, const QPoint& q, bool qIn) {
-                return pIn && qIn &&
-                       std::max(std::abs(q.x() - p.x()), std::abs(q.y() - p.y())) <= shortest;
-            },
-            [l, t, w, h](const QPoint& p) {
-                return static_cast<unsigned>(p.x() - l) <= w &&
-                       static_cast<unsigned>(p.y() - t) <= h;
-            });
-        result = &kept_;
+        const auto [written, segments] = keepFarRuns(verts_, kept_, area, shortest);
+        result = kept_.data();
+        resultSize = written;
+        left = segments;
     }
     if (union_ && lines && left > kDeepWorthwhile) {
         Plane deep;
@@ -584,17 +574,65 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
             }
             return true;
         };
-        std::vector<QPoint>& out = result == &verts_ ? kept_ : verts_;
-        out.clear();
-        keepRuns(*result, out, deepInside,
+        std::vector<QPoint>& out = result == verts_.data() ? kept_ : verts_;
+        if (&out == &kept_) {
+            kept_.clear();
+        } else {
+            // The kept runs are read from kept_ while verts_ takes what the deep test keeps.
+            verts_.clear();
+        }
+        keepRuns(result, resultSize, out, deepInside,
                  [&deep](const QPoint& p) { return deep.test(p.x(), p.y()); });
-        result = &out;
+        result = out.data();
+        resultSize = out.size();
     }
-    drawn_.assign(result->begin(), result->end());
+    drawn_.assign(result, result + resultSize);
+}
+
+std::pair<size_t, size_t> CurveItem::keepFarRuns(const std::vector<QPoint>& in,
+                                                 std::vector<QPoint>& out, const QRect& area,
+                                                 int shortest) {
+    // keepRuns for the cheap test, without branches on the data: whether a segment is kept
+    // flips back and forth along a noisy curve, which a branch predictor cannot follow. Every
+    // vertex is written and the write position moves on only for what is kept, so `out` is
+    // sized for the worst case (it is scratch, only ever grown). Returns the number of
+    // points written and of segments kept.
+    if (out.size() < 3 * in.size() + 3)
+        out.resize(3 * in.size() + 3);
+    QPoint* o = out.data();
+    const int l = area.left(), t = area.top();
+    const auto w = static_cast<unsigned>(area.width() - 1);
+    const auto h = static_cast<unsigned>(area.height() - 1);
+    size_t j = 0, kept = 0;
+    bool have = false, open = false, lastIn = false;
+    QPoint last;
+    for (const QPoint& v : in) {
+        if (v.x() == kBreak) {
+            have = open = false;
+            continue;
+        }
+        const bool vIn =
+            static_cast<unsigned>(v.x() - l) <= w && static_cast<unsigned>(v.y() - t) <= h;
+        const int reach = std::max(std::abs(v.x() - last.x()), std::abs(v.y() - last.y()));
+        const bool covered = lastIn & vIn & (reach <= shortest);
+        const bool drawn = have & !covered;
+        const bool start = drawn & !open;
+        o[j] = QPoint(kBreak, kBreak);
+        o[j + 1] = last;
+        j += start ? 2 : 0;
+        o[j] = v;
+        j += drawn ? 1 : 0;
+        kept += drawn ? 1 : 0;
+        open = drawn;
+        last = v;
+        lastIn = vIn;
+        have = true;
+    }
+    return {j, kept};
 }
 
 template <typename Covered, typename Flag>
-size_t CurveItem::keepRuns(const std::vector<QPoint>& in, std::vector<QPoint>& out,
+size_t CurveItem::keepRuns(const QPoint* in, size_t count, std::vector<QPoint>& out,
                            Covered&& covered, Flag&& flag) {
     // Runs of drawn segments only: a covered segment ends the run, and a lone vertex between
     // two covered segments is left out. `flag` is worked out once per vertex. Returns the
@@ -602,7 +640,8 @@ size_t CurveItem::keepRuns(const std::vector<QPoint>& in, std::vector<QPoint>& o
     size_t kept = 0;
     bool haveLast = false, open = false, lastFlag = false;
     QPoint last;
-    for (const QPoint& v : in) {
+    for (const QPoint* at = in; at != in + count; ++at) {
+        const QPoint& v = *at;
         if (v.x() == kBreak) {
             haveLast = open = false;
             continue;

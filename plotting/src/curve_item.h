@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace tellurix::lumenfold::plotting::detail {
@@ -133,8 +134,11 @@ private:
                bool logX, bool logY, bool lines, bool marking, const QRect& area,
                const QRect& allowed, bool union_, bool target) const;
     template <typename Covered, typename Flag>
-    static size_t keepRuns(const std::vector<QPoint>& in, std::vector<QPoint>& out,
+    static size_t keepRuns(const QPoint* in, size_t count, std::vector<QPoint>& out,
                            Covered&& covered, Flag&& flag);
+    static std::pair<size_t, size_t> keepFarRuns(const std::vector<QPoint>& in,
+                                                 std::vector<QPoint>& out, const QRect& area,
+                                                 int shortest);
     static size_t segmentCount(const std::vector<QPoint>& vertices);
     void drawVertices(QPainter* painter, const QRectF& canvasRect) const;
     /// Draws the kept runs with ThinLine into the image, or as bits into `into`.
