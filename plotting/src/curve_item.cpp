@@ -614,16 +614,18 @@ std::pair<size_t, size_t> CurveItem::keepFarRuns(const std::vector<QPoint>& in,
         const bool vIn =
             static_cast<unsigned>(v.x() - l) <= w && static_cast<unsigned>(v.y() - t) <= h;
         const int reach = std::max(std::abs(v.x() - last.x()), std::abs(v.y() - last.y()));
-        const bool covered = lastIn & vIn & (reach <= shortest);
-        const bool drawn = have & !covered;
-        const bool start = drawn & !open;
+        // Plain integer arithmetic: the compiler would turn conditional forms into branches.
+        const unsigned covered = static_cast<unsigned>(lastIn) & static_cast<unsigned>(vIn) &
+                                 static_cast<unsigned>(reach <= shortest);
+        const unsigned drawn = static_cast<unsigned>(have) & (covered ^ 1u);
+        const unsigned start = drawn & (static_cast<unsigned>(open) ^ 1u);
         o[j] = QPoint(kBreak, kBreak);
         o[j + 1] = last;
-        j += start ? 2 : 0;
+        j += static_cast<size_t>(start) << 1;
         o[j] = v;
-        j += drawn ? 1 : 0;
-        kept += drawn ? 1 : 0;
-        open = drawn;
+        j += static_cast<size_t>(drawn);
+        kept += static_cast<size_t>(drawn);
+        open = drawn != 0;
         last = v;
         lastIn = vIn;
         have = true;
