@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import os
 import re
+import stat
 
-__all__ = ["default_endpoint", "connect_address"]
+__all__ = ["default_endpoint", "connect_address", "check_private_dir"]
 
 # A port alone, or a tcp endpoint whose host is missing or a wildcard.
 _PORT = re.compile(r"(?:tcp://(?:\*|0\.0\.0\.0)?:)?(\d+)")
@@ -13,11 +14,38 @@ _PORT = re.compile(r"(?:tcp://(?:\*|0\.0\.0\.0)?:)?(\d+)")
 
 def default_endpoint() -> str:
     """``ipc://$XDG_RUNTIME_DIR/lumenfold.ipc`` when that variable names an existing
-    directory, else ``ipc:///tmp/lumenfold-<uid>.ipc``."""
+    directory, else ``ipc:///tmp/lumenfold-<uid>/queue.ipc`` (a directory of this user's
+    own, which the panel makes; see :func:`check_private_dir`)."""
     runtime = os.environ.get("XDG_RUNTIME_DIR")
     if runtime and os.path.isdir(runtime):
         return f"ipc://{runtime}/lumenfold.ipc"
-    return f"ipc:///tmp/lumenfold-{os.getuid()}.ipc"
+    return f"ipc:///tmp/lumenfold-{os.getuid()}/queue.ipc"
+
+
+def check_private_dir(address: str) -> None:
+    """Refuses an ipc address in a directory named ``lumenfold-<uid>`` that is not this
+    user's own and closed to everyone else (made first by someone else in /tmp, or opened
+    up): :class:`PermissionError`. A missing directory is fine, the panel makes it when
+    it starts. Other addresses are not examined."""
+    if not address.startswith("ipc://"):
+        return
+    directory = os.path.dirname(address[len("ipc://"):])
+    if os.path.basename(directory) != f"lumenfold-{os.getuid()}":
+        return
+    try:
+        st = os.lstat(directory)
+    except FileNotFoundError:
+        return
+    if (
+        not stat.S_ISDIR(st.st_mode)
+        or st.st_uid != os.getuid()
+        or st.st_mode & 0o077
+    ):
+        raise PermissionError(
+            f"{directory} must be a directory of user {os.getuid()} that only its owner "
+            f"may enter (it is owned by {st.st_uid}, mode {st.st_mode & 0o7777:04o}); "
+            "remove it, or set XDG_RUNTIME_DIR"
+        )
 
 
 def connect_address(endpoint: str | int | None) -> str:

@@ -9,7 +9,7 @@ from typing import Any, Iterable, List, Optional
 
 import zmq
 
-from .endpoint import connect_address
+from .endpoint import check_private_dir, connect_address
 from .wire import DEFAULT_LIMITS, Limits, WireError, encode
 
 __all__ = ["Producer", "DeliveryWarning"]
@@ -53,6 +53,7 @@ class Producer:
         ):
             raise ValueError(f"linger_ms must be None or an int >= 0, not {linger_ms!r}")
         self.endpoint = connect_address(endpoint)
+        check_private_dir(self.endpoint)
         self.drop_when_full = bool(drop_when_full)
         self.hwm = hwm
         self.linger_ms = linger_ms

@@ -4,17 +4,18 @@ import os
 
 import pytest
 
-from lumenfold import connect_address, default_endpoint
+from lumenfold import Producer, connect_address, default_endpoint
+from lumenfold.endpoint import check_private_dir
 
 
 @pytest.mark.parametrize(
     "runtime_dir,expected",
     [
         ("existing", "ipc://{dir}/lumenfold.ipc"),
-        ("missing", "ipc:///tmp/lumenfold-{uid}.ipc"),
-        ("empty", "ipc:///tmp/lumenfold-{uid}.ipc"),
-        ("unset", "ipc:///tmp/lumenfold-{uid}.ipc"),
-        ("a file", "ipc:///tmp/lumenfold-{uid}.ipc"),
+        ("missing", "ipc:///tmp/lumenfold-{uid}/queue.ipc"),
+        ("empty", "ipc:///tmp/lumenfold-{uid}/queue.ipc"),
+        ("unset", "ipc:///tmp/lumenfold-{uid}/queue.ipc"),
+        ("a file", "ipc:///tmp/lumenfold-{uid}/queue.ipc"),
     ],
 )
 def test_default_endpoint(monkeypatch, tmp_path, runtime_dir, expected):
@@ -71,3 +72,36 @@ def test_no_endpoint_means_the_default(given):
 def test_connect_address_refuses(given, error):
     with pytest.raises(error):
         connect_address(given)
+
+
+@pytest.mark.parametrize(
+    "kind,mode,refused",
+    [
+        ("closed directory", 0o700, False),
+        ("group may enter", 0o750, True),
+        ("anyone may write", 0o777, True),
+        ("a file", None, True),
+        ("missing", None, False),
+    ],
+)
+def test_private_directory(tmp_path, kind, mode, refused):
+    directory = tmp_path / f"lumenfold-{os.getuid()}"
+    if kind == "a file":
+        directory.write_text("")
+    elif kind != "missing":
+        directory.mkdir()
+        directory.chmod(mode)
+    address = f"ipc://{directory}/queue.ipc"
+    if refused:
+        with pytest.raises(PermissionError, match="XDG_RUNTIME_DIR"):
+            check_private_dir(address)
+        with pytest.raises(PermissionError):
+            Producer(address)
+    else:
+        check_private_dir(address)
+        Producer(address, linger_ms=0).close()
+    # Directories of other names are the user's own business.
+    other = tmp_path / "open"
+    other.mkdir()
+    other.chmod(0o777)
+    check_private_dir(f"ipc://{other}/queue.ipc")

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -303,13 +305,74 @@ TEST(Endpoint, DefaultFollowsTheRuntimeDirectory) {
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
     EXPECT_EQ(transport::default_endpoint(), "ipc://" + dir.path() + "/lumenfold.ipc");
     EXPECT_EQ(transport::normalize_endpoint(QString()), transport::default_endpoint());
-    const QString fallback = QStringLiteral("ipc:///tmp/lumenfold-%1.ipc").arg(::getuid());
+    const QString fallback = QStringLiteral("ipc:///tmp/lumenfold-%1/queue.ipc").arg(::getuid());
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.filePath("missing")));
     EXPECT_EQ(transport::default_endpoint(), fallback);
     qunsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(transport::default_endpoint(), fallback);
     if (had)
         qputenv("XDG_RUNTIME_DIR", saved);
+}
+
+// The directory a default endpoint lives in when XDG_RUNTIME_DIR is unset sits in /tmp,
+// where anyone may have made it first: it must be this user's and closed to others.
+TEST(Endpoint, PrivateDirectoryIsMadeClosedAndRefusedWhenOpen) {
+    QTemporaryDir parent;
+    const QString dir = parent.filePath(QStringLiteral("lumenfold-%1").arg(::getuid()));
+    const QString endpoint = "ipc://" + dir + "/queue.ipc";
+    const QByteArray path = QFile::encodeName(dir);
+    {
+        transport::ZmqQueue queue(endpoint);
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.constData(), &st), 0) << "the consumer makes the directory";
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        transport::Producer producer(endpoint);
+        EXPECT_TRUE(producer.connected());
+    }
+    struct Open {
+        const char* name;
+        mode_t mode;
+    };
+    for (const Open& open : {Open{"group may enter", 0750}, Open{"anyone may write", 0777},
+                             Open{"others may list", 0704}}) {
+        SCOPED_TRACE(open.name);
+        ASSERT_EQ(::chmod(path.constData(), open.mode), 0);
+        try {
+            transport::ZmqQueue queue(endpoint);
+            ADD_FAILURE() << "bound in an open directory";
+        } catch (const std::runtime_error& e) {
+            EXPECT_TRUE(QString::fromUtf8(e.what()).contains(dir)) << e.what();
+            EXPECT_TRUE(QString::fromUtf8(e.what()).contains("XDG_RUNTIME_DIR")) << e.what();
+        }
+        EXPECT_THROW(transport::Producer producer(endpoint), std::runtime_error);
+    }
+    ASSERT_EQ(::chmod(path.constData(), 0700), 0);
+    if (::getuid() == 0) {
+        // Made first by another user (only root can stage that here).
+        ASSERT_EQ(::chown(path.constData(), 65534, 65534), 0);
+        EXPECT_THROW(transport::ZmqQueue queue(endpoint), std::runtime_error);
+        EXPECT_THROW(transport::Producer producer(endpoint), std::runtime_error);
+        ASSERT_EQ(::chown(path.constData(), 0, 0), 0);
+    }
+    // A file (or link) in its place is no directory of ours either.
+    ASSERT_TRUE(QDir(dir).removeRecursively());
+    QFile squatter(dir);
+    ASSERT_TRUE(squatter.open(QIODevice::WriteOnly));
+    squatter.close();
+    EXPECT_THROW(transport::ZmqQueue queue(endpoint), std::runtime_error);
+    // A producer may start before the consumer: a missing directory is fine for it, and
+    // it does not make one.
+    ASSERT_TRUE(QFile::remove(dir));
+    transport::Producer early(endpoint);
+    EXPECT_TRUE(early.connected());
+    EXPECT_FALSE(QFileInfo::exists(dir));
+    // Other directories are the user's own business.
+    const QString elsewhere = parent.filePath(QStringLiteral("open"));
+    ASSERT_TRUE(QDir().mkdir(elsewhere));
+    ASSERT_EQ(::chmod(QFile::encodeName(elsewhere).constData(), 0777), 0);
+    transport::ZmqQueue anywhere("ipc://" + elsewhere + "/q.ipc");
+    EXPECT_FALSE(anywhere.endpoint().isEmpty());
 }
 
 TEST(Binding, AddressWithoutHostListensOnLoopbackOnly) {

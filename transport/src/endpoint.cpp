@@ -1,10 +1,16 @@
 #include <tellurix/lumenfold/transport.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
 
 namespace tellurix::lumenfold::transport {
 
@@ -12,8 +18,55 @@ QString default_endpoint() {
     const QString runtime = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
     if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
         return QStringLiteral("ipc://") + QDir(runtime).filePath(QStringLiteral("lumenfold.ipc"));
-    return QStringLiteral("ipc:///tmp/lumenfold-%1.ipc").arg(static_cast<qulonglong>(::getuid()));
+    // /tmp is everyone's: the socket lives in a directory of this user's own (see
+    // detail::claim_private_dir), so that nobody else can take or watch the endpoint.
+    return QStringLiteral("ipc:///tmp/lumenfold-%1/queue.ipc")
+        .arg(static_cast<qulonglong>(::getuid()));
 }
+
+namespace detail {
+
+void claim_private_dir(const QString& endpoint, bool create, const char* who) {
+    if (!endpoint.startsWith(QLatin1String("ipc://")))
+        return;
+    const QFileInfo socket(endpoint.mid(6));
+    const QString dir = socket.path();
+    const QString own = QStringLiteral("lumenfold-%1").arg(static_cast<qulonglong>(::getuid()));
+    if (QFileInfo(dir).fileName() != own)
+        return;
+    const QByteArray path = QFile::encodeName(dir);
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0) {
+        if (errno != ENOENT)
+            throw std::runtime_error(
+                QStringLiteral("%1: cannot examine %2: %3")
+                    .arg(QLatin1String(who), dir, QString::fromLocal8Bit(::strerror(errno)))
+                    .toStdString());
+        if (!create)
+            return; // the consumer makes it when it starts
+        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+            throw std::runtime_error(
+                QStringLiteral("%1: cannot create %2: %3")
+                    .arg(QLatin1String(who), dir, QString::fromLocal8Bit(::strerror(errno)))
+                    .toStdString());
+        if (::lstat(path.constData(), &st) != 0)
+            throw std::runtime_error(QStringLiteral("%1: %2 vanished after it was made")
+                                         .arg(QLatin1String(who), dir)
+                                         .toStdString());
+    }
+    // Made by someone else first, or opened up to others: refuse rather than talk through it.
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+        throw std::runtime_error(
+            QStringLiteral("%1: %2 must be a directory of user %3 that only its owner may enter "
+                           "(it is owned by %4, mode %5); remove it, or set XDG_RUNTIME_DIR")
+                .arg(QLatin1String(who), dir)
+                .arg(static_cast<qulonglong>(::getuid()))
+                .arg(static_cast<qulonglong>(st.st_uid))
+                .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'))
+                .toStdString());
+}
+
+} // namespace detail
 
 QString normalize_endpoint(const QString& endpoint) {
     const QString text = endpoint.trimmed();

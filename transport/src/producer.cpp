@@ -111,6 +111,7 @@ bool Producer::connected() const noexcept {
 void Producer::connect(const QString& endpoint) {
     close();
     const QString resolved = connect_form(endpoint);
+    detail::claim_private_dir(resolved, false, "Producer");
     auto s = std::make_unique<Socket>();
     s->socket.set(zmq::sockopt::sndhwm, options_.hwm);
     try {

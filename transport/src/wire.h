@@ -29,4 +29,10 @@ QByteArray encode_prefix(const host::Value* items, std::size_t count, const Limi
 void decode_into(const char* data, std::size_t size, const Limits& limits,
                  std::vector<host::Value>& items);
 
+/// For an ipc endpoint in a directory named lumenfold-<uid> of this user (the default one
+/// when XDG_RUNTIME_DIR is unset): makes the directory with mode 0700 when `create` and it
+/// is missing, and throws std::runtime_error ("<who>: ...") when it is not a directory of
+/// this user closed to everyone else. Other endpoints pass unexamined.
+void claim_private_dir(const QString& endpoint, bool create, const char* who);
+
 } // namespace tellurix::lumenfold::transport::detail

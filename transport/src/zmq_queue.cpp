@@ -89,6 +89,7 @@ ZmqQueue::ZmqQueue(const QString& endpoint, const Limits& limits)
     : socket_(std::make_unique<Socket>())
     , limits_(limits) {
     const QString resolved = normalize_endpoint(endpoint);
+    detail::claim_private_dir(resolved, true, "ZmqQueue");
     clear_stale_ipc(resolved);
     // No receive limit. When this side stops reading at its high-water mark and a producer
     // then closes an ipc connection, ZeroMQ sees the hang-up and drops what still sits

@@ -74,7 +74,11 @@ LUMENFOLD_TRANSPORT_EXPORT bool keep_memory_for_large_messages();
 // ---------------------------------------------------------------------------
 
 /// The endpoint both ends use when none is given: ipc://$XDG_RUNTIME_DIR/lumenfold.ipc
-/// when that variable names an existing directory, else ipc:///tmp/lumenfold-<uid>.ipc.
+/// when that variable names an existing directory, else
+/// ipc:///tmp/lumenfold-<uid>/queue.ipc. A directory named lumenfold-<uid> holding an ipc
+/// endpoint must belong to this user and be closed to everyone else: ZmqQueue makes it
+/// (mode 0700) when it is missing, and ZmqQueue and Producer refuse it (std::runtime_error)
+/// when someone else made it or it is open to others.
 LUMENFOLD_TRANSPORT_EXPORT QString default_endpoint();
 
 /// The ZeroMQ form of an endpoint a user typed. An empty text gives default_endpoint();
