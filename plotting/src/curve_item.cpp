@@ -433,15 +433,7 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
     if (!cached_ || !(key == key_)) {
         cached_ = false;
         build(xMap, yMap, canvasRect, logX, logY, lines, marking, area, key.allowed, union_,
-              target.has_value());
-        // A line in the symbols' own colour joins their union: its pixels become bits of the
-        // plane painted in one go, and nothing is left to draw as a line.
-        if (union_ && lines && ThinLine::suits(style_.pen, *painter) &&
-            style_.pen.color().rgba() == stampColour_ &&
-            plane_.rect.translated(target->offset).contains(target->allowed)) {
-            drawThin(painter, *target, &plane_);
-            drawn_.clear();
-        }
+              target ? &*target : nullptr, ThinLine::suits(style_.pen, *painter));
         key_ = key;
         cached_ = true;
         repeated_ = false;
@@ -480,7 +472,8 @@ void CurveItem::drawFast(QPainter* painter, const QwtScaleMap& xMap, const QwtSc
 
 void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
                       bool logX, bool logY, bool lines, bool marking, const QRect& area,
-                      const QRect& allowed, bool union_, bool target) const {
+                      const QRect& allowed, bool union_, const DirectTarget* target,
+                      bool thinPen) const {
     // Every plane spans the symbols' full reach around the marked area.
     const QRect reach =
         marking ? QRect(area.topLeft() + stampOffset_, QSize(area.width() + stamp_.width() - 1,
@@ -586,6 +579,22 @@ void CurveItem::build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QR
         result = out.data();
         resultSize = out.size();
     }
+    // A thin line in the symbols' own colour joins their union: its pixels become bits of the
+    // plane painted in one go. Only a run the line writer leaves to the engine (a closed
+    // one) is kept to be drawn as a line.
+    if (union_ && lines && thinPen && style_.pen.color().rgba() == stampColour_ &&
+        plane_.rect.contains(allowed)) {
+        ThinLine thin = thinLine(*target);
+        thin.intoBits(plane_.row(0), plane_.stride, plane_.rect.translated(target->offset));
+        drawn_.clear();
+        forEachRun(result, resultSize, [&](const QPoint* run, int count) {
+            if (!thin.polyline(run, count)) {
+                drawn_.push_back(QPoint(kBreak, kBreak));
+                drawn_.insert(drawn_.end(), run, run + count);
+            }
+        });
+        return;
+    }
     drawn_.assign(result, result + resultSize);
 }
 
@@ -597,8 +606,11 @@ std::pair<size_t, size_t> CurveItem::keepFarRuns(const std::vector<QPoint>& in,
     // vertex is written and the write position moves on only for what is kept, so `out` is
     // sized for the worst case (it is scratch, only ever grown). Returns the number of
     // points written and of segments kept.
-    if (out.size() < 3 * in.size() + 3)
-        out.resize(3 * in.size() + 3);
+    // A vertex that opens a run writes three points, and the one before it wrote none (it
+    // ended a covered segment, or was a break): at most three points per two entries.
+    const size_t room = in.size() + in.size() / 2 + 4;
+    if (out.size() < room)
+        out.resize(room);
     QPoint* o = out.data();
     const int l = area.left(), t = area.top();
     const auto w = static_cast<unsigned>(area.width() - 1);
@@ -717,15 +729,15 @@ void CurveItem::drawVertices(QPainter* painter, const QRectF& canvasRect) const 
     flushPolyline(painter, clipRect);
 }
 
-void CurveItem::drawThin(QPainter* painter, const DirectTarget& target, const Plane* into) const {
+ThinLine CurveItem::thinLine(const DirectTarget& target) const {
     QImage& image = *target.image;
-    ThinLine thin(reinterpret_cast<std::uint32_t*>(image.bits()), image.bytesPerLine() / 4,
-                  image.rect(), target.allowed, target.offset, style_.pen.color().rgba(),
-                  style_.pen.capStyle() != Qt::FlatCap);
-    if (into != nullptr)
-        thin.intoBits(into->row(0), into->stride, into->rect.translated(target.offset));
-    const QPoint* v = drawn_.data();
-    const QPoint* end = v + drawn_.size();
+    return ThinLine(reinterpret_cast<std::uint32_t*>(image.bits()), image.bytesPerLine() / 4,
+                    image.rect(), target.allowed, target.offset, style_.pen.color().rgba(),
+                    style_.pen.capStyle() != Qt::FlatCap);
+}
+
+template <typename Visit> void CurveItem::forEachRun(const QPoint* v, size_t size, Visit&& visit) {
+    const QPoint* end = v + size;
     while (v != end) {
         if (v->x() == kBreak) {
             ++v;
@@ -734,19 +746,26 @@ void CurveItem::drawThin(QPainter* painter, const DirectTarget& target, const Pl
         const QPoint* stop = v;
         while (stop != end && stop->x() != kBreak)
             ++stop;
-        if (!thin.polyline(v, static_cast<int>(stop - v))) {
-            // A run that ends where it starts is drawn as a closed figure by the engine.
-            QPolygonF run;
-            run.reserve(static_cast<int>(stop - v));
-            for (const QPoint* p = v; p != stop; ++p)
-                run.append(QPointF(*p));
-            painter->save();
-            painter->setPen(style_.pen);
-            painter->drawPolyline(run);
-            painter->restore();
-        }
+        visit(v, static_cast<int>(stop - v));
         v = stop;
     }
+}
+
+void CurveItem::drawThin(QPainter* painter, const DirectTarget& target) const {
+    ThinLine thin = thinLine(target);
+    forEachRun(drawn_.data(), drawn_.size(), [&](const QPoint* run, int count) {
+        if (thin.polyline(run, count))
+            return;
+        // A run that ends where it starts is drawn as a closed figure by the engine.
+        QPolygonF points;
+        points.reserve(count);
+        for (const QPoint* p = run; p != run + count; ++p)
+            points.append(QPointF(*p));
+        painter->save();
+        painter->setPen(style_.pen);
+        painter->drawPolyline(points);
+        painter->restore();
+    });
 }
 
 bool CurveItem::collectSorted(const QwtScaleMap& xMap, const QwtScaleMap& yMap,

@@ -4,6 +4,8 @@
 
 #include <tellurix/lumenfold/plotting.h>
 
+#include "thin_line.h"
+
 #include <qwt_plot_curve.h>
 #include <qwt_scale_map.h>
 #include <qwt_symbol.h>
@@ -132,7 +134,7 @@ private:
                      Plane& marks) const;
     void build(const QwtScaleMap& xMap, const QwtScaleMap& yMap, const QRectF& canvasRect,
                bool logX, bool logY, bool lines, bool marking, const QRect& area,
-               const QRect& allowed, bool union_, bool target) const;
+               const QRect& allowed, bool union_, const DirectTarget* target, bool thinPen) const;
     template <typename Covered, typename Flag>
     static size_t keepRuns(const QPoint* in, size_t count, std::vector<QPoint>& out,
                            Covered&& covered, Flag&& flag);
@@ -141,8 +143,12 @@ private:
                                                  int shortest);
     static size_t segmentCount(const std::vector<QPoint>& vertices);
     void drawVertices(QPainter* painter, const QRectF& canvasRect) const;
-    /// Draws the kept runs with ThinLine into the image, or as bits into `into`.
-    void drawThin(QPainter* painter, const DirectTarget& target, const Plane* into = nullptr) const;
+    /// Draws the kept runs with ThinLine into the image (closed runs through the painter).
+    void drawThin(QPainter* painter, const DirectTarget& target) const;
+    ThinLine thinLine(const DirectTarget& target) const;
+    /// Calls visit(first, count) for each run of vertices between breaks.
+    template <typename Visit>
+    static void forEachRun(const QPoint* vertices, size_t size, Visit&& visit);
     void prepareStamp(QPainter* painter) const;
     void buildCover(const Plane& marks, const QRect& allowed, Plane& cover) const;
     void buildDeep(const Plane& cover, int radius, Plane& deep) const;

@@ -289,4 +289,48 @@ INSTANTIATE_TEST_SUITE_P(
                       ChangeCase{"sorted_clear", Shape::Sorted, Change::Clear}),
     [](const ::testing::TestParamInfo<ChangeCase>& info) { return std::string(info.param.name); });
 
+// A thin line in its symbols' colour is painted with their union and kept that way for
+// repaints; a closed run, which the line writer leaves to the engine, must be drawn again
+// on every repaint all the same.
+TEST(RenderEquality, ClosedRunOfAMergedLineSurvivesRepaints) {
+    QVector<double> x{0.0, 10.0, 10.0, 0.0, 0.0, std::nan("")};
+    QVector<double> y{0.0, 0.0, 10.0, 10.0, 0.0, std::nan("")};
+    std::mt19937 rng(5);
+    std::normal_distribution<double> noise(0.0, 0.3);
+    for (int i = 0; i < 60000; ++i) { // a dense cloud: enough points for the union
+        x.append(5.0 + noise(rng));
+        y.append(5.0 + noise(rng));
+    }
+    auto render = [&](bool fast, int frames) {
+        plotting::PlotWidgetBase plot;
+        plot.setFastRendering(fast);
+        plotting::CurveStyle style;
+        style.pen = QPen(Qt::darkBlue, 1.0);
+        style.symbolBrush = QBrush(Qt::darkBlue);
+        style.symbolPen = QPen(Qt::darkBlue, 0);
+        style.symbolSize = 3.0;
+        plot.plot(x, y, style);
+        plot.resize(600, 450);
+        plot.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&plot));
+        plot.plotItem()->vb()->setRange(QRectF(-1.0, -1.0, 12.0, 12.0));
+        std::vector<QImage> images;
+        for (int f = 0; f < frames; ++f) {
+            QImage image(plot.size(), QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::white);
+            plot.render(&image);
+            images.push_back(image);
+        }
+        return images;
+    };
+    const std::vector<QImage> fast = render(true, 2);
+    const QImage reference = render(false, 1).front();
+    for (const QImage& frame : fast) {
+        const long differing = differingPixels(frame, reference);
+        EXPECT_LE(differing, frame.width() * frame.height() / 1000)
+            << differing << " pixels differ";
+    }
+    EXPECT_EQ(differingPixels(fast[0], fast[1]), 0) << "a repaint with nothing changed";
+}
+
 } // namespace
