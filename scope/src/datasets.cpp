@@ -1,7 +1,11 @@
 #include <tellurix/lumenfold/scope/datasets.h>
 
+#include <QHash>
+
 #include <algorithm>
 #include <stdexcept>
+
+#include <unistd.h>
 
 namespace tellurix::lumenfold::scope {
 
@@ -20,7 +24,17 @@ std::invalid_argument shape_error(const QString& text) {
     return std::invalid_argument(text.toStdString());
 }
 
+constexpr std::size_t real_bytes = sizeof(double);
+
 } // namespace
+
+std::size_t default_max_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0)
+        return std::size_t(1) << 30;
+    return static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(page);
+}
 
 // ---------------------------------------------------------------------------
 // Generation
@@ -30,7 +44,8 @@ Generation::Generation(std::uint64_t uid, int columns)
     : uid_(uid)
     , re_(static_cast<std::size_t>(columns))
     , im_(static_cast<std::size_t>(columns))
-    , complex_(static_cast<std::size_t>(columns), false) {}
+    , complex_(static_cast<std::size_t>(columns), false)
+    , row_bytes_(static_cast<std::size_t>(columns) * real_bytes) {}
 
 const double* Generation::real(int column) const {
     return re_.at(static_cast<std::size_t>(column)).constData() + first_;
@@ -48,14 +63,56 @@ std::complex<double> Generation::value(int column, int row) const {
     return {real(column)[row], im ? im[row] : 0.0};
 }
 
+void Generation::turn_complex(std::size_t column) {
+    // Earlier rows were real; the imaginary buffer gets the same room as the real one.
+    im_[column].reserve(re_[column].capacity());
+    im_[column].fill(0.0, re_[column].size());
+    complex_[column] = true;
+    row_bytes_ += real_bytes;
+}
+
+void Generation::make_room() {
+    if (re_.empty())
+        return;
+    const int length = re_[0].size();
+    if (length < re_[0].capacity())
+        return;
+    if (first_ > 0 && first_ >= length / 4) {
+        compact();
+        return;
+    }
+    const int wanted = length + std::max(length / 2, 64);
+    for (std::size_t c = 0; c < re_.size(); ++c) {
+        re_[c].reserve(wanted);
+        if (complex_[c])
+            im_[c].reserve(wanted);
+    }
+}
+
+void Generation::compact() {
+    if (first_ == 0)
+        return;
+    for (auto* columns : {&re_, &im_})
+        for (QVector<double>& col : *columns)
+            if (!col.isEmpty())
+                col.remove(0, first_);
+    first_ = 0;
+}
+
+void Generation::shrink_to_fit() {
+    compact();
+    for (auto* columns : {&re_, &im_})
+        for (QVector<double>& col : *columns)
+            col.squeeze();
+}
+
 void Generation::push_row(const std::vector<std::complex<double>>& row,
                           const std::vector<bool>& cplx) {
+    make_room();
     for (std::size_t c = 0; c < re_.size(); ++c) {
+        if (cplx[c] && !complex_[c])
+            turn_complex(c);
         re_[c].append(row[c].real());
-        if (cplx[c] && !complex_[c]) {
-            im_[c].fill(0.0, re_[c].size() - 1); // the column turns complex: earlier rows were real
-            complex_[c] = true;
-        }
         if (complex_[c])
             im_[c].append(row[c].imag());
     }
@@ -70,13 +127,8 @@ void Generation::drop_oldest(int count) {
     first_ += count;
     rows_ -= count;
     ++revision_;
-    if (first_ >= compaction_threshold && first_ >= rows_) {
-        for (auto* columns : {&re_, &im_})
-            for (QVector<double>& col : *columns)
-                if (!col.isEmpty())
-                    col.remove(0, first_);
-        first_ = 0;
-    }
+    if (first_ >= compaction_threshold && first_ >= rows_)
+        compact();
 }
 
 // ---------------------------------------------------------------------------
@@ -94,6 +146,22 @@ std::size_t ColumnDataset::rows_held() const noexcept {
     for (const Generation& g : generations_)
         n += static_cast<std::size_t>(g.rows());
     return n;
+}
+
+std::size_t ColumnDataset::bytes_held() const noexcept {
+    std::size_t n = 0;
+    for (const Generation& g : generations_)
+        n += static_cast<std::size_t>(g.rows()) * g.row_bytes();
+    return n;
+}
+
+void ColumnDataset::check_fits(std::size_t bytes, const char* what) const {
+    if (bytes > max_bytes_)
+        throw shape_error(QStringLiteral("%1(): the %2 takes %3 bytes, more than the %4 bytes "
+                                         "this dataset may hold")
+                              .arg(op("append"), QLatin1String(what))
+                              .arg(bytes)
+                              .arg(max_bytes_));
 }
 
 void ColumnDataset::clear_history() {
@@ -125,6 +193,29 @@ QStringList ColumnDataset::checked_names(const host::Value& names) const {
             throw TypeError(where, QStringLiteral("names[%1]").arg(i), QStringLiteral("str"),
                             items[i].type_name());
         result.append(items[i].as_str());
+    }
+    // Pairs are pairs of names: with a name twice, a pair could not say which column it
+    // plots, and every plot would show the first one.
+    QHash<QString, int> seen;
+    seen.reserve(result.size());
+    QStringList twice;
+    for (const QString& name : result)
+        if (++seen[name] == 2)
+            twice.append(name);
+    if (!twice.isEmpty()) {
+        constexpr int shown = 10;
+        QStringList quoted;
+        for (int i = 0; i < std::min<int>(twice.size(), shown); ++i)
+            quoted.append(host::quoted_form(host::Value(twice[i])));
+        QString list = quoted.join(QStringLiteral(", "));
+        if (twice.size() > shown)
+            list += QStringLiteral(" and %1 more").arg(twice.size() - shown);
+        throw shape_error(
+            QStringLiteral("%1(): %2 %3 given more than once; every column "
+                           "needs a name of its own")
+                .arg(where)
+                .arg(twice.size() == 1 ? QStringLiteral("the name") : QStringLiteral("the names"),
+                     list + (twice.size() == 1 ? QStringLiteral(" is") : QStringLiteral(" are"))));
     }
     return result;
 }
@@ -159,8 +250,8 @@ Generation& ColumnDataset::push_generation() {
 // PointDataset
 // ---------------------------------------------------------------------------
 
-PointDataset::PointDataset(std::size_t max_rows, std::size_t max_generations)
-    : ColumnDataset("PointDataset")
+PointDataset::PointDataset(std::size_t max_rows, std::size_t max_generations, std::size_t max_bytes)
+    : ColumnDataset("PointDataset", max_bytes)
     , max_rows_(std::max<std::size_t>(max_rows, 1))
     , max_generations_(std::max<std::size_t>(max_generations, 1)) {}
 
@@ -227,7 +318,13 @@ void PointDataset::append(const host::Value& record) {
                               .arg(given)
                               .arg(ncols)
                               .arg(host::text_form(host::Value::str_list(names_))));
-    generations_.front().push_row(row_, row_complex_);
+    Generation& newest = generations_.front();
+    std::size_t bytes = newest.row_bytes();
+    for (std::size_t c = 0; c < row_complex_.size(); ++c)
+        if (row_complex_[c] && !newest.is_complex(static_cast<int>(c)))
+            bytes += real_bytes;
+    check_fits(bytes, "row");
+    newest.push_row(row_, row_complex_);
     ++revision_;
     enforce_limits();
 }
@@ -235,6 +332,7 @@ void PointDataset::append(const host::Value& record) {
 void PointDataset::roll() {
     if (generations_.empty() || generations_.front().rows() == 0)
         return;
+    generations_.front().shrink_to_fit();
     push_generation();
     enforce_limits();
 }
@@ -243,17 +341,24 @@ void PointDataset::enforce_limits() {
     while (generations_.size() > max_generations_)
         generations_.pop_back();
     std::size_t held = rows_held();
-    while (held > max_rows_) {
-        const std::size_t excess = held - max_rows_;
+    std::size_t bytes = bytes_held();
+    while (held > max_rows_ || bytes > max_bytes_) {
         Generation& oldest = generations_.back();
+        const std::size_t per_row = oldest.row_bytes();
+        std::size_t excess = held > max_rows_ ? held - max_rows_ : 0;
+        if (bytes > max_bytes_ && per_row > 0)
+            excess = std::max(excess, (bytes - max_bytes_ + per_row - 1) / per_row);
         const auto rows = static_cast<std::size_t>(oldest.rows());
         if (generations_.size() > 1 && rows <= excess) {
             generations_.pop_back();
             held -= rows;
+            bytes -= rows * per_row;
         } else {
+            // The newest row alone never exceeds max_bytes (append checks), so this ends.
             const std::size_t k = std::min(excess, rows);
             oldest.drop_oldest(static_cast<int>(k));
             held -= k;
+            bytes -= k * per_row;
         }
     }
 }
@@ -262,8 +367,8 @@ void PointDataset::enforce_limits() {
 // TraceDataset
 // ---------------------------------------------------------------------------
 
-TraceDataset::TraceDataset(std::size_t max_traces)
-    : ColumnDataset("TraceDataset")
+TraceDataset::TraceDataset(std::size_t max_traces, std::size_t max_bytes)
+    : ColumnDataset("TraceDataset", max_bytes)
     , max_traces_(std::max<std::size_t>(max_traces, 1)) {}
 
 void TraceDataset::set_column_names(const host::Value& names) {
@@ -349,9 +454,18 @@ void TraceDataset::append(const host::Value& record) {
         length = re.size();
     }
     trace.rows_ = std::max(length, 0);
+    for (std::size_t c = 0; c < trace.complex_.size(); ++c)
+        if (trace.complex_[c])
+            trace.row_bytes_ += real_bytes;
+    const std::size_t trace_bytes = static_cast<std::size_t>(trace.rows_) * trace.row_bytes_;
+    check_fits(trace_bytes, "trace");
     generations_.push_front(std::move(trace));
-    while (generations_.size() > max_traces_)
+    std::size_t bytes = bytes_held();
+    while (generations_.size() > max_traces_ || (bytes > max_bytes_ && generations_.size() > 1)) {
+        const Generation& oldest = generations_.back();
+        bytes -= static_cast<std::size_t>(oldest.rows()) * oldest.row_bytes();
         generations_.pop_back();
+    }
     ++revision_;
 }
 

@@ -159,6 +159,13 @@ INSTANTIATE_TEST_SUITE_P(
         Rejection{"names_none", [](auto& d) { d.set_column_names(Value()); }, true,
                   "PointDataset::set_column_names(): argument 'names' must be list of str, not "
                   "none"},
+        Rejection{"names_twice",
+                  [](auto& d) {
+                      d.set_column_names(names({"x", "y", "t", "y", "x", "x"}));
+                  },
+                  false,
+                  "PointDataset::set_column_names(): the names 'y', 'x' are given more than "
+                  "once; every column needs a name of its own"},
         Rejection{"names_with_int",
                   [](auto& d) {
                       d.set_column_names(Value::list({"x", 2}));
@@ -208,6 +215,13 @@ INSTANTIATE_TEST_SUITE_P(
         Rejection{"trace_names_with_none",
                   [](auto& d) { d.set_column_names(Value::list({Value()})); }, true,
                   "TraceDataset::set_column_names(): argument 'names[0]' must be str, not none"},
+        Rejection{"trace_names_twice",
+                  [](auto& d) {
+                      d.set_column_names(names({"f", "f"}));
+                  },
+                  false,
+                  "TraceDataset::set_column_names(): the name 'f' is given more than once; every "
+                  "column needs a name of its own"},
         Rejection{"trace_as_array",
                   [](auto& d) {
                       d.append(Value::float_array({1, 2, 3}));
@@ -323,6 +337,96 @@ INSTANTIATE_TEST_SUITE_P(
         // Enough rows to pass the point where dropped rows are compacted away, several times.
         CapCase{5000, {100'000}, {range(95'000, 100'000)}},
         CapCase{5000, {30'000, 30'000}, {range(55'000, 60'000)}}));
+
+// The byte bound: rows of wide (or complex) columns reach it long before the row count.
+struct ByteCapCase {
+    const char* name;
+    std::size_t max_bytes;
+    std::vector<int> generation_sizes; // rows appended per generation, rolled in between
+    int complex_from;                  // first row whose second column is complex (-1: none)
+    std::vector<std::vector<double>> expected; // first column per generation, newest first
+};
+
+class ByteCap : public ::testing::TestWithParam<ByteCapCase> {};
+
+TEST_P(ByteCap, DropsTheOldestRowsFirst) {
+    const ByteCapCase& c = GetParam();
+    PointDataset d(1'000'000, 8, c.max_bytes);
+    d.set_column_names(names({"n", "twice"}));
+    int n = 0;
+    for (std::size_t g = 0; g < c.generation_sizes.size(); ++g) {
+        if (g > 0)
+            d.roll();
+        for (int i = 0; i < c.generation_sizes[g]; ++i, ++n) {
+            if (c.complex_from >= 0 && n >= c.complex_from)
+                d.append(Value::list({n, cplx(2 * n, 1)}));
+            else
+                d.append(Value::list({n, 2 * n}));
+            ASSERT_LE(d.bytes_held(), c.max_bytes) << "after row " << n;
+        }
+    }
+    ASSERT_EQ(d.generation_count(), c.expected.size());
+    std::size_t bytes = 0;
+    for (std::size_t age = 0; age < c.expected.size(); ++age) {
+        EXPECT_EQ(first_column(d, age), c.expected[age]) << "age " << age;
+        const scope::Generation& g = d.generation(age);
+        bytes += std::size_t(g.rows()) * (g.is_complex(1) ? 24 : 16);
+        for (int r = 0; r < g.rows(); ++r)
+            ASSERT_EQ(g.real(1)[r], 2 * g.real(0)[r]) << "columns out of step at row " << r;
+    }
+    EXPECT_EQ(d.bytes_held(), bytes) << "8 bytes per real value, 16 per complex one";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, ByteCap,
+    ::testing::Values(
+        ByteCapCase{"one_generation", 160, {25}, -1, {range(15, 25)}},
+        ByteCapCase{"not_a_whole_row", 175, {25}, -1, {range(15, 25)}},
+        ByteCapCase{"older_generation_first", 160, {6, 6}, -1, {range(6, 12), range(2, 6)}},
+        // A complex newest generation takes 24 bytes a row: the real one before it goes.
+        ByteCapCase{"complex_takes_more", 250, {10, 10}, 10, {range(10, 20)}},
+        ByteCapCase{"complex_and_real", 300, {10, 10}, 10, {range(10, 20), range(7, 10)}},
+        ByteCapCase{"turns_complex_midway", 240, {30}, 25, {range(20, 30)}},
+        // Enough rows to reuse the room of dropped rows many times over.
+        ByteCapCase{"long_ring", 16 * 5000, {100'000}, -1, {range(95'000, 100'000)}},
+        ByteCapCase{"long_ring_rolled", 16 * 5000, {30'000, 30'000}, -1, {range(55'000, 60'000)}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Datasets, ARecordLargerThanTheByteBoundIsRefused) {
+    PointDataset points(100, 8, 40);
+    points.set_column_names(names({"a", "b"}));
+    points.append(Value::list({1, 2}));
+    EXPECT_NO_THROW(points.append(Value::list({1, cplx(2, 3)})))
+        << "24 bytes fit once the oldest row is dropped";
+    EXPECT_EQ(points.rows_held(), 1u);
+    points.set_column_names(names({"a", "b", "c", "d", "e", "f"}));
+    try {
+        points.append(Value::list({1, 2, 3, 4, 5, 6}));
+        ADD_FAILURE() << "accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "PointDataset::append(): the row takes 48 bytes, more than the 40 "
+                               "bytes this dataset may hold");
+    }
+    EXPECT_EQ(points.rows_held(), 0u);
+
+    TraceDataset traces(8, 100);
+    traces.set_column_names(names({"f", "s"}));
+    for (int i = 0; i < 3; ++i) // 48 bytes each: two fit
+        traces.append(Value::list({Value::float_array({1, 2, double(i)}), Value::list({i, i, i})}));
+    ASSERT_EQ(traces.generation_count(), 2u);
+    EXPECT_EQ(first_column(traces, 0)[2], 2.0);
+    EXPECT_EQ(first_column(traces, 1)[2], 1.0);
+    EXPECT_EQ(traces.bytes_held(), 96u);
+    try {
+        traces.append(Value::list(
+            {Value::float_array({1, 2, 3, 4, 5, 6, 7}), Value::list({1, 2, 3, 4, 5, 6, 7})}));
+        ADD_FAILURE() << "accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "TraceDataset::append(): the trace takes 112 bytes, more than the "
+                               "100 bytes this dataset may hold");
+    }
+    EXPECT_EQ(traces.generation_count(), 2u) << "a refused trace changes nothing";
+}
 
 TEST(PointDataset, NewNamesDropTheDataTheSameNamesKeepIt) {
     PointDataset d;
