@@ -61,14 +61,8 @@ int main(int argc, char** argv) {
                 } else {
                     // Where each plot lies in the picture, for whoever checks it.
                     QTextStream out(stdout);
-                    const auto areas = window->plot_areas();
-                    for (std::size_t i = 0; i < areas.size(); ++i) {
-                        const QRect& r = areas[i];
-                        const chartpane::PlotWidget* p = window->plots()[i];
-                        out << "plot " << i << ' ' << r.x() << ' ' << r.y() << ' ' << r.width()
-                            << ' ' << r.height() << ' ' << host::text_form(p->xname) << ' '
-                            << host::text_form(p->yname) << '\n';
-                    }
+                    for (const QString& line : window->plot_report())
+                        out << line << '\n';
                 }
             }
             QApplication::quit();

@@ -1,4 +1,5 @@
 #include <tellurix/lumenfold/scope/scope_window.h>
+#include <tellurix/lumenfold/scope/stderr_log.h>
 
 #include <tellurix/lumenfold/chartpane.h>
 #include <tellurix/lumenfold/cmdpump.h>
@@ -12,15 +13,12 @@
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QGridLayout>
-#include <QIODevice>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
-#include <QSaveFile>
 #include <QStatusBar>
-#include <QTextStream>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -135,50 +133,16 @@ QString command_text(const host::Value& item) {
     return short_form(item);
 }
 
-QColor blend(const QColor& a, const QColor& b, double t) {
-    return QColor::fromRgbF(a.redF() + (b.redF() - a.redF()) * t,
-                            a.greenF() + (b.greenF() - a.greenF()) * t,
-                            a.blueF() + (b.blueF() - a.blueF()) * t);
+// Each dataset gets half: a stream of points cannot push the traces out, nor the reverse.
+std::size_t memory_share(const ScopeOptions& options) {
+    return (options.max_memory > 0 ? options.max_memory : default_max_memory()) / 2;
+}
+
+QString mebibytes(std::size_t bytes) {
+    return QString::number(double(bytes) / double(1 << 20), 'f', 1);
 }
 
 } // namespace
-
-std::shared_ptr<std::vector<QColor>> history_palette() {
-    const std::vector<int>& keys = config::ridx;
-    const int top = keys.empty() ? 0 : *std::max_element(keys.begin(), keys.end());
-    auto palette = std::make_shared<std::vector<QColor>>(static_cast<std::size_t>(top) + 1);
-    const QColor newest(0x00, 0x5A, 0xD0); // saturated blue, clear against white and grey grid
-    const QColor faded(0xC4, 0xC9, 0xD2);  // just darker than the grid, still visible
-    for (int key = 0; key <= top; ++key) {
-        // Curve key k shows the k-th older generation: the older, the closer to faded grey.
-        const double t = key == 0 ? 0.0 : 0.5 + 0.5 * (key - 1) / std::max(1, top - 1);
-        (*palette)[static_cast<std::size_t>(key)] = blend(newest, faded, t);
-    }
-    return palette;
-}
-
-bool export_plot_csv(chartpane::PlotWidget& plot, QIODevice& device, QString* error) {
-    const QRectF view = plot.plotItem()->vb()->viewRange();
-    QTextStream out(&device);
-    out << "curve,x,y\n";
-    for (const auto& [key, curve] : plot.plots) {
-        const QVector<double>& xs = curve->xData();
-        const QVector<double>& ys = curve->yData();
-        for (int i = 0; i < xs.size() && i < ys.size(); ++i) {
-            const double x = xs[i], y = ys[i];
-            if (x < view.left() || x > view.right() || y < view.top() || y > view.bottom())
-                continue; // also drops NaN, which is never drawn
-            out << key << ',' << host::float_text(x) << ',' << host::float_text(y) << '\n';
-        }
-    }
-    out.flush();
-    if (out.status() != QTextStream::Ok) {
-        if (error)
-            *error = device.errorString();
-        return false;
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // ScopeWindow
@@ -186,8 +150,8 @@ bool export_plot_csv(chartpane::PlotWidget& plot, QIODevice& device, QString* er
 
 ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queue> queue)
     : options_(options)
-    , points_(options.history, config::ridx.size())
-    , traces_(options.traces) {
+    , points_(options.history, config::ridx.size(), memory_share(options))
+    , traces_(options.traces, memory_share(options)) {
     if (!queue) {
         const QString wanted =
             options.endpoint.isEmpty() ? transport::default_endpoint() : options.endpoint;
@@ -205,6 +169,7 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
     std::sort(ages_.begin(), ages_.end());
     palette_ = history_palette();
 
+    stderr_log_ = std::make_unique<RateLimitedLog>(QStringLiteral("lumenfold-scope: "));
     previous_handler_ =
         host::set_warning_handler([this](const QString& text) { on_warning(text); });
     previous_clipboard_ = host::clipboard();
@@ -322,15 +287,6 @@ QString ScopeWindow::measurement_text() const {
     return measure_label_->text();
 }
 
-std::vector<QRect> ScopeWindow::plot_areas() const {
-    std::vector<QRect> areas;
-    for (int i = 0; i < visible_; ++i) {
-        const QWidget* canvas = plots_[static_cast<std::size_t>(i)]->canvas();
-        areas.emplace_back(canvas->mapTo(this, QPoint(0, 0)), canvas->size());
-    }
-    return areas;
-}
-
 void ScopeWindow::all_enable_auto_range() {
     for (int i = 0; i < visible_; ++i)
         plots_[static_cast<std::size_t>(i)]->enable_auto_range();
@@ -344,6 +300,7 @@ void ScopeWindow::tick() {
     pump_commands();
     redraw();
     update_status();
+    stderr_log_->flush_due(Clock::now());
     emit frameDrawn();
 }
 
@@ -427,10 +384,13 @@ void ScopeWindow::redraw() {
         const auto& [xname, yname] = pairs_[static_cast<std::size_t>(i)];
         const int xc = names.indexOf(xname), yc = names.indexOf(yname);
         std::vector<Drawn>& drawn = drawn_[static_cast<std::size_t>(i)];
+        bool changed = false, empty = true;
         for (std::size_t age = 0; age < ages_.size(); ++age) {
             const Generation* g = (xc >= 0 && yc >= 0 && age < data.generation_count())
                                       ? &data.generation(age)
                                       : nullptr;
+            if (g && g->rows() > 0)
+                empty = false;
             const Drawn want = g ? Drawn{g->uid(), g->revision()} : Drawn{};
             if (want.uid == drawn[age].uid && want.revision == drawn[age].revision)
                 continue;
@@ -439,8 +399,22 @@ void ScopeWindow::redraw() {
             else
                 plot->set_data(ages_[age], {}, {});
             drawn[age] = want; // set_data repaints the plot (and refits it in auto range)
+            changed = true;
         }
+        if (changed && empty)
+            show_empty(plot);
     }
+}
+
+void ScopeWindow::show_empty(chartpane::PlotWidget* plot) {
+    // Fitting no data leaves the view as it was, so a plot whose data is gone (new names, a
+    // pattern that no longer matches a column) would go on showing the range of data that
+    // no longer exists. It gets the view of a new plot instead, and fits the data that
+    // comes next, whatever the user had zoomed to.
+    const double x0 = plot->logModeX() ? 1 : 0, y0 = plot->logModeY() ? 1 : 0;
+    plot->plotItem()->vb()->setRange(
+        QRectF(QPointF(x0, y0), QPointF(plot->logModeX() ? 10 : 1, plot->logModeY() ? 10 : 1)));
+    plot->enable_auto_range();
 }
 
 chartpane::PlotWidget* ScopeWindow::make_plot() {
@@ -535,11 +509,13 @@ void ScopeWindow::update_status() {
         rate_items_ = taken;
         rate_label_->setText(tr("%1 items/s").arg(rate_, 0, 'f', 0));
     }
-    held_label_->setText(tr("points %1 / %2 rows, traces %3 / %4")
+    held_label_->setText(tr("points %1 / %2 rows, traces %3 / %4, %5 / %6 MiB")
                              .arg(points_.rows_held())
                              .arg(points_.max_rows())
                              .arg(traces_.generation_count())
-                             .arg(traces_.max_traces()));
+                             .arg(traces_.max_traces())
+                             .arg(mebibytes(points_.bytes_held() + traces_.bytes_held()),
+                                  mebibytes(points_.max_bytes() + traces_.max_bytes())));
     QString warn = tr("warnings %1").arg(warnings_);
     if (errors_ > 0)
         warn += tr(", errors %1").arg(errors_);
@@ -561,12 +537,14 @@ void ScopeWindow::on_warning(const QString& text) {
         return;
     }
     ++warnings_;
+    stderr_log_->write(QStringLiteral("warning"), text, Clock::now());
     append_log(tr("warning: %1").arg(text));
     statusBar()->showMessage(tr("warning: %1").arg(text), 5000);
 }
 
 void ScopeWindow::report_error(const QString& text) {
     ++errors_;
+    stderr_log_->write(QStringLiteral("error"), text, Clock::now());
     append_log(tr("error: %1").arg(text));
     statusBar()->showMessage(tr("error: %1").arg(text), 10000);
 }
@@ -604,38 +582,6 @@ bool ScopeWindow::eventFilter(QObject* watched, QEvent* event) {
                 current_ = plot;
     }
     return QMainWindow::eventFilter(watched, event);
-}
-
-bool ScopeWindow::export_csv(const QString& file, QString* error) {
-    chartpane::PlotWidget* plot = current_plot();
-    if (!plot) {
-        if (error)
-            *error = tr("no plot is shown");
-        return false;
-    }
-    QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        if (error)
-            *error = out.errorString();
-        return false;
-    }
-    if (!export_plot_csv(*plot, out, error))
-        return false;
-    if (!out.commit()) {
-        if (error)
-            *error = out.errorString();
-        return false;
-    }
-    return true;
-}
-
-bool ScopeWindow::export_png(const QString& file, QString* error) {
-    if (!grab().save(file, "PNG")) {
-        if (error)
-            *error = tr("cannot write %1").arg(file);
-        return false;
-    }
-    return true;
 }
 
 } // namespace tellurix::lumenfold::scope

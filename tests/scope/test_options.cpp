@@ -63,6 +63,18 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_EQ(o.screenshot, "a.png");
                        EXPECT_EQ(o.quit_after, 2.5);
                    }},
+        OptionCase{"max_memory_with_unit",
+                   {"--max-memory", "1.5GiB"},
+                   true,
+                   "",
+                   [](const auto& o) { EXPECT_EQ(o.max_memory, 3u << 29); }},
+        OptionCase{"max_memory_in_bytes",
+                   {"--max-memory", "3145728"},
+                   true,
+                   "",
+                   [](const auto& o) { EXPECT_EQ(o.max_memory, 3u << 20); }},
+        OptionCase{"max_memory_too_small", {"--max-memory", "64K"}, false, "--max-memory", nullptr},
+        OptionCase{"max_memory_no_number", {"--max-memory", "GiB"}, false, "--max-memory", nullptr},
         OptionCase{"zero_plots", {"--plots", "0"}, false, "--plots", nullptr},
         OptionCase{"history_not_a_number", {"--history", "many"}, false, "--history", nullptr},
         OptionCase{"negative_quit", {"--quit-after", "-1"}, false, "--quit-after", nullptr},

@@ -21,6 +21,8 @@ struct ScopeOptions {
     std::size_t history = 1'000'000;
     /// Most traces held (the newest and its history).
     std::size_t traces = 8;
+    /// Most bytes of values held by both datasets together; 0: default_max_memory().
+    std::size_t max_memory = 0;
     /// Redraws per second.
     int frame_rate = 30;
     /// Save the window as PNG after quit_after seconds, then quit (headless use).

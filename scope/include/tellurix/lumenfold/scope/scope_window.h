@@ -42,6 +42,7 @@ class CmdPump;
 namespace tellurix::lumenfold::scope {
 
 class CountingQueue;
+class RateLimitedLog;
 class ScopeClipboard;
 
 /// Writes the data of `plot` that lies inside its visible range as CSV: a header line
@@ -90,6 +91,12 @@ public:
     QString measurement_text() const;
     /// Where each shown plot's drawing area lies, in window coordinates.
     std::vector<QRect> plot_areas() const;
+    /// One line per shown plot, for whoever checks a screenshot:
+    /// `plot <i> <x> <y> <w> <h> <X name> <Y name>`, the drawing area in window
+    /// coordinates and each name as a JSON string (in double quotes, with \n, \" and the
+    /// like escaped), so that a name with blanks, quotes or line breaks keeps to its field
+    /// and its line.
+    QStringList plot_report() const;
 
     /// One frame: apply pending commands within the time budget, act on the toolbar's dirty
     /// flags, push new data to the plots whose data changed and repaint them. The timer
@@ -114,6 +121,7 @@ private:
     void apply_links();
     void apply_log_mode();
     chartpane::PlotWidget* make_plot();
+    void show_empty(chartpane::PlotWidget* plot);
     void update_status();
     void on_warning(const QString& text);
     void append_log(const QString& line);
@@ -158,6 +166,7 @@ private:
     double rate_ = 0;
     int warnings_ = 0;
     int errors_ = 0;
+    std::unique_ptr<RateLimitedLog> stderr_log_; // the same, for runs nobody watches
 
     std::unique_ptr<ScopeClipboard> clipboard_;
     host::Clipboard* previous_clipboard_ = nullptr;
