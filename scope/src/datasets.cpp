@@ -210,12 +210,11 @@ QStringList ColumnDataset::checked_names(const host::Value& names) const {
         QString list = quoted.join(QStringLiteral(", "));
         if (twice.size() > shown)
             list += QStringLiteral(" and %1 more").arg(twice.size() - shown);
-        throw shape_error(
-            QStringLiteral("%1(): %2 %3 given more than once; every column "
-                           "needs a name of its own")
-                .arg(where)
-                .arg(twice.size() == 1 ? QStringLiteral("the name") : QStringLiteral("the names"),
-                     list + (twice.size() == 1 ? QStringLiteral(" is") : QStringLiteral(" are"))));
+        const QString subject = twice.size() == 1 ? QStringLiteral("the name %1 is")
+                                                  : QStringLiteral("the names %1 are");
+        throw shape_error(QStringLiteral("%1(): %2 given more than once; every column needs a "
+                                         "name of its own")
+                              .arg(where, subject.arg(list)));
     }
     return result;
 }
