@@ -75,7 +75,12 @@ void NameLabel::fit() {
 void NameLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
-    const QString shown = fontMetrics().elidedText(line_, Qt::ElideRight, area.width());
+    // elidedText measures a little differently from horizontalAdvance, by which the label was
+    // sized: a text that fits is drawn whole, not cut to its ellipsis by a fraction of a pixel.
+    const QFontMetrics fm = fontMetrics();
+    const QString shown = fm.horizontalAdvance(line_) <= area.width()
+                              ? line_
+                              : fm.elidedText(line_, Qt::ElideRight, area.width());
     style()->drawItemText(&painter, area, static_cast<int>(alignment()), palette(), isEnabled(),
                           shown, foregroundRole());
 }

@@ -299,6 +299,23 @@ INSTANTIATE_TEST_SUITE_P(
                       HostileName{"line_breaks", "volts\nin\nthree lines"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A name that fits is drawn whole, exactly as a plain-text QLabel of that size draws it.
+TEST(PlotWidgetLabels, NamesThatFitAreDrawnWhole) {
+    PlotWidget w;
+    w.resize(400, 300);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    for (const char* name : {"t", "volts", "a_rather_long_column_name_in_volts"}) {
+        SCOPED_TRACE(name);
+        w.set_X_label(Value(name));
+        QLabel plain(&w);
+        plain.setTextFormat(Qt::PlainText);
+        plain.setText(w.XLabel->text());
+        plain.resize(w.XLabel->size());
+        EXPECT_EQ(w.XLabel->grab().toImage(), plain.grab().toImage());
+    }
+}
+
 // Two plots side by side, as a host lays them out: a 10 kB name on the left one stops at its
 // own right edge, is cut there, and the whole name is in the tooltip.
 TEST(PlotWidgetLabels, LongNamesStayInsideTheirOwnPlot) {
