@@ -9,12 +9,13 @@ namespace tellurix::lumenfold::chartpane::detail {
 /// A label for a column name that comes from a producer: its text is shown as plain text on a
 /// single line (line breaks and other control characters as blanks) and cut with an ellipsis
 /// at its parent's right edge, so that a long name stays inside its own plot. text() keeps the
-/// whole text, and so does the tooltip, which Qt never reads as rich text.
+/// whole text; so does the tooltip whenever the label shows less (and Qt never reads it as
+/// rich text). A label showing its whole text has no tooltip.
 class NameLabel final : public QLabel {
 public:
     explicit NameLabel(QWidget* parent);
 
-    /// Replaces the text and the tooltip, and sizes the label to the text (up to the edge).
+    /// Replaces the text, sizes the label to it (up to the edge) and sets the tooltip.
     void setName(const QString& text);
 
     QSize sizeHint() const override;
