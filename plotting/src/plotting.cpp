@@ -216,8 +216,14 @@ struct Engine {
             return;
         const double span = toAxis(v.x.hi, logX) - toAxis(v.x.lo, logX);
         const double hi = toAxis(*newest, logX);
-        const Interval x =
+        Interval x =
             detail::shown(Interval{fromAxis(hi - span, logX), *newest}, logX).value_or(v.x);
+        // A span too narrow to show at the newest point's magnitude grows to the left only, so
+        // that the newest point stays at the right edge.
+        if (x.hi != *newest) {
+            const double shownSpan = toAxis(x.hi, logX) - toAxis(x.lo, logX);
+            x = detail::shown(Interval{fromAxis(hi - shownSpan, logX), *newest}, logX).value_or(x);
+        }
         applyFit(vb, x, v.y);
     }
 

@@ -385,6 +385,24 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"log_tiny_ratio", QRectF(1e10, 1, 1e-5, 1), true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Following the newest timestamp keeps the span where it can be shown, and widens it where
+// it cannot.
+TEST(AutoPan, FollowsTimestampsWithAViewTheAxesCanMap) {
+    auto plot = shownPlot();
+    auto* c = plot->plot({0, 1}, {0, 1}, style());
+    auto* vb = plot->plotItem()->vb();
+    vb->setRange(QRectF(0, 0, 1, 1));
+    vb->setAutoPan();
+    c->setData({1.7e18 - 1e6, 1.7e18}, {0, 1});
+    ASSERT_NO_FATAL_FAILURE(expectMapsSoundly(*plot));
+    EXPECT_EQ(vb->viewRange().right(), 1.7e18);
+    EXPECT_TRUE(vb->autoPanEnabled());
+    const double width = vb->viewRange().width();
+    c->setData({1.7e18, 1.7e18 + 1e6}, {0, 1});
+    EXPECT_EQ(vb->viewRange().right(), 1.7e18 + 1e6);
+    EXPECT_EQ(vb->viewRange().width(), width);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Tick labels
 
