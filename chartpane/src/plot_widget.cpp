@@ -1,6 +1,8 @@
 #include <tellurix/lumenfold/chartpane.h>
 #include <tellurix/lumenfold/config.h>
 
+#include "name_label.h"
+
 #include <QBrush>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -82,12 +84,14 @@ PlotWidget::PlotWidget(int minimum_height, std::shared_ptr<std::vector<QColor>> 
     setBackground(config::COL_UNSEL);
     plotItem()->vb()->autoRange();
 
-    XLabel = new QLabel(this);
-    XLabel->setText(QStringLiteral("X:"));
-    XLabel->move(0, 5);
-    YLabel = new QLabel(this);
-    YLabel->setText(QStringLiteral("Y:"));
-    YLabel->move(0, 35);
+    auto* x_label = new detail::NameLabel(this);
+    x_label->move(0, 5);
+    x_label->setName(QStringLiteral("X:"));
+    XLabel = x_label;
+    auto* y_label = new detail::NameLabel(this);
+    y_label->move(0, 35);
+    y_label->setName(QStringLiteral("Y:"));
+    YLabel = y_label;
 
     plots.clear();
     clippos1 = 0;
@@ -107,9 +111,16 @@ PlotWidget::PlotWidget(int minimum_height, std::shared_ptr<std::vector<QColor>> 
 }
 
 void PlotWidget::set_axis_label(QLabel* label, const char* prefix, const host::Value& w) {
-    label->setText(QLatin1String(prefix) + host::text_form(w));
-    // Without a layout a label keeps the size it was first shown with, which would cut
-    // a longer name short; it stays at its place and only takes the width its text needs.
+    const QString text = QLatin1String(prefix) + host::text_form(w);
+    // Names come from any producer: shown as plain text on one line, cut at this widget's
+    // edge (see NameLabel). Without a layout a label keeps the size it was first shown with,
+    // so it is sized to its text here.
+    if (auto* name = dynamic_cast<detail::NameLabel*>(label)) {
+        name->setName(text);
+        return;
+    }
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
     label->adjustSize();
 }
 

@@ -1,14 +1,16 @@
 #include <tellurix/lumenfold/plotting.h>
 
 #include "curve_item.h"
+#include "tick_labels.h"
+#include "view_limits.h"
 
 #include <qwt_painter.h>
 #include <qwt_plot_canvas.h>
 #include <qwt_plot_grid.h>
+#include <qwt_scale_div.h>
 #include <qwt_scale_engine.h>
 #include <qwt_scale_map.h>
 
-#include <QCoreApplication>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -27,39 +29,16 @@ namespace tellurix::lumenfold::plotting {
 using detail::Bounds;
 using detail::CurveItem;
 
+using detail::fromAxis;
+using detail::Interval;
+using detail::toAxis;
+
 namespace {
 
-constexpr double kFitMargin = 0.02;    // share of the span added on each side by autoRange
 constexpr double kWheelStep = 0.85;    // span factor per wheel notch (wheel up zooms in)
 constexpr double kDragZoomRate = 0.01; // span factor exp(rate * pixels) for right-drag zoom
 
-// Ranges are handled in "axis space": log10 of the value on a log axis, the value otherwise,
-// so that panning and zooming are linear in pixels on both kinds of axis.
-double toAxis(double v, bool log) {
-    return log ? std::log10(v) : v;
-}
-double fromAxis(double t, bool log) {
-    return log ? std::pow(10.0, t) : t;
-}
-
-struct Interval {
-    double lo, hi;
-};
-
-// A fitted interval in axis space with a small margin; a single value gets a unit span.
-Interval fitted(double lo, double hi, bool log) {
-    double a = toAxis(lo, log), b = toAxis(hi, log);
-    if (b - a <= 0.0) {
-        a -= 0.5;
-        b += 0.5;
-    } else {
-        const double pad = (b - a) * kFitMargin;
-        a -= pad;
-        b += pad;
-    }
-    return {fromAxis(a, log), fromAxis(b, log)};
-}
-
+// What setRange accepts from a caller; what is then shown may still be clamped or widened.
 bool validInterval(double lo, double hi, bool log) {
     return std::isfinite(lo) && std::isfinite(hi) && lo < hi && (!log || lo > 0.0);
 }
@@ -114,17 +93,37 @@ struct Engine {
     static ViewBox::Impl& view(ViewBox* vb) { return *vb->d; }
     static CurveItem& item(Curve* c) { return *c->d->item; }
 
-    // Puts the intervals on the axes, without touching any linked view.
+    // Puts the intervals on the axes, without touching any linked view. What an axis cannot
+    // map soundly is clamped or widened first (see view_limits.h); an interval with a NaN end
+    // leaves that axis as it was.
     static void show(PlotWidgetBase* plot, Interval x, Interval y) {
         auto& v = view(plot);
-        v.x = x;
-        v.y = y;
-        plot->setAxisScale(QwtPlot::xBottom, x.lo, x.hi);
-        plot->setAxisScale(QwtPlot::yLeft, y.lo, y.hi);
+        v.x = detail::shown(x, plot->d->logX).value_or(v.x);
+        v.y = detail::shown(y, plot->d->logY).value_or(v.y);
+        setScale(plot, QwtPlot::xBottom, v.x);
+        setScale(plot, QwtPlot::yLeft, v.y);
         plot->updateAxes();
         // The axes' label widths move the canvas; the pixel mapping must reflect that now.
         plot->updateLayout();
         plot->replot();
+    }
+
+    // Lays the ticks over an axis and chooses how they are written; the title carries the
+    // offset the labels are written from, if any.
+    static void setScale(PlotWidgetBase* plot, int axis, Interval i) {
+        QwtScaleDiv div = plot->axisScaleEngine(axis)->divideScale(
+            i.lo, i.hi, plot->axisMaxMajor(axis), plot->axisMaxMinor(axis));
+        // The log engine lays its ticks within 1e-100 and 1e100 only, and an engine that gives
+        // up returns an empty division: the range is kept, with whatever ticks it got.
+        if (div.lowerBound() != i.lo || div.upperBound() != i.hi)
+            div =
+                QwtScaleDiv(i.lo, i.hi, div.ticks(QwtScaleDiv::MinorTick),
+                            div.ticks(QwtScaleDiv::MediumTick), div.ticks(QwtScaleDiv::MajorTick));
+        auto* labels = static_cast<detail::TickLabels*>(plot->axisScaleDraw(axis));
+        plot->setAxisScaleDiv(axis, labels->follow(div));
+        const QString title = labels->title();
+        if (plot->axisTitle(axis).text() != title)
+            plot->setAxisTitle(axis, title);
     }
 
     // Shows the intervals and hands each to the views linked on that axis.
@@ -182,15 +181,13 @@ struct Engine {
         }
         if (!span)
             return std::nullopt;
-        return fitted(span->lo, span->hi, xAxis ? logX : logY);
+        return detail::fitted(span->lo, span->hi, xAxis ? logX : logY);
     }
-
-    static bool same(const Interval& a, const Interval& b) { return a.lo == b.lo && a.hi == b.hi; }
 
     // Applies a fitted view; one that is already shown (and so shared with every linked
     // view) needs no new axes and no new layout, only the repaint.
     static void applyFit(ViewBox* vb, Interval x, Interval y) {
-        if (same(x, vb->d->x) && same(y, vb->d->y)) {
+        if (x == vb->d->x && y == vb->d->y) {
             vb->d->plot->replot();
             return;
         }
@@ -218,7 +215,15 @@ struct Engine {
             return;
         const double span = toAxis(v.x.hi, logX) - toAxis(v.x.lo, logX);
         const double hi = toAxis(*newest, logX);
-        applyFit(vb, Interval{fromAxis(hi - span, logX), *newest}, v.y);
+        Interval x =
+            detail::shown(Interval{fromAxis(hi - span, logX), *newest}, logX).value_or(v.x);
+        // A span too narrow to show at the newest point's magnitude grows to the left only, so
+        // that the newest point stays at the right edge.
+        if (x.hi != *newest) {
+            const double shownSpan = toAxis(x.hi, logX) - toAxis(x.lo, logX);
+            x = detail::shown(Interval{fromAxis(hi - shownSpan, logX), *newest}, logX).value_or(x);
+        }
+        applyFit(vb, x, v.y);
     }
 
     static void dataChanged(PlotWidgetBase* plot) {
@@ -341,13 +346,14 @@ struct Engine {
     // Shows intervals given in axis space, if they are usable, as the user's choice.
     static bool setAxisIntervals(PlotWidgetBase* plot, Interval ax, Interval ay) {
         auto& w = *plot->d;
-        const Interval x{fromAxis(ax.lo, w.logX), fromAxis(ax.hi, w.logX)};
-        const Interval y{fromAxis(ay.lo, w.logY), fromAxis(ay.hi, w.logY)};
-        if (!validInterval(x.lo, x.hi, w.logX) || !validInterval(y.lo, y.hi, w.logY))
+        // A pan or zoom past what an axis can show stops at its limit (see view_limits.h).
+        const auto x = detail::shown({fromAxis(ax.lo, w.logX), fromAxis(ax.hi, w.logX)}, w.logX);
+        const auto y = detail::shown({fromAxis(ay.lo, w.logY), fromAxis(ay.hi, w.logY)}, w.logY);
+        if (!x || !y)
             return false;
         ViewBox* vb = plot->d->plotItem->vb();
         userMoved(vb);
-        apply(vb, x, y);
+        apply(vb, *x, *y);
         return true;
     }
 
@@ -502,6 +508,8 @@ PlotWidgetBase::PlotWidgetBase(QWidget* parent)
 
     setAxisScaleEngine(QwtPlot::xBottom, new QwtLinearScaleEngine);
     setAxisScaleEngine(QwtPlot::yLeft, new QwtLinearScaleEngine);
+    setAxisScaleDraw(QwtPlot::xBottom, new detail::TickLabels);
+    setAxisScaleDraw(QwtPlot::yLeft, new detail::TickLabels);
     setBackground(d->background);
 
     // Curves are redrawn on every replot anyway; painting straight into the window's (or a
@@ -664,129 +672,6 @@ void PlotWidgetBase::wheelEvent(QWheelEvent* event) {
         return;
     Engine::zoomAt(this, event->position(), std::pow(kWheelStep, delta / 120.0));
     event->accept();
-}
-
-bool PlotWidgetBase::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != canvas())
-        return QwtPlot::eventFilter(watched, event);
-    // The handlers called from here may be a derived class's; nothing they throw may reach
-    // Qt's event delivery.
-    try {
-        return routeCanvasEvent(watched, event);
-    } catch (const std::exception& e) {
-        qWarning("PlotWidgetBase::eventFilter: %s", e.what());
-    } catch (...) {
-        qWarning("PlotWidgetBase::eventFilter: unknown error");
-    }
-    return true;
-}
-
-bool PlotWidgetBase::routeCanvasEvent(QObject* watched, QEvent* event) {
-    const QPointF offset(canvas()->pos());
-    switch (event->type()) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::MouseMove: {
-        auto* e = static_cast<QMouseEvent*>(event);
-        QMouseEvent routed(e->type(), e->localPos() + offset, e->windowPos(), e->screenPos(),
-                           e->button(), e->buttons(), e->modifiers(), e->source());
-        routed.setTimestamp(e->timestamp());
-        routed.setAccepted(false);
-        if (e->type() == QEvent::MouseButtonPress)
-            setFocus(Qt::MouseFocusReason);
-        switch (e->type()) {
-        case QEvent::MouseButtonPress:
-            mousePressEvent(&routed);
-            break;
-        case QEvent::MouseButtonRelease:
-            mouseReleaseEvent(&routed);
-            break;
-        case QEvent::MouseButtonDblClick:
-            mouseDoubleClickEvent(&routed);
-            break;
-        default:
-            mouseMoveEvent(&routed);
-            break;
-        }
-        settleRouted(event, routed);
-        return true;
-    }
-    case QEvent::Wheel: {
-        auto* e = static_cast<QWheelEvent*>(event);
-        QWheelEvent routed(e->position() + offset, e->globalPosition(), e->pixelDelta(),
-                           e->angleDelta(), e->buttons(), e->modifiers(), e->phase(), e->inverted(),
-                           e->source());
-        routed.setTimestamp(e->timestamp());
-        routed.setAccepted(false);
-        wheelEvent(&routed);
-        settleRouted(event, routed);
-        return true;
-    }
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease: {
-        auto* e = static_cast<QKeyEvent*>(event);
-        QKeyEvent routed(e->type(), e->key(), e->modifiers(), e->nativeScanCode(),
-                         e->nativeVirtualKey(), e->nativeModifiers(), e->text(), e->isAutoRepeat(),
-                         static_cast<ushort>(e->count()));
-        routed.setTimestamp(e->timestamp());
-        routed.setAccepted(false);
-        if (e->type() == QEvent::KeyPress)
-            keyPressEvent(&routed);
-        else
-            keyReleaseEvent(&routed);
-        settleRouted(event, routed);
-        return true;
-    }
-    default:
-        return QwtPlot::eventFilter(watched, event);
-    }
-}
-
-void PlotWidgetBase::settleRouted(QEvent* original, QEvent& routed) {
-    // The canvas event is used up either way: left unaccepted, Qt would hand it on to the
-    // canvas's parent, which is this widget, and its handlers would see it a second time.
-    // What this widget's handlers leave unaccepted goes where Qt would have sent an event
-    // of this widget: to its parent, in the parent's coordinates.
-    original->accept();
-    if (routed.isAccepted() || isWindow() || parentWidget() == nullptr)
-        return;
-    QWidget* parent = parentWidget();
-    const QPointF shift(pos());
-    switch (routed.type()) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::MouseMove: {
-        if (testAttribute(Qt::WA_NoMousePropagation))
-            return;
-        const auto& e = static_cast<const QMouseEvent&>(routed);
-        QMouseEvent onward(e.type(), e.localPos() + shift, e.windowPos(), e.screenPos(), e.button(),
-                           e.buttons(), e.modifiers(), e.source());
-        onward.setTimestamp(e.timestamp());
-        QCoreApplication::sendEvent(parent, &onward);
-        return;
-    }
-    case QEvent::Wheel: {
-        if (testAttribute(Qt::WA_NoMousePropagation))
-            return;
-        const auto& e = static_cast<const QWheelEvent&>(routed);
-        QWheelEvent onward(e.position() + shift, e.globalPosition(), e.pixelDelta(), e.angleDelta(),
-                           e.buttons(), e.modifiers(), e.phase(), e.inverted(), e.source());
-        onward.setTimestamp(e.timestamp());
-        QCoreApplication::sendEvent(parent, &onward);
-        return;
-    }
-    default: {
-        const auto& e = static_cast<const QKeyEvent&>(routed);
-        QKeyEvent onward(e.type(), e.key(), e.modifiers(), e.nativeScanCode(), e.nativeVirtualKey(),
-                         e.nativeModifiers(), e.text(), e.isAutoRepeat(),
-                         static_cast<ushort>(e.count()));
-        onward.setTimestamp(e.timestamp());
-        QCoreApplication::sendEvent(parent, &onward);
-        return;
-    }
-    }
 }
 
 } // namespace tellurix::lumenfold::plotting

@@ -4,8 +4,10 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QTest>
+#include <QTextDocument>
 
 #include <gtest/gtest.h>
 
@@ -236,6 +238,118 @@ TEST(PlotWidgetLabels, RenamingReplacesThePreviousName) {
     EXPECT_EQ(w.XLabel->text(), "X:7");
     w.set_X_label("");
     EXPECT_EQ(w.XLabel->text(), "X:");
+}
+
+// What Qt shows for a tooltip's text: rich text when Qt::mightBeRichText says so (as QToolTip
+// decides), the text itself otherwise.
+QString tooltip_as_shown(const QString& tip) {
+    QTextDocument doc;
+    if (Qt::mightBeRichText(tip))
+        doc.setHtml(tip);
+    else
+        doc.setPlainText(tip);
+    return doc.toPlainText();
+}
+
+struct HostileName {
+    const char* name;
+    QString text;
+};
+
+void PrintTo(const HostileName& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HostileNames : public ::testing::TestWithParam<HostileName> {};
+
+// A name is data from a producer: never markup, never more than one line of the label.
+TEST_P(HostileNames, AreShownLiterallyOnOneLine) {
+    const QString full = "X:" + GetParam().text;
+    PlotWidget w;
+    w.resize(800, 300);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.set_X_label("volts");
+    const int one_line = w.XLabel->height();
+
+    w.set_X_label(Value(GetParam().text));
+    EXPECT_EQ(w.XLabel->text(), full);
+    EXPECT_EQ(w.XLabel->height(), one_line);
+    // Laid out as the literal characters: as wide as they are on one line.
+    QString line = full;
+    line.replace('\n', ' ');
+    EXPECT_GE(w.XLabel->width(), w.XLabel->fontMetrics().horizontalAdvance(line) - 1);
+    const QString tip = w.XLabel->toolTip();
+    if (full.contains('\n')) {
+        EXPECT_FALSE(tip.isEmpty()) << "the lines are joined in the label, whole in the tooltip";
+    }
+    if (!tip.isEmpty()) {
+        EXPECT_EQ(tooltip_as_shown(tip), full);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, HostileNames,
+    ::testing::Values(HostileName{"heading", "<h1>volts</h1>"},
+                      HostileName{
+                          "image",
+                          "<img src=\"/nonexistent/lumenfold.png\" width=\"300\" height=\"300\">"},
+                      HostileName{"table", "<table><tr><td>a</td></tr><tr><td>b</td></tr></table>"},
+                      HostileName{"entities", "&lt;b&gt; and <b>bold</b>"},
+                      HostileName{"line_breaks", "volts\nin\nthree lines"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A name that fits is drawn whole, exactly as a plain-text QLabel of that size draws it.
+TEST(PlotWidgetLabels, NamesThatFitAreDrawnWhole) {
+    PlotWidget w;
+    w.resize(400, 300);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    for (const char* name : {"t", "volts", "a_rather_long_column_name_in_volts"}) {
+        SCOPED_TRACE(name);
+        w.set_X_label(Value(name));
+        QLabel plain(&w);
+        plain.setTextFormat(Qt::PlainText);
+        plain.setText(w.XLabel->text());
+        plain.resize(w.XLabel->size());
+        EXPECT_EQ(w.XLabel->grab().toImage(), plain.grab().toImage());
+    }
+}
+
+// Two plots side by side, as a host lays them out: a 10 kB name on the left one stops at its
+// own right edge, is cut there, and the whole name is in the tooltip.
+TEST(PlotWidgetLabels, LongNamesStayInsideTheirOwnPlot) {
+    QWidget window;
+    auto* row = new QHBoxLayout(&window);
+    auto* left = new PlotWidget();
+    auto* right = new PlotWidget();
+    row->addWidget(left);
+    row->addWidget(right);
+    window.resize(900, 400);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    const QString name = QString(10000, 'v') + "end";
+    left->set_X_label(Value(name));
+    left->set_Y_label(Value(name));
+    for (QLabel* label : {left->XLabel, left->YLabel}) {
+        EXPECT_EQ(label->text().size(), name.size() + 2);
+        EXPECT_LE(label->mapTo(&window, QPoint(label->width(), 0)).x(), right->x());
+        EXPECT_GT(label->width(), 0);
+        EXPECT_EQ(tooltip_as_shown(label->toolTip()), label->text());
+    }
+
+    // The label follows its plot's width.
+    window.resize(1400, 400);
+    QTRY_VERIFY(left->width() > 600);
+    EXPECT_LE(left->XLabel->mapTo(&window, QPoint(left->XLabel->width(), 0)).x(), right->x());
+    EXPECT_GT(left->XLabel->width(), 500);
+
+    // A short name again takes only the width it needs, with no tooltip.
+    left->set_X_label(Value("t"));
+    EXPECT_EQ(left->XLabel->width(), left->XLabel->sizeHint().width());
+    EXPECT_LT(left->XLabel->width(), 100);
+    EXPECT_TRUE(left->XLabel->toolTip().isEmpty());
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -386,6 +387,84 @@ TEST_F(PlotInteraction, RightDragZoomsInOrOutByDirection) {
     EXPECT_EQ(w->clippos2, 0.0);
     EXPECT_TRUE(clip.copies.empty());
 }
+
+// ---------------------------------------------------------------------------
+// Extreme data: the fitted view measures, pans, zooms and fits again
+// ---------------------------------------------------------------------------
+
+struct ExtremeCase {
+    const char* name;
+    QVector<double> x, y;
+};
+
+void PrintTo(const ExtremeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ExtremeData : public PlotInteraction, public ::testing::WithParamInterface<ExtremeCase> {
+protected:
+    void wheel(QPoint where, int delta) {
+        // The canvas is the child under the cursor, so a real wheel event goes to it.
+        const QPoint local = w->canvas()->mapFrom(w, where);
+        QWheelEvent e(local, w->canvas()->mapToGlobal(local), QPoint(), QPoint(0, delta),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(w->canvas(), &e);
+    }
+
+    static void expect_finite(const QRectF& r) {
+        for (const double v : {r.left(), r.right(), r.top(), r.bottom(), r.width(), r.height()})
+            EXPECT_TRUE(std::isfinite(v)) << testing::PrintToString(r);
+        EXPECT_GT(r.width(), 0.0);
+        EXPECT_GT(r.height(), 0.0);
+    }
+};
+
+TEST_P(ExtremeData, FittedViewMeasuresPansZoomsAndFitsAgain) {
+    const ExtremeCase& c = GetParam();
+    w->set_data(lf::config::ridx.front(), c.x, c.y);
+    w->enable_auto_range();
+    const QRectF fit = vb()->viewRange();
+    ASSERT_NO_FATAL_FAILURE(expect_finite(fit));
+
+    // The middle of the canvas measures a value in the middle of the view.
+    const QPoint middle = w->canvas()->geometry().center();
+    QTest::mouseClick(w, Qt::MiddleButton, {}, middle);
+    ASSERT_EQ(clip.copies.size(), 1u);
+    const double copied = clip.copies.front().as_float();
+    EXPECT_NEAR(copied, fit.center().x(), fit.width() / 4) << copied;
+
+    // Dragging to the right shows smaller values, at the same span.
+    QTest::mousePress(w, Qt::LeftButton, {}, middle);
+    QTest::mouseMove(w, middle + QPoint(50, 0));
+    QTest::mouseMove(w, middle + QPoint(100, 0));
+    QTest::mouseRelease(w, Qt::LeftButton, {}, middle + QPoint(100, 0));
+    const QRectF panned = vb()->viewRange();
+    expect_finite(panned);
+    EXPECT_LT(panned.left(), fit.left());
+    EXPECT_NEAR(panned.width(), fit.width(), fit.width() * 1e-3);
+    EXPECT_FALSE(vb()->autoRangeEnabled());
+
+    // The wheel zooms in, then out.
+    wheel(middle, 120);
+    const QRectF in = vb()->viewRange();
+    expect_finite(in);
+    EXPECT_LT(in.width(), panned.width());
+    wheel(middle, -240);
+    expect_finite(vb()->viewRange());
+    EXPECT_GT(vb()->viewRange().width(), in.width());
+
+    // F fits the data again.
+    QTest::keyClick(w, 'f');
+    EXPECT_EQ(vb()->viewRange(), fit);
+    EXPECT_TRUE(warnings.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Data, ExtremeData,
+    ::testing::Values(ExtremeCase{"one_timestamp", {1.7e18}, {1.0}},
+                      ExtremeCase{"equal_timestamps", {1.7e18, 1.7e18, 1.7e18}, {1, 2, 3}},
+                      ExtremeCase{"whole_double_range", {-1e308, 1e308}, {0, 1}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Without a clipboard facility

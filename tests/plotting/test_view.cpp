@@ -1,6 +1,12 @@
 // The view box: mapping, fitting, following the data, log axes, links; curve data rules.
 #include <tellurix/lumenfold/plotting.h>
 
+#include <qwt_scale_div.h>
+#include <qwt_scale_draw.h>
+#include <qwt_text.h>
+
+#include <QLocale>
+#include <QSet>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -9,6 +15,10 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "../support/qt_printers.h"
 
 namespace plotting = tellurix::lumenfold::plotting;
 
@@ -16,6 +26,7 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kMax = std::numeric_limits<double>::max();
 
 plotting::CurveStyle style() {
     plotting::CurveStyle s;
@@ -231,6 +242,224 @@ TEST(AutoPan, KeepsTheSpanAndPutsTheNewestPointAtTheRightEdge) {
     vb->enableAutoRange();
     EXPECT_FALSE(vb->autoPanEnabled());
 }
+
+// ---------------------------------------------------------------------------------------------
+// Views the axes can map: extreme data and extreme requests
+
+// The view maps the canvas soundly: finite, ordered and valid for the axis mode, its ends on
+// the canvas and the pixels between them on distinct values inside it.
+void expectMapsSoundly(plotting::PlotWidgetBase& plot) {
+    auto* vb = plot.plotItem()->vb();
+    const QRectF r = vb->viewRange();
+    SCOPED_TRACE(testing::PrintToString(r));
+    for (const double v : {r.left(), r.right(), r.top(), r.bottom()})
+        ASSERT_TRUE(std::isfinite(v));
+    ASSERT_LT(r.left(), r.right());
+    ASSERT_LT(r.top(), r.bottom());
+    EXPECT_TRUE(!plot.logModeX() || r.left() > 0.0);
+    EXPECT_TRUE(!plot.logModeY() || r.top() > 0.0);
+    // The view's ends lie on the canvas, most of its width apart (the axes' end labels may
+    // take a little of it).
+    const QRect canvas = plot.canvas()->geometry();
+    const QPointF lowCorner = vb->mapViewToScene(QPointF(r.left(), r.top()));
+    const QPointF highCorner = vb->mapViewToScene(QPointF(r.right(), r.bottom()));
+    EXPECT_GE(lowCorner.x(), canvas.left() - 1);
+    EXPECT_LE(highCorner.x(), canvas.right() + 1);
+    EXPECT_LE(lowCorner.y(), canvas.bottom() + 1);
+    EXPECT_GE(highCorner.y(), canvas.top() - 1);
+    EXPECT_GT(highCorner.x() - lowCorner.x(), canvas.width() * 0.75);
+    EXPECT_GT(lowCorner.y() - highCorner.y(), canvas.height() * 0.75);
+    // The pixels just inside those ends map to distinct values inside the view, in order.
+    const QPointF low = vb->mapSceneToView(lowCorner + QPointF(1, -1));
+    const QPointF high = vb->mapSceneToView(highCorner + QPointF(-1, 1));
+    EXPECT_LT(low.x(), high.x());
+    EXPECT_LT(low.y(), high.y());
+    EXPECT_GE(low.x(), r.left());
+    EXPECT_LE(high.x(), r.right());
+    EXPECT_GE(low.y(), r.top());
+    EXPECT_LE(high.y(), r.bottom());
+}
+
+// Giving the view back to setRange keeps it (to rounding): a fitted view is a valid request.
+void expectTakenBack(plotting::ViewBox* vb) {
+    const QRectF before = vb->viewRange();
+    ASSERT_NO_THROW(vb->setRange(before));
+    const QRectF after = vb->viewRange();
+    EXPECT_NEAR(after.left(), before.left(), before.width() * 1e-9);
+    EXPECT_NEAR(after.right(), before.right(), before.width() * 1e-9);
+    EXPECT_NEAR(after.top(), before.top(), before.height() * 1e-9);
+    EXPECT_NEAR(after.bottom(), before.bottom(), before.height() * 1e-9);
+}
+
+struct FitCase {
+    const char* name;
+    QVector<double> x, y;
+    bool logX, logY;
+    bool whole; // all the data can be shown, and is
+};
+
+void PrintTo(const FitCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ExtremeFit : public ::testing::TestWithParam<FitCase> {};
+
+TEST_P(ExtremeFit, FitsAViewTheAxesCanMap) {
+    const FitCase& c = GetParam();
+    auto plot = shownPlot();
+    plot->setLogMode(c.logX, c.logY);
+    plot->plot(c.x, c.y, style());
+    auto* vb = plot->plotItem()->vb();
+    vb->autoRange();
+    ASSERT_NO_FATAL_FAILURE(expectMapsSoundly(*plot));
+    if (c.whole) {
+        const QRectF r = vb->viewRange();
+        for (int i = 0; i < c.x.size(); ++i) {
+            EXPECT_LE(r.left(), c.x[i]);
+            EXPECT_GE(r.right(), c.x[i]);
+            EXPECT_LE(r.top(), c.y[i]);
+            EXPECT_GE(r.bottom(), c.y[i]);
+        }
+    }
+    expectTakenBack(vb);
+    ASSERT_NO_FATAL_FAILURE(expectMapsSoundly(*plot));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Data, ExtremeFit,
+    ::testing::Values(
+        FitCase{"one_timestamp", {1.7e18}, {1.0}, false, false, true},
+        FitCase{"equal_timestamps", {1.7e18, 1.7e18, 1.7e18}, {1.0, 1.0, 1.0}, false, false, true},
+        FitCase{"equal_in_y", {0.0, 1.0}, {-1e16, -1e16}, false, false, true},
+        FitCase{"few_steps_apart", {1e17, 1e17 + 16, 1e17 + 32}, {0, 1, 2}, false, false, true},
+        FitCase{"largest_double", {kMax}, {-kMax}, false, false, true},
+        FitCase{"smallest_doubles", {0.0, 5e-324}, {5e-324, 5e-324}, false, false, true},
+        FitCase{"whole_double_range", {-1e308, 1e308}, {0, 1}, false, false, false},
+        FitCase{"both_extremes", {-kMax, kMax}, {kMax, -kMax}, false, false, false},
+        FitCase{"log_whole_range", {1e-320, 1e308}, {1e-320, 1e308}, true, true, false},
+        FitCase{"log_one_huge_value", {1e300}, {1e300}, true, true, false},
+        FitCase{"log_equal_values", {1e15, 1e15}, {1.0, 1.0}, true, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct RequestCase {
+    const char* name;
+    QRectF request;
+    bool logX;
+};
+
+void PrintTo(const RequestCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ExtremeRequest : public ::testing::TestWithParam<RequestCase> {};
+
+// A request too narrow to map is widened about its middle, one too wide or beyond what a log
+// axis maps is narrowed or clamped; each is accepted, not thrown back.
+TEST_P(ExtremeRequest, IsShownAsTheNearestViewTheAxesCanMap) {
+    const RequestCase& c = GetParam();
+    auto plot = shownPlot();
+    plot->setLogMode(c.logX, false);
+    auto* vb = plot->plotItem()->vb();
+    ASSERT_NO_THROW(vb->setRange(c.request));
+    ASSERT_NO_FATAL_FAILURE(expectMapsSoundly(*plot));
+    const QRectF r = vb->viewRange();
+    const double mid = c.request.left() / 2 + c.request.right() / 2;
+    if (!c.logX && c.request.width() < 1.0) {
+        EXPECT_LE(r.left(), c.request.left());
+        EXPECT_GE(r.right(), c.request.right());
+        EXPECT_NEAR(r.left() / 2 + r.right() / 2, mid, r.width() * 1e-6);
+    }
+    EXPECT_EQ(r.top(), c.request.top());
+    EXPECT_EQ(r.bottom(), c.request.bottom());
+    expectTakenBack(vb);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ExtremeRequest,
+    ::testing::Values(
+        RequestCase{"smallest_width", QRectF(0, 0, 5e-324, 1), false},
+        RequestCase{"two_steps_at_a_timestamp", QRectF(1.7e18, 0, 512, 1), false},
+        RequestCase{"one_step_at_1e16", QRectF(1e16, 0, 2, 1), false},
+        RequestCase{"wider_than_half_the_doubles", QRectF(-1e308, 0, 1.7e308, 1), false},
+        RequestCase{"log_beyond_the_mapped_decades", QRectF(1e-320, 1, 1e308, 1), true},
+        RequestCase{"log_tiny_ratio", QRectF(1e10, 1, 1e-5, 1), true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Following the newest timestamp keeps the span where it can be shown, and widens it where
+// it cannot.
+TEST(AutoPan, FollowsTimestampsWithAViewTheAxesCanMap) {
+    auto plot = shownPlot();
+    auto* c = plot->plot({0, 1}, {0, 1}, style());
+    auto* vb = plot->plotItem()->vb();
+    vb->setRange(QRectF(0, 0, 1, 1));
+    vb->setAutoPan();
+    c->setData({1.7e18 - 1e6, 1.7e18}, {0, 1});
+    ASSERT_NO_FATAL_FAILURE(expectMapsSoundly(*plot));
+    EXPECT_EQ(vb->viewRange().right(), 1.7e18);
+    EXPECT_TRUE(vb->autoPanEnabled());
+    const double width = vb->viewRange().width();
+    c->setData({1.7e18, 1.7e18 + 1e6}, {0, 1});
+    EXPECT_EQ(vb->viewRange().right(), 1.7e18 + 1e6);
+    EXPECT_EQ(vb->viewRange().width(), width);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tick labels
+
+struct TickCase {
+    const char* name;
+    QVector<double> x;
+    bool offset; // the labels need an offset to tell the ticks apart
+};
+
+void PrintTo(const TickCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TickLabels : public ::testing::TestWithParam<TickCase> {};
+
+// Every major tick has its own label, and the label (plus the axis title's offset, when there
+// is one) reads back as the tick's value to within a fraction of a tick step.
+TEST_P(TickLabels, TellTheTicksApartAndReadBackAsTheirValues) {
+    const TickCase& c = GetParam();
+    auto plot = shownPlot();
+    plot->plot(c.x, QVector<double>(c.x.size(), 1.0), style());
+    plot->plotItem()->vb()->autoRange();
+    const QList<double> ticks = plot->axisScaleDiv(QwtPlot::xBottom).ticks(QwtScaleDiv::MajorTick);
+    ASSERT_GE(ticks.size(), 3);
+    const QString title = plot->axisTitle(QwtPlot::xBottom).text();
+    EXPECT_EQ(!title.isEmpty(), c.offset) << title.toStdString();
+    bool ok = true;
+    const double offset = title.isEmpty() ? 0.0 : QLocale().toDouble(title, &ok);
+    ASSERT_TRUE(ok) << title.toStdString();
+    const double step = ticks[1] - ticks[0];
+    QSet<QString> seen;
+    for (const double tick : ticks) {
+        const QString label = plot->axisScaleDraw(QwtPlot::xBottom)->label(tick).text();
+        SCOPED_TRACE(label.toStdString());
+        EXPECT_FALSE(seen.contains(label));
+        seen.insert(label);
+        const double value = QLocale().toDouble(label, &ok);
+        ASSERT_TRUE(ok);
+        EXPECT_NEAR(offset + value, tick, step * 0.01);
+    }
+}
+
+QVector<double> ramp(double from, int n) {
+    QVector<double> x;
+    for (int k = 0; k < n; ++k)
+        x.append(from + k);
+    return x;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Data, TickLabels,
+    ::testing::Values(TickCase{"ordinary", {0, 10}, false}, TickCase{"millions", {1e6, 9e6}, false},
+                      TickCase{"ramp_on_1e17", ramp(1e17, 1000), true},
+                      TickCase{"one_timestamp", {1.7e18}, true},
+                      TickCase{"unix_seconds", {1.7e9, 1.7e9 + 60}, true},
+                      TickCase{"negative_offset", {-5e12 - 3, -5e12 + 3}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // Links

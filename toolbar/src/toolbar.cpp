@@ -3,6 +3,8 @@
 #include <tellurix/lumenfold/config.h>
 #include <tellurix/lumenfold/toolbar.h>
 
+#include <QTextDocument>
+
 namespace tellurix::lumenfold::toolbar {
 
 using detail::guarded;
@@ -11,6 +13,12 @@ using detail::NamedSlot;
 namespace {
 // Shown on a pattern field whose pattern the matcher rejected.
 const char* const kInvalidProperty = "lumenfoldInvalidPattern";
+
+// Qt shows a tooltip as rich text exactly when Qt::mightBeRichText says it might be; column
+// names come from any producer and must never become markup, so such a text is escaped.
+QString plain_tool_tip(const QString& text) {
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
+}
 } // namespace
 
 ToolBar::ToolBar()
@@ -176,7 +184,7 @@ void ToolBar::toggle_mode() {
 void ToolBar::refresh_comb() {
     generateXYFM();
     textEdited();
-    ytxt_lb->setToolTip(host::text_form(host::Value::str_list(column_names())));
+    ytxt_lb->setToolTip(plain_tool_tip(host::text_form(host::Value::str_list(column_names()))));
 }
 
 void ToolBar::link_edited() {

@@ -55,7 +55,9 @@ public:
     std::shared_ptr<std::vector<QColor>> colors;
     /// The names last given to set_X_label / set_Y_label, unconverted ("" at first).
     host::Value xname, yname;
-    /// Children of this widget at (0, 5) and (0, 35).
+    /// Children of this widget at (0, 5) and (0, 35). They show their text as plain text on
+    /// one line, cut with an ellipsis at this widget's right edge (the whole text is then in
+    /// the tooltip); text() is the whole text.
     QLabel *XLabel = nullptr, *YLabel = nullptr;
     /// Curve key -> curve. The curves belong to the plot area; the set is fixed at
     /// construction.

@@ -85,6 +85,11 @@ public:
     /// Fits the view once to the finite points of all curves (on a log axis only the positive
     /// ones count), with a small margin. A linked axis fits the data of every view in its link
     /// group. With no such point the view stays as it is. Does not change automatic ranging.
+    ///
+    /// Every view, however it comes about, is one the axes can map: finite, ordered, at least
+    /// 256 representable values wide at its magnitude, at most half the largest double wide on
+    /// a linear axis and within [1e-150, 1e150] on a log axis. Data beyond those limits is
+    /// shown in part (docs/departures.md, "Plot view").
     void autoRange();
 
     /// Fits now and again after every later setData of any curve of this plot, until the user
@@ -107,7 +112,9 @@ public:
     /// The rectangle shown: x = xmin, y = ymin, positive width and height, data coordinates.
     QRectF viewRange() const;
 
-    /// Shows exactly `r` (normalised first), turning automatic ranging and panning off. Throws
+    /// Shows `r` (normalised first), turning automatic ranging and panning off: exactly, unless
+    /// it is narrower or wider than an axis can map (see autoRange), in which case it is
+    /// widened or narrowed about its middle, or clamped on a log axis. Throws
     /// std::invalid_argument for a non-finite or empty rectangle, or one reaching zero or below
     /// on a log axis; the view is then unchanged.
     void setRange(const QRectF& r);
