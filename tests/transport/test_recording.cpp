@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <string>
 #include <vector>
 
@@ -105,6 +107,7 @@ struct RoundTripCase {
     const char* name;
     std::vector<std::size_t> sizes;
     std::size_t max_pending_bytes; // small values make append() meet the hard bound
+    bool shared;                   // lend the bytes (append_shared) instead of copying
 };
 
 class RecordingRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
@@ -119,9 +122,19 @@ TEST_P(RecordingRoundTrip, ReadsBackWhatWasAppended) {
         options.max_pending_bytes = GetParam().max_pending_bytes;
         RecordingWriter writer(path, options);
         EXPECT_EQ(writer.file_name(), path);
-        for (const Sent& m : sent)
-            ASSERT_TRUE(writer.append(m.time_ns, m.bytes.data(), m.bytes.size()));
+        std::vector<std::weak_ptr<const void>> lent;
+        for (const Sent& m : sent) {
+            if (GetParam().shared) {
+                auto copy = std::make_shared<const std::vector<char>>(m.bytes);
+                lent.push_back(copy);
+                ASSERT_TRUE(writer.append_shared(m.time_ns, copy, copy->data(), copy->size()));
+            } else {
+                ASSERT_TRUE(writer.append(m.time_ns, m.bytes.data(), m.bytes.size()));
+            }
+        }
         EXPECT_TRUE(writer.close());
+        for (const auto& w : lent)
+            EXPECT_TRUE(w.expired()) << "a lent message is still held after close()";
         EXPECT_FALSE(writer.stopped());
         EXPECT_EQ(writer.pending_bytes(), 0u);
         EXPECT_EQ(writer.messages_written(), sent.size());
@@ -137,14 +150,20 @@ TEST_P(RecordingRoundTrip, ReadsBackWhatWasAppended) {
     EXPECT_EQ(reader.position(), reader.file_size());
 }
 
+// Sizes around the 1 MiB buffers: a message that fills one exactly, one that crosses it.
+const std::vector<std::size_t> around_buffers = {(1u << 20) - 12, 1, (1u << 20) - 30, 60, 100};
+
 const RoundTripCase round_trip_cases[] = {
-    {"no_message", {}, 1u << 20},
-    {"one_small", {60}, 1u << 20},
-    {"empty_message", {0, 5, 0}, 1u << 20},
-    {"many_small", std::vector<std::size_t>(20000, 60), 256u << 20},
-    {"large", {1u << 20, 60, 3u << 20, 1}, 256u << 20},
-    {"tiny_bound_small", std::vector<std::size_t>(5000, 100), 512},
-    {"tiny_bound_large", {2u << 20, 2u << 20, 70, 2u << 20}, 4096},
+    {"no_message", {}, 1u << 20, false},
+    {"one_small", {60}, 1u << 20, false},
+    {"empty_message", {0, 5, 0}, 1u << 20, false},
+    {"many_small", std::vector<std::size_t>(20000, 60), 256u << 20, false},
+    {"large", {1u << 20, 60, 3u << 20, 1}, 256u << 20, false},
+    {"around_buffer_edges", around_buffers, 256u << 20, false},
+    {"tiny_bound_small", std::vector<std::size_t>(5000, 100), 512, false},
+    {"tiny_bound_large", {2u << 20, 2u << 20, 70, 2u << 20}, 4096, false},
+    {"lent_mixed", {60, 1u << 20, 64u << 10, 5, 3u << 20, 0}, 256u << 20, true},
+    {"lent_tiny_bound", {2u << 20, 100, 2u << 20, (1u << 20) - 12}, 4096, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, RecordingRoundTrip, ::testing::ValuesIn(round_trip_cases),

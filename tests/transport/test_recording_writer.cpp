@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,7 @@ struct FullDiskCase {
     std::size_t max_pending_bytes; // small: append() waits at the hard bound when it fails
     std::size_t message_size;
     std::size_t messages;
+    bool shared; // lend the bytes (append_shared)
 };
 
 class RecordingFullDisk : public ::testing::TestWithParam<FullDiskCase> {};
@@ -66,8 +68,9 @@ int record_into_full_disk(const QString& path, const FullDiskCase& c) {
     RecordingWriter writer(path, options);
     std::size_t accepted = 0;
     for (std::size_t i = 0; i < c.messages; ++i) {
-        const std::vector<char> m = message_bytes(i, c.message_size);
-        if (!writer.append(i, m.data(), m.size()))
+        auto m = std::make_shared<const std::vector<char>>(message_bytes(i, c.message_size));
+        if (!(c.shared ? writer.append_shared(i, m, m->data(), m->size())
+                       : writer.append(i, m->data(), m->size())))
             break;
         ++accepted;
     }
@@ -139,9 +142,10 @@ TEST_P(RecordingFullDisk, StopsReportsOnceAndKeepsAPrefix) {
 }
 
 const FullDiskCase full_disk_cases[] = {
-    {"small_messages", 256u << 20, 1024, 4000},
-    {"small_messages_tiny_bound", 4096, 1024, 4000},
-    {"messages_larger_than_the_limit", 256u << 20, 300 * 1024, 8},
+    {"small_messages", 256u << 20, 1024, 4000, false},
+    {"small_messages_tiny_bound", 4096, 1024, 4000, false},
+    {"messages_larger_than_the_limit", 256u << 20, 300 * 1024, 8, false},
+    {"lent_messages_larger_than_the_limit", 256u << 20, 100 * 1024, 8, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, RecordingFullDisk, ::testing::ValuesIn(full_disk_cases),

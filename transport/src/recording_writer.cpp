@@ -28,17 +28,23 @@ std::uint64_t recording_clock_ns() noexcept {
 
 namespace {
 
-// Small messages are packed into buffers of this size, so that the writing thread makes
-// one write() per megabyte rather than one per message.
+// Messages are packed into buffers of this size, so that the writing thread makes one
+// write() per megabyte rather than one per message. A message longer than the room left
+// continues in the next buffer: every buffer has the same size, so an emptied one always
+// fits the next use.
 constexpr std::size_t chunk_bytes = 1u << 20;
-// Emptied buffers kept for reuse: a fresh megabyte costs page faults on first touch.
-constexpr std::size_t spare_chunk_bytes = 16u << 20;
+// Emptied buffers kept for reuse: a fresh megabyte costs 256 page faults on first touch,
+// more than copying into it.
+constexpr std::size_t spare_chunks = 32;
 
-struct Chunk {
-    std::unique_ptr<char[]> data;
-    std::size_t capacity = 0;
+// A run of bytes on its way to the file: a buffer of ours, or a message whose bytes its
+// caller lent (append_shared), kept alive by `owner` until written.
+struct Segment {
+    std::unique_ptr<char[]> buffer;
+    std::shared_ptr<const void> owner;
+    const char* data = nullptr;
     std::size_t used = 0;
-    std::uint64_t messages = 0;
+    std::uint64_t messages = 0; // messages whose last byte is here
 };
 
 // 0 on success, else the errno of the failed write.
@@ -67,12 +73,11 @@ struct RecordingWriter::State {
     int fd = -1;
 
     std::mutex mutex;
-    std::condition_variable work;    // the writing thread waits here
-    std::condition_variable drained; // an appender over the hard bound waits here
-    Chunk current;                   // being filled by append()
-    std::deque<Chunk> full;          // handed over, oldest first
-    std::vector<Chunk> spare;        // written, kept for reuse
-    std::size_t spare_bytes = 0;
+    std::condition_variable work;               // the writing thread waits here
+    std::condition_variable drained;            // an appender over the hard bound waits here
+    Segment current;                            // being filled by append()
+    std::deque<Segment> full;                   // handed over, oldest first
+    std::vector<std::unique_ptr<char[]>> spare; // written buffers, kept for reuse
     bool closing = false;
     bool closed = false;
     bool reported = false;
@@ -84,34 +89,59 @@ struct RecordingWriter::State {
     std::atomic<bool> failed{false};
     std::thread thread;
 
-    Chunk take_chunk(std::size_t need) {
-        for (auto it = spare.begin(); it != spare.end(); ++it) {
-            if (it->capacity >= need) {
-                Chunk c = std::move(*it);
-                spare.erase(it);
-                spare_bytes -= c.capacity;
-                c.used = 0;
-                c.messages = 0;
-                return c;
+    // With the lock held: `size` bytes into buffers, handing each full one over.
+    void copy(const char* from, std::size_t size) {
+        while (size > 0) {
+            if (current.buffer == nullptr) {
+                if (spare.empty()) {
+                    current.buffer.reset(new char[chunk_bytes]); // not zeroed: written first
+                } else {
+                    current.buffer = std::move(spare.back());
+                    spare.pop_back();
+                }
+                current.data = current.buffer.get();
             }
+            const std::size_t n = std::min(size, chunk_bytes - current.used);
+            std::memcpy(current.buffer.get() + current.used, from, n);
+            current.used += n;
+            from += n;
+            size -= n;
+            if (current.used == chunk_bytes)
+                hand_over();
         }
-        Chunk c;
-        c.capacity = std::max(need, chunk_bytes);
-        c.data.reset(new char[c.capacity]); // not zeroed: every byte used is written first
-        return c;
     }
 
-    void keep_chunk(Chunk&& c) {
-        if (spare_bytes + c.capacity > spare_chunk_bytes)
+    void hand_over() {
+        if (current.used == 0)
             return;
-        spare_bytes += c.capacity;
-        spare.push_back(std::move(c));
+        full.push_back(std::move(current));
+        current = Segment{};
+        work.notify_one();
+    }
+
+    void keep(Segment&& done) {
+        if (done.buffer != nullptr && spare.size() < spare_chunks)
+            spare.push_back(std::move(done.buffer));
+    }
+
+    // With the lock held: waits while a caller that ignored has_room() would push the
+    // hand-off past twice the bound; a message larger than that alone waits for an empty
+    // hand-off. False when the writer stopped meanwhile.
+    bool wait_for_room(std::unique_lock<std::mutex>& lock, std::size_t record) {
+        const std::size_t hard = 2 * options.max_pending_bytes;
+        if (pending.load() == 0 || pending.load() + record <= hard)
+            return true;
+        hand_over();
+        drained.wait(lock, [&] {
+            return failed.load() || pending.load() == 0 || pending.load() + record <= hard;
+        });
+        return !failed.load();
     }
 
     void run() {
         const auto interval = std::chrono::milliseconds(std::max(1, options.flush_interval_ms));
         std::unique_lock<std::mutex> lock(mutex);
-        std::vector<Chunk> batch;
+        std::vector<Segment> batch;
         for (;;) {
             if (full.empty() && !closing)
                 work.wait_for(lock, interval);
@@ -121,8 +151,10 @@ struct RecordingWriter::State {
                 batch.push_back(std::move(full.front()));
                 full.pop_front();
             }
-            if (current.used > 0)
-                batch.push_back(std::move(current)), current = Chunk{};
+            if (current.used > 0) {
+                batch.push_back(std::move(current));
+                current = Segment{};
+            }
             if (batch.empty()) {
                 if (closing)
                     return;
@@ -132,9 +164,9 @@ struct RecordingWriter::State {
             int err = 0;
             std::uint64_t written = 0, whole_messages = 0;
             std::size_t done = 0;
-            for (Chunk& c : batch) {
+            for (Segment& c : batch) {
                 std::uint64_t n = 0;
-                err = write_all(fd, c.data.get(), c.used, n);
+                err = write_all(fd, c.data, c.used, n);
                 written += n;
                 if (err != 0)
                     break;
@@ -150,8 +182,8 @@ struct RecordingWriter::State {
                 return;
             }
             pending.fetch_sub(done);
-            for (Chunk& c : batch)
-                keep_chunk(std::move(c));
+            for (Segment& c : batch)
+                keep(std::move(c));
             batch.clear();
             drained.notify_all();
         }
@@ -161,7 +193,7 @@ struct RecordingWriter::State {
     void stop(int err) {
         error = QString::fromLocal8Bit(std::strerror(err));
         full.clear();
-        current = Chunk{};
+        current = Segment{};
         pending.store(0);
         failed.store(true);
         drained.notify_all();
@@ -217,36 +249,53 @@ bool RecordingWriter::append(std::uint64_t receive_time_ns, const char* data, st
     State& s = *state_;
     if (size > max_recorded_message_bytes)
         throw std::invalid_argument("RecordingWriter::append: message of more than 4 GiB");
-    const std::size_t record = recording_record_header_bytes + size;
+    char head[recording_record_header_bytes];
+    qToLittleEndian<quint64>(receive_time_ns, head);
+    qToLittleEndian<quint32>(static_cast<quint32>(size), head + 8);
+    const std::size_t record = sizeof head + size;
     std::unique_lock<std::mutex> lock(s.mutex);
     if (s.closed || !s.report())
         return false;
-    // The hard bound: only a caller that ignored has_room() gets here, and it waits for
-    // the disk rather than lose the message or grow without end.
-    const std::size_t hard = 2 * s.options.max_pending_bytes;
-    if (s.pending.load() > 0 && s.pending.load() + record > hard) {
-        s.work.notify_one();
-        // A message larger than the bound alone waits for an empty hand-off.
-        s.drained.wait(lock, [&] {
-            return s.failed.load() || s.pending.load() == 0 || s.pending.load() + record <= hard;
-        });
-        if (!s.report())
-            return false;
+    if (!s.wait_for_room(lock, record)) {
+        s.report();
+        return false;
     }
-    if (s.current.capacity - s.current.used < record) {
-        if (s.current.used > 0) {
-            s.full.push_back(std::move(s.current));
-            s.work.notify_one();
-        }
-        s.current = s.take_chunk(record);
+    s.copy(head, sizeof head);
+    s.copy(data, size);
+    // The message's last byte is in the buffer being filled, or ended the one just handed.
+    (s.current.used > 0 ? s.current : s.full.back()).messages += 1;
+    s.pending.fetch_add(record);
+    return true;
+}
+
+bool RecordingWriter::append_shared(std::uint64_t receive_time_ns,
+                                    std::shared_ptr<const void> owner, const char* data,
+                                    std::size_t size) {
+    State& s = *state_;
+    if (size < shared_threshold_bytes)
+        return append(receive_time_ns, data, size);
+    if (size > max_recorded_message_bytes)
+        throw std::invalid_argument("RecordingWriter::append_shared: message of more than 4 GiB");
+    char head[recording_record_header_bytes];
+    qToLittleEndian<quint64>(receive_time_ns, head);
+    qToLittleEndian<quint32>(static_cast<quint32>(size), head + 8);
+    const std::size_t record = sizeof head + size;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (s.closed || !s.report())
+        return false;
+    if (!s.wait_for_room(lock, record)) {
+        s.report();
+        return false;
     }
-    char* at = s.current.data.get() + s.current.used;
-    qToLittleEndian<quint64>(receive_time_ns, at);
-    qToLittleEndian<quint32>(static_cast<quint32>(size), at + 8);
-    if (size > 0)
-        std::memcpy(at + recording_record_header_bytes, data, size);
-    s.current.used += record;
-    ++s.current.messages;
+    s.copy(head, sizeof head);
+    s.hand_over();
+    Segment lent;
+    lent.owner = std::move(owner);
+    lent.data = data;
+    lent.used = size;
+    lent.messages = 1;
+    s.full.push_back(std::move(lent));
+    s.work.notify_one();
     s.pending.fetch_add(record);
     return true;
 }

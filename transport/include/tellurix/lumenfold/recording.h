@@ -5,7 +5,8 @@
 // How a host hooks recording into its receive path (one writer, one thread):
 //   - for every message received, `writer.append(recording_clock_ns(), data, size)` with
 //     the wire bytes unchanged, before or after decoding them (a malformed message is
-//     recorded too: the recording keeps what arrived, not what was understood);
+//     recorded too: the recording keeps what arrived, not what was understood); for
+//     large messages append_shared() hands the received buffer over without a copy;
 //   - before letting producers send more (granting credit, reading the socket again),
 //     `writer.has_room()`: false means the disk is behind and the host should hold the
 //     producers back rather than let the hand-off grow;
@@ -90,6 +91,13 @@ public:
     /// stopped (the failure is reported here once) or was closed. Throws
     /// std::invalid_argument for more than max_recorded_message_bytes.
     bool append(std::uint64_t receive_time_ns, const char* data, std::size_t size);
+    /// The same without copying the bytes: `owner` keeps `data` alive and unchanged
+    /// until they are written (a received message moved into a shared_ptr, say), and is
+    /// released on the writer's thread. Messages shorter than shared_threshold_bytes are
+    /// copied all the same, since a copy costs them less than the hand-over.
+    bool append_shared(std::uint64_t receive_time_ns, std::shared_ptr<const void> owner,
+                       const char* data, std::size_t size);
+    static constexpr std::size_t shared_threshold_bytes = 64u * 1024u;
     /// False while `max_pending_bytes` or more wait for the disk.
     bool has_room() const noexcept;
     /// Reports a failure once through host::warn; false once the writer has stopped.
