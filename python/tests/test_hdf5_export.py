@@ -50,7 +50,7 @@ def run_scope(tmp_path, ipc_endpoint, out, send):
         env=dict(os.environ, QT_QPA_PLATFORM="offscreen"),
     )
     try:
-        with Producer(ipc_endpoint, linger_ms=None) as p:
+        with Producer(ipc_endpoint, linger_ms=60000) as p:
             send(p)
         _, err = proc.communicate(timeout=120)
     finally:
