@@ -108,7 +108,9 @@ public:
 
     /// The file name given to the constructor.
     QString file_name() const;
-    /// Bytes and messages in the file so far (the header counts in the bytes).
+    /// Bytes and messages in the file so far (the header counts in the bytes). After a
+    /// failure the file may hold a few whole messages more than counted: those of the
+    /// buffer whose write failed midway.
     std::uint64_t bytes_written() const noexcept;
     std::uint64_t messages_written() const noexcept;
     /// Bytes handed over and not yet written.
