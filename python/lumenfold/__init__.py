@@ -12,6 +12,7 @@ packed arrays when it is installed.
 
 from .endpoint import connect_address, default_endpoint
 from .producer import DeliveryWarning, Producer
+from .recording import RecordingError, read_recording
 from .wire import DEFAULT_LIMITS, Limits, WireError, decode, encode
 
 __all__ = [
@@ -24,4 +25,6 @@ __all__ = [
     "Limits",
     "DEFAULT_LIMITS",
     "WireError",
+    "read_recording",
+    "RecordingError",
 ]

@@ -1,5 +1,6 @@
 // lumenfold-scope: watch what a producer streams to the Lumenfold command queue.
 #include <tellurix/lumenfold/scope/demo.h>
+#include <tellurix/lumenfold/scope/hdf5_export.h>
 #include <tellurix/lumenfold/scope/options.h>
 #include <tellurix/lumenfold/scope/scope_window.h>
 
@@ -53,6 +54,13 @@ int main(int argc, char** argv) {
     int status = 0;
     if (options.quit_after > 0) {
         QTimer::singleShot(static_cast<int>(options.quit_after * 1000), window.get(), [&] {
+            QString hdf5_error;
+            if (!options.export_hdf5.isEmpty() &&
+                !scope::export_hdf5(window->points(), window->traces(), options.export_hdf5,
+                                    &hdf5_error)) {
+                std::fprintf(stderr, "lumenfold-scope: %s\n", qUtf8Printable(hdf5_error));
+                status = 1;
+            }
             if (!options.screenshot.isEmpty()) {
                 QString why;
                 if (!window->export_png(options.screenshot, &why)) {

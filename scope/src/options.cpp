@@ -16,6 +16,7 @@ const QString opt_rate = QStringLiteral("frame-rate");
 const QString opt_screenshot = QStringLiteral("screenshot");
 const QString opt_quit = QStringLiteral("quit-after");
 const QString opt_memory = QStringLiteral("max-memory");
+const QString opt_hdf5 = QStringLiteral("export-hdf5");
 
 bool read_count(const QCommandLineParser& parser, const QString& name, long long low,
                 long long high, long long& out, QString& error) {
@@ -67,6 +68,10 @@ void describe_options(QCommandLineParser& parser) {
         {opt_screenshot,
          QStringLiteral("With --quit-after: save the window as PNG to FILE before quitting "
                         "and print where each plot area lies in it."),
+         QStringLiteral("FILE")},
+        {opt_hdf5,
+         QStringLiteral("With --quit-after: save the points and traces held as HDF5 to FILE "
+                        "before quitting."),
          QStringLiteral("FILE")},
         {opt_quit, QStringLiteral("Quit after SECONDS (headless runs)."),
          QStringLiteral("SECONDS")},
@@ -141,6 +146,13 @@ bool parse_options(QCommandLineParser& parser, const QStringList& arguments, Sco
         options.screenshot = parser.value(opt_screenshot);
         if (options.quit_after <= 0) {
             error = QStringLiteral("--screenshot needs --quit-after SECONDS");
+            return false;
+        }
+    }
+    if (parser.isSet(opt_hdf5)) {
+        options.export_hdf5 = parser.value(opt_hdf5);
+        if (options.quit_after <= 0 || options.export_hdf5.isEmpty()) {
+            error = QStringLiteral("--export-hdf5 needs a FILE and --quit-after SECONDS");
             return false;
         }
     }

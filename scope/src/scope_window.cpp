@@ -1,6 +1,8 @@
 #include <tellurix/lumenfold/scope/scope_window.h>
 #include <tellurix/lumenfold/scope/stderr_log.h>
 
+#include <tellurix/lumenfold/scope/hdf5_export.h>
+
 #include <tellurix/lumenfold/chartpane.h>
 #include <tellurix/lumenfold/cmdpump.h>
 #include <tellurix/lumenfold/config.h>
@@ -250,6 +252,14 @@ void ScopeWindow::build_menus() {
         QString error;
         if (!name.isEmpty() && !export_png(name, &error))
             report_error(QStringLiteral("ScopeWindow::export_png: %1").arg(error));
+    });
+    QAction* hdf5 = file->addAction(tr("Export data as &HDF5..."));
+    connect(hdf5, &QAction::triggered, this, [this] {
+        const QString name = QFileDialog::getSaveFileName(
+            this, tr("Export data"), QStringLiteral("scope.h5"), tr("HDF5 files (*.h5 *.hdf5)"));
+        QString error;
+        if (!name.isEmpty() && !export_hdf5(points_, traces_, name, &error))
+            report_error(QStringLiteral("ScopeWindow::export_hdf5: %1").arg(error));
     });
     file->addSeparator();
     QAction* quit = file->addAction(tr("&Quit"));

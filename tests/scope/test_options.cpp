@@ -79,6 +79,12 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"history_not_a_number", {"--history", "many"}, false, "--history", nullptr},
         OptionCase{"negative_quit", {"--quit-after", "-1"}, false, "--quit-after", nullptr},
         OptionCase{"screenshot_alone", {"--screenshot", "x.png"}, false, "--quit-after", nullptr},
+        OptionCase{"export_hdf5",
+                   {"--export-hdf5", "run.h5", "--quit-after", "1"},
+                   true,
+                   "",
+                   [](const auto& o) { EXPECT_EQ(o.export_hdf5, "run.h5"); }},
+        OptionCase{"export_hdf5_alone", {"--export-hdf5", "x.h5"}, false, "--quit-after", nullptr},
         OptionCase{"unknown_option", {"--frobnicate"}, false, "frobnicate", nullptr},
         OptionCase{"stray_argument", {"extra"}, false, "extra", nullptr},
         OptionCase{"empty_endpoint", {"--listen", " "}, false, "--listen", nullptr}),
@@ -89,6 +95,6 @@ TEST(Options, HelpDocumentsEveryOption) {
     scope::describe_options(parser);
     const QString help = parser.helpText();
     for (const char* word : {"--listen", "--demo", "--plots", "--history", "--traces",
-                             "--screenshot", "--quit-after", "--frame-rate"})
+                             "--screenshot", "--quit-after", "--frame-rate", "--export-hdf5"})
         EXPECT_TRUE(help.contains(QString::fromUtf8(word))) << word;
 }

@@ -27,6 +27,8 @@ struct ScopeOptions {
     int frame_rate = 30;
     /// Save the window as PNG after quit_after seconds, then quit (headless use).
     QString screenshot;
+    /// Save the datasets as HDF5 after quit_after seconds, then quit (headless use).
+    QString export_hdf5;
     /// Quit after this many seconds (0: run until closed).
     double quit_after = 0;
 };
