@@ -526,11 +526,15 @@ TEST(SendTool, StandardInputLinesBecomeItems) {
 TEST(SendTool, BadInputIsReportedAndTheRestSent) {
     transport::ZmqQueue queue(QStringLiteral("tcp://127.0.0.1:*"));
     const ToolRun run = send_tool({"--endpoint", queue.endpoint()},
-                                  "PD [1,\nPD {\"a\": 1}\nPD 99999999999999999999\nROLL\n");
+                                  "PD [1,\nPD {\"a\": 1}\nPD 99999999999999999999\n"
+                                  "PD \"\\ud800\"\nROLL\n");
     EXPECT_EQ(run.code, 1);
     EXPECT_TRUE(run.err.contains("line 1")) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains("line 2")) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains("line 3")) << run.err.toStdString();
+    // Half a surrogate pair has no UTF-8 form: refused, never sent as "?".
+    EXPECT_TRUE(run.err.contains(R"(line 4: transport::encode: string '\ud800' holds a lone)"))
+        << run.err.toStdString();
     EXPECT_EQ(drain(queue, 1), std::vector<Value>{Value::tuple({"ROLL", Value()})});
 }
 
