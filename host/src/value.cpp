@@ -3,6 +3,7 @@
 #include <QDebug>
 
 #include <cstddef>
+#include <new>
 #include <ostream>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -141,15 +142,60 @@ template <typename T> struct BlockAllocator {
     template <typename U> bool operator!=(const BlockAllocator<U>&) const noexcept { return false; }
 };
 
+// The shared element vector of a list or tuple. A host may nest values as deep as it
+// likes (a list in a list, 100,000 times); destroying the elements one level inside the
+// other would take a few stack frames per level and overflow the stack. So the outermost
+// vector that dies becomes the owner of a teardown: every vector that dies while it runs
+// is handed to it and emptied in turn, never more than one level below it.
+struct ElementBlock {
+    std::vector<Value> items;
+
+    explicit ElementBlock(std::vector<Value>&& v) noexcept
+        : items(std::move(v)) {}
+    ElementBlock(const ElementBlock&) = delete;
+    ElementBlock& operator=(const ElementBlock&) = delete;
+    ~ElementBlock();
+};
+
+// The vectors waiting to be emptied by the teardown running on this thread, if any.
+thread_local std::vector<std::vector<Value>>* waiting_teardown = nullptr;
+
+ElementBlock::~ElementBlock() {
+    if (items.empty())
+        return;
+    if (waiting_teardown) {
+        try {
+            waiting_teardown->push_back(std::move(items));
+        } catch (const std::bad_alloc&) {
+            // No room to queue it: it goes with this block, one level deeper, as it stands.
+        }
+        return;
+    }
+    std::vector<std::vector<Value>> waiting;
+    waiting_teardown = &waiting;
+    items.clear();
+    while (!waiting.empty()) {
+        std::vector<Value> next = std::move(waiting.back());
+        waiting.pop_back();
+        next.clear();
+    }
+    waiting_teardown = nullptr;
+}
+
+std::shared_ptr<const std::vector<Value>> element_block(std::vector<Value>&& items) {
+    auto block =
+        std::allocate_shared<ElementBlock>(BlockAllocator<ElementBlock>(), std::move(items));
+    const std::vector<Value>* elements = &block->items;
+    return std::shared_ptr<const std::vector<Value>>(std::move(block), elements);
+}
+
 } // namespace
 
 Value Value::list(std::vector<Value> items) {
-    return Value(Kind::List, std::allocate_shared<const std::vector<Value>>(
-                                 BlockAllocator<std::vector<Value>>(), std::move(items)));
+    return Value(Kind::List, element_block(std::move(items)));
 }
 Value Value::tuple(std::vector<Value> items) {
-    return Value(Kind::Tuple, std::allocate_shared<const std::vector<Value>>(
-                                  BlockAllocator<std::vector<Value>>(), std::move(items)));
+    return Value(Kind::Tuple, element_block(std::move(items)));
 }
 Value Value::bytes(QByteArray data) {
     return Value(Kind::Bytes, std::move(data));
@@ -279,14 +325,40 @@ const Value& Value::operator[](std::size_t i) const {
 }
 
 bool operator==(const Value& a, const Value& b) {
-    if (a.kind_ != b.kind_)
-        return false;
-    if (a.kind_ == Value::Kind::List || a.kind_ == Value::Kind::Tuple) {
-        const auto& x = std::get<Value::Items>(a.data_);
-        const auto& y = std::get<Value::Items>(b.data_);
-        return x == y || *x == *y;
+    // Element by element in document order, with the containers still open kept on a
+    // stack of our own rather than the call stack, which deep nesting would overflow.
+    struct Open {
+        const Value* x;
+        const Value* y;
+        std::size_t left;
+    };
+    std::vector<Open> open;
+    const Value* x = &a;
+    const Value* y = &b;
+    for (;;) {
+        if (x->kind_ != y->kind_)
+            return false;
+        if (x->kind_ == Value::Kind::List || x->kind_ == Value::Kind::Tuple) {
+            const auto& xs = std::get<Value::Items>(x->data_);
+            const auto& ys = std::get<Value::Items>(y->data_);
+            if (xs != ys) { // one shared vector is equal to itself without a look
+                if (xs->size() != ys->size())
+                    return false;
+                if (!xs->empty())
+                    open.push_back({xs->data(), ys->data(), xs->size()});
+            }
+        } else if (!(x->data_ == y->data_)) {
+            return false;
+        }
+        while (!open.empty() && open.back().left == 0)
+            open.pop_back();
+        if (open.empty())
+            return true;
+        Open& top = open.back();
+        x = top.x++;
+        y = top.y++;
+        --top.left;
     }
-    return a.data_ == b.data_;
 }
 
 QDebug operator<<(QDebug debug, const Value& value) {
