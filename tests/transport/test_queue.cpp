@@ -274,29 +274,7 @@ INSTANTIATE_TEST_SUITE_P(Transports, Endpoints, ::testing::Values("ipc", "tcp"))
 // Endpoint text and binding rules
 // ---------------------------------------------------------------------------
 
-struct NormalizeCase {
-    const char* given;
-    const char* expected;
-};
-
-class Normalize : public ::testing::TestWithParam<NormalizeCase> {};
-
-TEST_P(Normalize, Resolves) {
-    EXPECT_EQ(transport::normalize_endpoint(QString::fromUtf8(GetParam().given)),
-              QString::fromUtf8(GetParam().expected));
-}
-
-INSTANTIATE_TEST_SUITE_P(Texts, Normalize,
-                         ::testing::Values(NormalizeCase{"5555", "tcp://127.0.0.1:5555"},
-                                           NormalizeCase{" 5555 ", "tcp://127.0.0.1:5555"},
-                                           NormalizeCase{"tcp://:5555", "tcp://127.0.0.1:5555"},
-                                           NormalizeCase{"tcp://:*", "tcp://127.0.0.1:*"},
-                                           NormalizeCase{"tcp://*:5555", "tcp://*:5555"},
-                                           NormalizeCase{"tcp://0.0.0.0:5555",
-                                                         "tcp://0.0.0.0:5555"},
-                                           NormalizeCase{"tcp://10.1.2.3:7", "tcp://10.1.2.3:7"},
-                                           NormalizeCase{"/run/x.ipc", "ipc:///run/x.ipc"},
-                                           NormalizeCase{"ipc:///tmp/a.ipc", "ipc:///tmp/a.ipc"}));
+// The texts a user may type are checked from a table: test_endpoint.cpp.
 
 TEST(Endpoint, DefaultFollowsTheRuntimeDirectory) {
     const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
