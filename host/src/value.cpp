@@ -157,29 +157,59 @@ struct ElementBlock {
     ~ElementBlock();
 };
 
-// The vectors waiting to be emptied by the teardown running on this thread, if any.
-thread_local std::vector<std::vector<Value>>* waiting_teardown = nullptr;
+// The element vectors a teardown has still to empty. Most values nest a level or two (a
+// command tuple holding a record list), so the first few wait in place, without an
+// allocation per value destroyed.
+class Teardown {
+public:
+    // Throws std::bad_alloc only when more than `near_count` wait.
+    void push(std::vector<Value>&& items) {
+        if (near_size_ < near_count)
+            near_[near_size_++] = std::move(items);
+        else
+            far_.push_back(std::move(items));
+    }
+    // Takes one waiting vector into `out` (empty); false when none waits.
+    bool pop(std::vector<Value>& out) {
+        if (!far_.empty()) {
+            out = std::move(far_.back());
+            far_.pop_back();
+            return true;
+        }
+        if (near_size_ == 0)
+            return false;
+        out = std::move(near_[--near_size_]);
+        return true;
+    }
+
+private:
+    static constexpr std::size_t near_count = 4;
+    std::vector<Value> near_[near_count];
+    std::size_t near_size_ = 0;
+    std::vector<std::vector<Value>> far_;
+};
+
+// The teardown running on this thread, if any.
+thread_local Teardown* running_teardown = nullptr;
 
 ElementBlock::~ElementBlock() {
     if (items.empty())
         return;
-    if (waiting_teardown) {
+    if (running_teardown) {
         try {
-            waiting_teardown->push_back(std::move(items));
+            running_teardown->push(std::move(items));
         } catch (const std::bad_alloc&) {
             // No room to queue it: it goes with this block, one level deeper, as it stands.
         }
         return;
     }
-    std::vector<std::vector<Value>> waiting;
-    waiting_teardown = &waiting;
+    Teardown teardown;
+    running_teardown = &teardown;
     items.clear();
-    while (!waiting.empty()) {
-        std::vector<Value> next = std::move(waiting.back());
-        waiting.pop_back();
+    std::vector<Value> next;
+    while (teardown.pop(next))
         next.clear();
-    }
-    waiting_teardown = nullptr;
+    running_teardown = nullptr;
 }
 
 std::shared_ptr<const std::vector<Value>> element_block(std::vector<Value>&& items) {
@@ -327,12 +357,23 @@ const Value& Value::operator[](std::size_t i) const {
 bool operator==(const Value& a, const Value& b) {
     // Element by element in document order, with the containers still open kept on a
     // stack of our own rather than the call stack, which deep nesting would overflow.
+    // The first few levels sit in place: comparing a command costs no allocation.
     struct Open {
         const Value* x;
         const Value* y;
         std::size_t left;
     };
-    std::vector<Open> open;
+    constexpr std::size_t near_count = 8;
+    Open near[near_count];
+    std::size_t near_size = 0;
+    std::vector<Open> far;
+    const auto top = [&]() -> Open* {
+        if (!far.empty())
+            return &far.back();
+        return near_size ? &near[near_size - 1] : nullptr;
+    };
+    const auto pop = [&] { far.empty() ? void(--near_size) : far.pop_back(); };
+
     const Value* x = &a;
     const Value* y = &b;
     for (;;) {
@@ -344,20 +385,27 @@ bool operator==(const Value& a, const Value& b) {
             if (xs != ys) { // one shared vector is equal to itself without a look
                 if (xs->size() != ys->size())
                     return false;
-                if (!xs->empty())
-                    open.push_back({xs->data(), ys->data(), xs->size()});
+                if (!xs->empty()) {
+                    const Open open{xs->data(), ys->data(), xs->size()};
+                    if (far.empty() && near_size < near_count)
+                        near[near_size++] = open;
+                    else
+                        far.push_back(open);
+                }
             }
         } else if (!(x->data_ == y->data_)) {
             return false;
         }
-        while (!open.empty() && open.back().left == 0)
-            open.pop_back();
-        if (open.empty())
+        Open* next = top();
+        while (next && next->left == 0) {
+            pop();
+            next = top();
+        }
+        if (!next)
             return true;
-        Open& top = open.back();
-        x = top.x++;
-        y = top.y++;
-        --top.left;
+        x = next->x++;
+        y = next->y++;
+        --next->left;
     }
 }
 

@@ -320,17 +320,26 @@ struct DeepShape {
     Value (*wrap)(int level, Value inner);
     const char* opening; // text_form of the outermost two levels, opened
     const char* closing; // ... and closed
+    int containers;      // lists and tuples per level
 };
 
 const DeepShape deep_shapes[] = {
-    {"lists", [](int, Value v) { return Value::list({std::move(v)}); }, "[[", "]]"},
-    {"one_tuples", [](int, Value v) { return Value::tuple({std::move(v)}); }, "((", ",),)"},
+    {"lists", [](int, Value v) { return Value::list({std::move(v)}); }, "[[", "]]", 1},
+    {"one_tuples", [](int, Value v) { return Value::tuple({std::move(v)}); }, "((", ",),)", 1},
     {"commands",
      [](int level, Value v) {
          return level % 2 ? Value::tuple({"PD", std::move(v)})
                           : Value::list({level, std::move(v), 0.5});
      },
-     "('PD', [", "), 0.5])"},
+     "('PD', [", "), 0.5])", 1},
+    // Several containers die at each level, more than are kept in place while waiting.
+    {"wide_levels",
+     [](int level, Value v) {
+         return Value::list({Value::list({level}), Value::tuple({level, Value::list({})}),
+                             std::move(v), Value::list({1.5}), Value::tuple({}),
+                             Value::list({Value::list({level})})});
+     },
+     "[[1], (1, []), [[2]", "[1.5], (), [[1]]]", 8},
 };
 
 Value build_deep(const DeepShape& shape, const Value& leaf) {
@@ -358,7 +367,8 @@ TEST_P(DeepValue, IsComparedShownAndDestroyedWithoutOverflow) {
         EXPECT_TRUE(text.startsWith(QLatin1String(shape.opening))) << text.left(40).toStdString();
         EXPECT_TRUE(text.endsWith(QLatin1String(shape.closing))) << text.right(40).toStdString();
         EXPECT_EQ(text.count(QStringLiteral("'leaf'")), 1);
-        EXPECT_EQ(text.count(QLatin1Char('[')) + text.count(QLatin1Char('(')), deep);
+        EXPECT_EQ(text.count(QLatin1Char('[')) + text.count(QLatin1Char('(')),
+                  deep * shape.containers);
     } // a, b and c are destroyed here
 }
 
