@@ -46,7 +46,8 @@ def endpoint_rows():
             continue
         typed, _bind, connect, *refusal = line.split("\t")
         typed = "" if typed == "(empty)" else typed
-        rows.append(pytest.param(typed, connect, refusal[0] if refusal else "", id=typed or "empty"))
+        refusal = refusal[0] if refusal else ""
+        rows.append(pytest.param(typed, connect, refusal, id=typed or "empty"))
     return rows
 
 
