@@ -93,6 +93,15 @@ TEST_P(EndpointTable, ProducerTakesWhatTheTableTakes) {
 
 INSTANTIATE_TEST_SUITE_P(Typed, EndpointTable, ::testing::ValuesIn(endpoint_rows()), row_name);
 
+// Blanks around a typed endpoint (a shell variable, a config line) are not part of it.
+TEST(EndpointText, SurroundingBlanksAreIgnored) {
+    EXPECT_EQ(transport::normalize_endpoint(QStringLiteral(" 5555 ")),
+              QStringLiteral("tcp://127.0.0.1:5555"));
+    EXPECT_EQ(transport::normalize_endpoint(QStringLiteral("\ttcp://10.1.2.3:7\n")),
+              QStringLiteral("tcp://10.1.2.3:7"));
+    EXPECT_THROW(transport::normalize_endpoint(QStringLiteral(" 70000 ")), std::runtime_error);
+}
+
 // A refused port must not have been bound under another number on the way: the port it
 // would have wrapped around to stays free for whoever asks for it.
 TEST(EndpointPorts, OutOfRangeDoesNotWrapAround) {
