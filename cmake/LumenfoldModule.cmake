@@ -38,3 +38,16 @@ function(lumenfold_add_module name)
   install(FILES ${LUMENFOLD_GENERATED_INCLUDE}/tellurix/lumenfold/${name}_export.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tellurix/lumenfold)
 endfunction()
+
+# lumenfold_install_program(<target>)
+#
+# Installs an executable into the prefix's bin directory, able to start from there: it
+# finds the panel's libraries relative to itself ($ORIGIN), wherever the prefix is, so
+# no LD_LIBRARY_PATH or ldconfig step is needed. Every installed program goes through
+# here; the install test runs each one listed in LUMENFOLD_INSTALLED_PROGRAMS.
+function(lumenfold_install_program target)
+  file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  set_property(GLOBAL APPEND PROPERTY LUMENFOLD_INSTALLED_PROGRAMS ${target})
+endfunction()

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 namespace tellurix::lumenfold::host {
 
@@ -180,7 +181,8 @@ template <typename T, typename F> QString array_text(const QVector<T>& a, F elem
     return QStringLiteral("array([%1])").arg(parts.join(QStringLiteral(", ")));
 }
 
-QString form(const Value& v, bool quote_str) {
+// Every kind but list and tuple.
+QString scalar_form(const Value& v, bool quote_str) {
     switch (v.kind()) {
     case Value::Kind::None:
         return QStringLiteral("None");
@@ -196,23 +198,54 @@ QString form(const Value& v, bool quote_str) {
         return quote_str ? quoted_str(v.as_str()) : v.as_str();
     case Value::Kind::Bytes:
         return bytes_text(v.as_bytes());
-    case Value::Kind::List:
-    case Value::Kind::Tuple: {
-        QStringList parts;
-        for (const Value& e : v.items())
-            parts << form(e, true);
-        const QString body = parts.join(QStringLiteral(", "));
-        if (v.is_list())
-            return QLatin1Char('[') + body + QLatin1Char(']');
-        return parts.size() == 1 ? QLatin1Char('(') + body + QStringLiteral(",)")
-                                 : QLatin1Char('(') + body + QLatin1Char(')');
-    }
     case Value::Kind::FloatArray:
         return array_text(v.as_float_array(), float_text);
     case Value::Kind::ComplexArray:
         return array_text(v.as_complex_array(), complex_text);
+    case Value::Kind::List:
+    case Value::Kind::Tuple:
+        break;
     }
     return QString();
+}
+
+bool is_container(const Value& v) {
+    return v.is_list() || v.is_tuple();
+}
+
+QString form(const Value& root, bool quote_str) {
+    if (!is_container(root))
+        return scalar_form(root, quote_str);
+    // Written out in document order, with the containers still open kept on a stack of
+    // our own: a host may nest lists deeper than the call stack would take.
+    struct Open {
+        const Value* container;
+        std::size_t next;
+    };
+    std::vector<Open> open{{&root, 0}};
+    QString out = root.is_list() ? QStringLiteral("[") : QStringLiteral("(");
+    while (!open.empty()) {
+        Open& top = open.back();
+        const std::vector<Value>& items = top.container->items();
+        if (top.next == items.size()) {
+            if (top.container->is_list())
+                out += QLatin1Char(']');
+            else
+                out += items.size() == 1 ? QStringLiteral(",)") : QStringLiteral(")");
+            open.pop_back();
+            continue;
+        }
+        const Value& e = items[top.next];
+        if (top.next++ > 0)
+            out += QStringLiteral(", ");
+        if (is_container(e)) {
+            out += e.is_list() ? QLatin1Char('[') : QLatin1Char('(');
+            open.push_back({&e, 0}); // `top` is not used past this point
+        } else {
+            out += scalar_form(e, true);
+        }
+    }
+    return out;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <QDebug>
 
 #include <cstddef>
+#include <new>
 #include <ostream>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -141,15 +142,90 @@ template <typename T> struct BlockAllocator {
     template <typename U> bool operator!=(const BlockAllocator<U>&) const noexcept { return false; }
 };
 
+// The shared element vector of a list or tuple. A host may nest values as deep as it
+// likes (a list in a list, 100,000 times); destroying the elements one level inside the
+// other would take a few stack frames per level and overflow the stack. So the outermost
+// vector that dies becomes the owner of a teardown: every vector that dies while it runs
+// is handed to it and emptied in turn, never more than one level below it.
+struct ElementBlock {
+    std::vector<Value> items;
+
+    explicit ElementBlock(std::vector<Value>&& v) noexcept
+        : items(std::move(v)) {}
+    ElementBlock(const ElementBlock&) = delete;
+    ElementBlock& operator=(const ElementBlock&) = delete;
+    ~ElementBlock();
+};
+
+// The element vectors a teardown has still to empty. Most values nest a level or two (a
+// command tuple holding a record list), so the first few wait in place, without an
+// allocation per value destroyed.
+class Teardown {
+public:
+    // Throws std::bad_alloc only when more than `near_count` wait.
+    void push(std::vector<Value>&& items) {
+        if (near_size_ < near_count)
+            near_[near_size_++] = std::move(items);
+        else
+            far_.push_back(std::move(items));
+    }
+    // Takes one waiting vector into `out` (empty); false when none waits.
+    bool pop(std::vector<Value>& out) {
+        if (!far_.empty()) {
+            out = std::move(far_.back());
+            far_.pop_back();
+            return true;
+        }
+        if (near_size_ == 0)
+            return false;
+        out = std::move(near_[--near_size_]);
+        return true;
+    }
+
+private:
+    static constexpr std::size_t near_count = 4;
+    std::vector<Value> near_[near_count];
+    std::size_t near_size_ = 0;
+    std::vector<std::vector<Value>> far_;
+};
+
+// The teardown running on this thread, if any.
+thread_local Teardown* running_teardown = nullptr;
+
+ElementBlock::~ElementBlock() {
+    if (items.empty())
+        return;
+    if (running_teardown) {
+        try {
+            running_teardown->push(std::move(items));
+        } catch (const std::bad_alloc&) {
+            // No room to queue it: it goes with this block, one level deeper, as it stands.
+        }
+        return;
+    }
+    Teardown teardown;
+    running_teardown = &teardown;
+    items.clear();
+    std::vector<Value> next;
+    while (teardown.pop(next))
+        next.clear();
+    running_teardown = nullptr;
+}
+
+std::shared_ptr<const std::vector<Value>> element_block(std::vector<Value>&& items) {
+    auto block =
+        std::allocate_shared<ElementBlock>(BlockAllocator<ElementBlock>(), std::move(items));
+    const std::vector<Value>* elements = &block->items;
+    return std::shared_ptr<const std::vector<Value>>(std::move(block), elements);
+}
+
 } // namespace
 
 Value Value::list(std::vector<Value> items) {
-    return Value(Kind::List, std::allocate_shared<const std::vector<Value>>(
-                                 BlockAllocator<std::vector<Value>>(), std::move(items)));
+    return Value(Kind::List, element_block(std::move(items)));
 }
 Value Value::tuple(std::vector<Value> items) {
-    return Value(Kind::Tuple, std::allocate_shared<const std::vector<Value>>(
-                                  BlockAllocator<std::vector<Value>>(), std::move(items)));
+    return Value(Kind::Tuple, element_block(std::move(items)));
 }
 Value Value::bytes(QByteArray data) {
     return Value(Kind::Bytes, std::move(data));
@@ -279,14 +355,58 @@ const Value& Value::operator[](std::size_t i) const {
 }
 
 bool operator==(const Value& a, const Value& b) {
-    if (a.kind_ != b.kind_)
-        return false;
-    if (a.kind_ == Value::Kind::List || a.kind_ == Value::Kind::Tuple) {
-        const auto& x = std::get<Value::Items>(a.data_);
-        const auto& y = std::get<Value::Items>(b.data_);
-        return x == y || *x == *y;
+    // Element by element in document order, with the containers still open kept on a
+    // stack of our own rather than the call stack, which deep nesting would overflow.
+    // The first few levels sit in place: comparing a command costs no allocation.
+    struct Open {
+        const Value* x;
+        const Value* y;
+        std::size_t left;
+    };
+    constexpr std::size_t near_count = 8;
+    Open near[near_count];
+    std::size_t near_size = 0;
+    std::vector<Open> far;
+    const auto top = [&]() -> Open* {
+        if (!far.empty())
+            return &far.back();
+        return near_size ? &near[near_size - 1] : nullptr;
+    };
+    const auto pop = [&] { far.empty() ? void(--near_size) : far.pop_back(); };
+
+    const Value* x = &a;
+    const Value* y = &b;
+    for (;;) {
+        if (x->kind_ != y->kind_)
+            return false;
+        if (x->kind_ == Value::Kind::List || x->kind_ == Value::Kind::Tuple) {
+            const auto& xs = std::get<Value::Items>(x->data_);
+            const auto& ys = std::get<Value::Items>(y->data_);
+            if (xs != ys) { // one shared vector is equal to itself without a look
+                if (xs->size() != ys->size())
+                    return false;
+                if (!xs->empty()) {
+                    const Open open{xs->data(), ys->data(), xs->size()};
+                    if (far.empty() && near_size < near_count)
+                        near[near_size++] = open;
+                    else
+                        far.push_back(open);
+                }
+            }
+        } else if (!(x->data_ == y->data_)) {
+            return false;
+        }
+        Open* next = top();
+        while (next && next->left == 0) {
+            pop();
+            next = top();
+        }
+        if (!next)
+            return true;
+        x = next->x++;
+        y = next->y++;
+        --next->left;
     }
-    return a.data_ == b.data_;
 }
 
 QDebug operator<<(QDebug debug, const Value& value) {

@@ -10,6 +10,8 @@ __all__ = ["default_endpoint", "connect_address", "check_private_dir"]
 
 # A port alone, or a tcp endpoint whose host is missing or a wildcard.
 _PORT = re.compile(r"(?:tcp://(?:\*|0\.0\.0\.0)?:)?(\d+)")
+# The port of one address of a tcp endpoint ("host:port", "[v6]:port").
+_ADDRESS_PORT = re.compile(r".*:([^:\]]*)")
 
 
 def default_endpoint() -> str:
@@ -55,7 +57,8 @@ def connect_address(endpoint: str | int | None) -> str:
     ``"5555"``, ``"tcp://:5555"``) and a wildcard host (``"tcp://*:5555"``,
     ``"tcp://0.0.0.0:5555"``) mean this machine, 127.0.0.1, which is where a panel
     given the same text listens. An absolute path is an ipc endpoint. Anything else
-    (``ipc://...``, ``tcp://host:port``) is used as it is.
+    (``ipc://...``, ``tcp://host:port``) is used as it is. A tcp port outside 1-65535
+    (or ``*``, which only a binding end can use) raises :class:`ValueError`.
     """
     if endpoint is None:
         return default_endpoint()
@@ -66,12 +69,30 @@ def connect_address(endpoint: str | int | None) -> str:
         return default_endpoint()
     m = _PORT.fullmatch(text)
     if m:
-        port = int(m.group(1))
-        if not 0 < port < 65536:
-            raise ValueError(f"port {port} is out of range")
-        return f"tcp://127.0.0.1:{port}"
+        _check_port(m.group(1), text)
+        return f"tcp://127.0.0.1:{int(m.group(1))}"
     if text.startswith("/"):
         return "ipc://" + text
     if "://" not in text:
         raise ValueError(f"endpoint {text!r} is neither a port nor a ZeroMQ address")
+    if text.startswith("tcp://"):
+        ports = [
+            m.group(1)
+            for m in map(_ADDRESS_PORT.fullmatch, text[len("tcp://"):].split(";"))
+            if m
+        ]
+        for port in ports:
+            _check_port(port, text)
+        if ports and ports[-1] == "*":
+            raise ValueError(
+                f"endpoint {text!r}: a producer connects to a port number, not '*'"
+            )
     return text
+
+
+def _check_port(port: str, endpoint: str) -> None:
+    # ZeroMQ keeps only the low 16 bits of a tcp port: 70000 would quietly be 4464, where
+    # someone else may listen. A port is a number from 1 to 65535 ("*" is left to the
+    # caller); other texts are left for ZeroMQ to refuse.
+    if port.isascii() and port.isdigit() and not 0 < int(port) < 65536:
+        raise ValueError(f"endpoint {endpoint!r}: port {port} is out of range (1-65535)")

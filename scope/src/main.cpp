@@ -9,6 +9,8 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QStringList>
 #include <QTextStream>
 #include <QTimer>
 
@@ -18,25 +20,40 @@
 using namespace tellurix::lumenfold;
 
 int main(int argc, char** argv) {
+    // The command line is answered before the GUI application exists: creating that
+    // without a display aborts the process, and --help, --version or a mistyped option
+    // need none. QApplication later takes its own options (-platform, -style, ...) out of
+    // argv itself.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    scope::describe_options(parser);
+    scope::ScopeOptions options;
+    QString error;
+    if (!scope::parse_options(parser, scope::without_qt_options(arguments), options, error)) {
+        std::fprintf(stderr, "lumenfold-scope: %s\n(see lumenfold-scope --help)\n",
+                     qUtf8Printable(error));
+        return 2;
+    }
+    const bool help =
+        parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"));
+    if (help || parser.isSet(QStringLiteral("version"))) {
+        // The parser names the program through the application object; one without a
+        // GUI is enough for that.
+        QCoreApplication info(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("lumenfold-scope"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(LUMENFOLD_SCOPE_VERSION));
+        if (help)
+            parser.showHelp(0);
+        parser.showVersion();
+    }
+
     // Traces arrive as large messages: keep the memory they come and go in.
     transport::keep_memory_for_large_messages();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("lumenfold-scope"));
     QApplication::setApplicationVersion(QStringLiteral(LUMENFOLD_SCOPE_VERSION));
-
-    QCommandLineParser parser;
-    scope::describe_options(parser);
-    scope::ScopeOptions options;
-    QString error;
-    if (!scope::parse_options(parser, QApplication::arguments(), options, error)) {
-        std::fprintf(stderr, "lumenfold-scope: %s\n(see lumenfold-scope --help)\n",
-                     qUtf8Printable(error));
-        return 2;
-    }
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
 
     std::unique_ptr<scope::ScopeWindow> window;
     try {

@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tellurix::lumenfold::scope {
@@ -157,6 +158,56 @@ bool parse_options(QCommandLineParser& parser, const QStringList& arguments, Sco
         }
     }
     return true;
+}
+
+QStringList without_qt_options(const QStringList& arguments) {
+    // What QGuiApplication, QApplication and the X11 platform plug-in read from the
+    // command line (and then remove) in Qt 5.15.
+    static const QStringList with_value = {QStringLiteral("platform"),
+                                           QStringLiteral("platformpluginpath"),
+                                           QStringLiteral("platformtheme"),
+                                           QStringLiteral("plugin"),
+                                           QStringLiteral("qwindowgeometry"),
+                                           QStringLiteral("qwindowtitle"),
+                                           QStringLiteral("qwindowicon"),
+                                           QStringLiteral("geometry"),
+                                           QStringLiteral("title"),
+                                           QStringLiteral("icon"),
+                                           QStringLiteral("session"),
+                                           QStringLiteral("style"),
+                                           QStringLiteral("stylesheet"),
+                                           QStringLiteral("display"),
+                                           QStringLiteral("name"),
+                                           QStringLiteral("visual")};
+    static const QStringList alone = {QStringLiteral("reverse"),     QStringLiteral("widgetcount"),
+                                      QStringLiteral("testability"), QStringLiteral("nograb"),
+                                      QStringLiteral("dograb"),      QStringLiteral("sync")};
+    static const QStringList with_equals = {QStringLiteral("style="), QStringLiteral("stylesheet="),
+                                            QStringLiteral("qmljsdebugger=")};
+    QStringList kept;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        if (i == 0 || !arg.startsWith(QLatin1Char('-'))) {
+            kept << arg;
+            continue;
+        }
+        if (arg == QLatin1String("--")) { // the rest is positional, for Qt as for us
+            kept << arguments.mid(i);
+            break;
+        }
+        const QString name = arg.mid(arg.startsWith(QLatin1String("--")) ? 2 : 1);
+        if (with_value.contains(name) && i + 1 < arguments.size()) {
+            ++i; // and its value
+            continue;
+        }
+        if (alone.contains(name))
+            continue;
+        if (std::any_of(with_equals.begin(), with_equals.end(),
+                        [&](const QString& prefix) { return name.startsWith(prefix); }))
+            continue;
+        kept << arg;
+    }
+    return kept;
 }
 
 } // namespace tellurix::lumenfold::scope

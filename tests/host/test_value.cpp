@@ -307,4 +307,96 @@ TEST(ValueLifetime, ListsReleasedOnOtherThreadsKeepTheirElements) {
             ASSERT_EQ(kept[at++], make(round, i)) << round << " " << i;
 }
 
+// ---------------------------------------------------------------------------
+// Deep nesting: a host may build values far deeper than the wire carries, and
+// destroying, comparing and showing them must not depend on the call stack's size
+// ---------------------------------------------------------------------------
+
+constexpr int deep = 100'000;
+
+struct DeepShape {
+    const char* name;
+    // The value at `level` holding `inner`.
+    Value (*wrap)(int level, Value inner);
+    const char* opening; // text_form of the outermost two levels, opened
+    const char* closing; // ... and closed
+    int containers;      // lists and tuples per level
+};
+
+const DeepShape deep_shapes[] = {
+    {"lists", [](int, Value v) { return Value::list({std::move(v)}); }, "[[", "]]", 1},
+    {"one_tuples", [](int, Value v) { return Value::tuple({std::move(v)}); }, "((", ",),)", 1},
+    {"commands",
+     [](int level, Value v) {
+         return level % 2 ? Value::tuple({"PD", std::move(v)})
+                          : Value::list({level, std::move(v), 0.5});
+     },
+     "('PD', [", "), 0.5])", 1},
+    // Several containers die at each level, more than are kept in place while waiting.
+    {"wide_levels",
+     [](int level, Value v) {
+         return Value::list({Value::list({level}), Value::tuple({level, Value::list({})}),
+                             std::move(v), Value::list({1.5}), Value::tuple({}),
+                             Value::list({Value::list({level})})});
+     },
+     "[[1], (1, []), [[2]", "[1.5], (), [[1]]]", 8},
+};
+
+Value build_deep(const DeepShape& shape, const Value& leaf) {
+    Value v = leaf;
+    for (int level = deep; level > 0; --level)
+        v = shape.wrap(level, std::move(v));
+    return v;
+}
+
+class DeepValue : public ::testing::TestWithParam<DeepShape> {};
+
+TEST_P(DeepValue, IsComparedShownAndDestroyedWithoutOverflow) {
+    const DeepShape& shape = GetParam();
+    {
+        const Value a = build_deep(shape, Value("leaf"));
+        const Value b = build_deep(shape, Value("leaf")); // equal, but shares nothing
+        const Value c = build_deep(shape, Value("leaf2"));
+        ASSERT_NE(&a.items(), &b.items());
+        EXPECT_TRUE(a == b);
+        EXPECT_FALSE(a != b);
+        EXPECT_FALSE(a == c);
+        EXPECT_TRUE(a != c);
+
+        const QString text = tellurix::lumenfold::host::text_form(a);
+        EXPECT_TRUE(text.startsWith(QLatin1String(shape.opening))) << text.left(40).toStdString();
+        EXPECT_TRUE(text.endsWith(QLatin1String(shape.closing))) << text.right(40).toStdString();
+        EXPECT_EQ(text.count(QStringLiteral("'leaf'")), 1);
+        EXPECT_EQ(text.count(QLatin1Char('[')) + text.count(QLatin1Char('(')),
+                  deep * shape.containers);
+    } // a, b and c are destroyed here
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, DeepValue, ::testing::ValuesIn(deep_shapes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Tearing a deep value down must stop at parts that are still held elsewhere.
+TEST(DeepValue, PartsStillHeldSurviveTheirContainer) {
+    Value inner;
+    std::vector<Value> siblings;
+    {
+        Value v("leaf");
+        for (int level = deep; level > 0; --level) {
+            if (level == deep / 2)
+                inner = v;
+            v = Value::list({std::move(v), Value::list({level})});
+            if (level % 1000 == 0)
+                siblings.push_back(v[1]);
+        }
+    } // the outer half goes here
+    ASSERT_TRUE(inner.is_list());
+    Value expected("leaf");
+    for (int level = deep; level > deep / 2; --level)
+        expected = Value::list({std::move(expected), Value::list({level})});
+    EXPECT_EQ(inner, expected);
+    ASSERT_EQ(siblings.size(), static_cast<std::size_t>(deep / 1000));
+    for (std::size_t i = 0; i < siblings.size(); ++i)
+        EXPECT_EQ(siblings[i], Value::list({deep - 1000 * static_cast<int>(i)}));
+}
+
 } // namespace

@@ -1,5 +1,6 @@
-# cmake -P script: install, configure the consumer against the prefix, build it, run it.
-foreach(var LUMENFOLD_BUILD_DIR CONSUMER_SOURCE_DIR WORK_DIR GENERATOR)
+# cmake -P script: install, run the installed programs, configure the consumer against the
+# prefix, build it, run it.
+foreach(var LUMENFOLD_BUILD_DIR CONSUMER_SOURCE_DIR WORK_DIR GENERATOR BINDIR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "run_install_test.cmake: ${var} is not set")
   endif()
@@ -20,6 +21,18 @@ function(run_step what)
 endfunction()
 
 run_step("install" ${CMAKE_COMMAND} --install ${LUMENFOLD_BUILD_DIR} --prefix ${prefix})
+
+# Each installed program starts from the prefix alone: no library path from the
+# environment, and no display (its --help must not need one).
+string(REPLACE "," ";" programs "${PROGRAMS}")
+foreach(program IN LISTS programs)
+  set(exe ${prefix}/${BINDIR}/${program})
+  run_step("run installed ${program} --help" ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH
+    --unset=QT_QPA_PLATFORM --unset=DISPLAY --unset=WAYLAND_DISPLAY ${exe} --help)
+  if(NOT step_output MATCHES "${program}")
+    message(FATAL_ERROR "${program} --help did not name the program:\n${step_output}")
+  endif()
+endforeach()
 
 set(configure_args -S ${CONSUMER_SOURCE_DIR} -B ${consumer_build} -G ${GENERATOR}
   -DCMAKE_PREFIX_PATH=${prefix})

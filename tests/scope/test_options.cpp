@@ -2,9 +2,12 @@
 #include <tellurix/lumenfold/scope/options.h>
 
 #include <QCommandLineParser>
+#include <QProcess>
+#include <QProcessEnvironment>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 using namespace tellurix::lumenfold;
@@ -98,3 +101,87 @@ TEST(Options, HelpDocumentsEveryOption) {
                              "--screenshot", "--quit-after", "--frame-rate", "--export-hdf5"})
         EXPECT_TRUE(help.contains(QString::fromUtf8(word))) << word;
 }
+
+// ---------------------------------------------------------------------------
+// Qt's own options, which QApplication takes out of the command line itself
+// ---------------------------------------------------------------------------
+
+struct QtOptionCase {
+    const char* name;
+    QStringList given;
+    QStringList kept;
+};
+
+class QtOptions : public ::testing::TestWithParam<QtOptionCase> {};
+
+TEST_P(QtOptions, AreLeftToQApplication) {
+    const QtOptionCase& c = GetParam();
+    EXPECT_EQ(scope::without_qt_options(QStringList{"lumenfold-scope"} + c.given),
+              QStringList{"lumenfold-scope"} + c.kept);
+    // What is left reads as the same options as without the Qt ones.
+    QCommandLineParser parser;
+    scope::describe_options(parser);
+    scope::ScopeOptions o;
+    QString error;
+    EXPECT_TRUE(scope::parse_options(
+        parser, scope::without_qt_options(QStringList{"lumenfold-scope"} + c.given), o, error))
+        << error.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, QtOptions,
+    ::testing::Values(QtOptionCase{"none", {"--demo", "--plots", "3"}, {"--demo", "--plots", "3"}},
+                      QtOptionCase{
+                          "platform_with_value", {"-platform", "offscreen", "--demo"}, {"--demo"}},
+                      QtOptionCase{"two_dashes", {"--platform", "xcb", "--style", "fusion"}, {}},
+                      QtOptionCase{"style_with_equals",
+                                   {"-style=fusion", "--stylesheet=a.qss", "--plots", "2"},
+                                   {"--plots", "2"}},
+                      QtOptionCase{"flags", {"-reverse", "--demo", "-nograb", "-sync"}, {"--demo"}},
+                      QtOptionCase{"x11_display", {"-display", ":1", "-name", "scope"}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The program without a display: the command line is answered before any window
+// system is needed (the GUI application would abort without one)
+// ---------------------------------------------------------------------------
+
+struct HeadlessCase {
+    const char* name;
+    QStringList args;
+    int exit_code;
+    bool on_stdout; // where `text` must appear
+    const char* text;
+};
+
+class Headless : public ::testing::TestWithParam<HeadlessCase> {};
+
+TEST_P(Headless, CommandLineIsAnsweredWithoutADisplay) {
+    const HeadlessCase& c = GetParam();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        env.remove(QString::fromLatin1(name));
+    QProcess scope;
+    scope.setProcessEnvironment(env);
+    scope.start(QStringLiteral(LUMENFOLD_SCOPE_EXE), c.args);
+    ASSERT_TRUE(scope.waitForFinished(30000));
+    const QString out = QString::fromUtf8(scope.readAllStandardOutput());
+    const QString err = QString::fromUtf8(scope.readAllStandardError());
+    EXPECT_EQ(scope.exitStatus(), QProcess::NormalExit) << err.toStdString();
+    EXPECT_EQ(scope.exitCode(), c.exit_code) << err.toStdString();
+    EXPECT_TRUE((c.on_stdout ? out : err).contains(QString::fromUtf8(c.text)))
+        << "stdout: " << out.toStdString() << "\nstderr: " << err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, Headless,
+    ::testing::Values(
+        HeadlessCase{"help", {"--help"}, 0, true, "--listen <ENDPOINT>"},
+        HeadlessCase{"short_help", {"-h"}, 0, true, "--quit-after <SECONDS>"},
+        HeadlessCase{"help_all", {"--help-all"}, 0, true, "--frame-rate <HZ>"},
+        HeadlessCase{"help_beside_qt_options", {"-platform", "xcb", "--help"}, 0, true, "--demo"},
+        HeadlessCase{"version", {"--version"}, 0, true, "lumenfold-scope " LUMENFOLD_VERSION},
+        HeadlessCase{"unknown_option", {"--frobnicate"}, 2, false, "Unknown option 'frobnicate'"},
+        HeadlessCase{"bad_value", {"--plots", "0"}, 2, false, "--plots needs a whole number"},
+        HeadlessCase{"stray_argument", {"extra"}, 2, false, "unexpected argument 'extra'"}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -8,6 +8,7 @@
 #include <msgpack.hpp>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -154,6 +155,78 @@ TEST(Codec, BatchKeepsOrder) {
 
 TEST(Codec, EmptyBatchIsRefused) {
     EXPECT_THROW(transport::encode({}), std::invalid_argument);
+}
+
+// ---------------------------------------------------------------------------
+// Text the wire cannot carry
+// ---------------------------------------------------------------------------
+
+// Half a surrogate pair has no UTF-8 form, and the decoder refuses what would stand for
+// it; the encoder must refuse it too rather than send other text ('?') in its place.
+struct LoneSurrogateCase {
+    const char* name;
+    QString text;
+    const char* shown; // how the error names the string and the unit
+};
+
+QString units(std::initializer_list<ushort> codes) {
+    QString s;
+    for (ushort c : codes)
+        s += QChar(c);
+    return s;
+}
+
+const LoneSurrogateCase lone_surrogate_cases[] = {
+    {"low_alone", units({0xDC00}), R"(string '\udc00' holds a lone surrogate U+DC00 at index 0)"},
+    {"high_at_end", units({'a', 0xD800}), R"('a\ud800' holds a lone surrogate U+D800 at index 1)"},
+    {"high_before_letter", units({0xD83D, 'x'}), "U+D83D at index 0"},
+    {"pair_reversed", units({0xDE00, 0xD83D}), "U+DE00 at index 0"},
+    {"after_a_valid_pair", units({0xD83D, 0xDE00, 0xDFFF}), "U+DFFF at index 2"},
+    {"deep_in_long_text", QString(100, QLatin1Char('y')) + units({0xDBFF}),
+     R"('yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy'... holds a lone surrogate U+DBFF at index 100)"},
+};
+
+class LoneSurrogate : public ::testing::TestWithParam<LoneSurrogateCase> {};
+
+// Every road to the wire: a single item, a message of several, nested in a command,
+// and the producer's own packing of one item and of a batch.
+TEST_P(LoneSurrogate, IsRefusedOnEveryEncodingPath) {
+    const LoneSurrogateCase& c = GetParam();
+    const Value record = Value::tuple({"PN", Value::list({"t", c.text})});
+    const auto expect_refused = [&](const std::function<void()>& encode, const char* path) {
+        try {
+            encode();
+            ADD_FAILURE() << path << ": encoded without complaint";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(c.shown), std::string::npos)
+                << path << ": " << e.what();
+        }
+    };
+    expect_refused([&] { transport::encode_item(Value(c.text)); }, "encode_item");
+    expect_refused([&] { transport::encode({Value("ok"), record}); }, "encode");
+    transport::Producer::Options quick;
+    quick.linger_ms = 0;
+    transport::Producer producer(QStringLiteral("tcp://127.0.0.1:9"), quick);
+    expect_refused([&] { producer.send_item(record); }, "Producer::send_item");
+    expect_refused(
+        [&] {
+            producer.send_batch({Value::tuple({"ROLL", Value()}), record});
+        },
+        "Producer::send_batch");
+    EXPECT_EQ(producer.sent_messages(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Text, LoneSurrogate, ::testing::ValuesIn(lone_surrogate_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Codec, SurrogatePairsAndNonCharactersAreText) {
+    // Only unpaired halves are refused: whole pairs, U+FFFF and U+FFFE travel unchanged.
+    QString long_text; // past the short-text path
+    for (int i = 0; i < 40; ++i)
+        long_text += QStringLiteral("\U0001F600");
+    for (const QString& s : {units({0xD83D, 0xDE00}), units({0xDBFF, 0xDFFF, 'z'}),
+                             units({0xFFFF, 0xFFFE}), long_text})
+        EXPECT_EQ(round_trip(Value(s)), Value(s)) << Value(s);
 }
 
 TEST(Codec, RepeatedShortTextsComeBackExactly) {

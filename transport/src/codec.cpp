@@ -151,6 +151,31 @@ private:
                                 sink_.extend(size));
     }
 
+    // UTF-8 has no form for half a surrogate pair: Qt would write '?' in its place and
+    // the consumer would receive other text than was sent. Such a string is refused.
+    static void refuse_lone_surrogate(const QString& text) {
+        const QChar* chars = text.constData();
+        const int n = text.size();
+        for (int i = 0; i < n; ++i) {
+            if (!chars[i].isSurrogate())
+                continue;
+            if (chars[i].isHighSurrogate() && i + 1 < n && chars[i + 1].isLowSurrogate()) {
+                ++i;
+                continue;
+            }
+            constexpr int shown = 40;
+            const QString quoted = host::quoted_form(text.left(shown)) +
+                                   (n > shown ? QStringLiteral("...") : QString());
+            throw std::invalid_argument(
+                QStringLiteral("transport::encode: string %1 holds a lone surrogate U+%2 at "
+                               "index %3, which is not valid text and cannot be sent")
+                    .arg(quoted,
+                         QString::number(chars[i].unicode(), 16).toUpper().rightJustified(4, '0'))
+                    .arg(i)
+                    .toStdString());
+        }
+    }
+
     void str(const QString& text) {
         // Command words and column names are short ASCII; spare them the UTF-8 buffer.
         constexpr int short_text = 64;
@@ -168,6 +193,7 @@ private:
                 return;
             }
         }
+        refuse_lone_surrogate(text);
         const QByteArray utf8 = text.toUtf8();
         const std::uint32_t size = length(utf8.size(), "string");
         packer_.pack_str(size);

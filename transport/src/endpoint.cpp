@@ -68,6 +68,38 @@ void claim_private_dir(const QString& endpoint, bool create, const char* who) {
 
 } // namespace detail
 
+namespace {
+
+// ZeroMQ reads a tcp port into 16 bits without a range check: port 70000 would become
+// 4464, a consumer and a producer both given "70000" would meet there, and a typing
+// error would reach someone else's service. Ports are whole numbers from 1 to 65535, or
+// "*" where a free one is wanted; `port` is the text after the last colon.
+void check_port(const QString& port, const QString& endpoint) {
+    if (port.isEmpty() || port == QLatin1String("*"))
+        return;
+    for (const QChar c : port)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return; // not a number: ZeroMQ names what is wrong with it
+    bool ok = false;
+    const qulonglong value = port.toULongLong(&ok);
+    if (!ok || value < 1 || value > 65535)
+        throw std::runtime_error(QStringLiteral("endpoint '%1': port %2 is out of range (1-65535)")
+                                     .arg(endpoint, port)
+                                     .toStdString());
+}
+
+// Every address of a tcp endpoint (ZeroMQ accepts "tcp://source:port;address:port").
+void check_tcp_ports(const QString& endpoint) {
+    const QString addresses = endpoint.mid(6);
+    for (const QString& address : addresses.split(QLatin1Char(';'))) {
+        const int colon = address.lastIndexOf(QLatin1Char(':'));
+        if (colon >= 0 && !address.midRef(colon + 1).contains(QLatin1Char(']')))
+            check_port(address.mid(colon + 1), endpoint);
+    }
+}
+
+} // namespace
+
 QString normalize_endpoint(const QString& endpoint) {
     const QString text = endpoint.trimmed();
     if (text.isEmpty())
@@ -75,10 +107,14 @@ QString normalize_endpoint(const QString& endpoint) {
     // A port alone, or a tcp endpoint without an address: this machine only.
     static const QRegularExpression port_only(QStringLiteral("^(?:tcp://:?)?(\\d+|\\*)$"));
     const QRegularExpressionMatch m = port_only.match(text);
-    if (m.hasMatch())
+    if (m.hasMatch()) {
+        check_port(m.captured(1), text);
         return QStringLiteral("tcp://127.0.0.1:") + m.captured(1);
+    }
     if (text.startsWith(QLatin1Char('/')))
         return QStringLiteral("ipc://") + text;
+    if (text.startsWith(QLatin1String("tcp://")))
+        check_tcp_ports(text);
     return text;
 }
 

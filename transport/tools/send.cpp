@@ -184,6 +184,11 @@ int main(int argc, char** argv) {
                 std::cerr << "lumenfold-send: " << where.toStdString() << ": "
                           << e.reason.toStdString() << '\n';
                 return false;
+            } catch (const std::invalid_argument& e) {
+                // A value the wire cannot carry as it is (a lone surrogate, a string too
+                // long): this command is not sent, the others still are.
+                std::cerr << "lumenfold-send: " << where.toStdString() << ": " << e.what() << '\n';
+                return false;
             }
         };
         bool ok = true;

@@ -76,6 +76,9 @@ namespace host {
 /// arrays are Qt's implicitly shared containers, lists and tuples share their element
 /// vector. Moving never allocates. A default-constructed Value is none, which differs
 /// from false, 0 and "". A list and a tuple with the same elements are different values.
+/// Lists and tuples may nest as deep as memory allows: destroying, comparing and
+/// text_form() walk them without recursion, so depth never overflows the stack (the
+/// wire, though, carries no more than 1024 levels).
 class LUMENFOLD_HOST_EXPORT Value {
 public:
     enum class Kind {

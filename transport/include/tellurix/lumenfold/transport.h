@@ -86,6 +86,9 @@ LUMENFOLD_TRANSPORT_EXPORT QString default_endpoint();
 /// tcp://127.0.0.1:PORT, so nothing listens beyond this machine unless asked to;
 /// "tcp://*:PORT" and "tcp://0.0.0.0:PORT" are kept as given (all interfaces);
 /// an absolute path becomes an ipc endpoint. Anything else is returned unchanged.
+/// A tcp port outside 1-65535 (0 and 70000 alike; "*" is fine) throws
+/// std::runtime_error naming the endpoint and the port, so ZmqQueue and Producer refuse
+/// it too.
 LUMENFOLD_TRANSPORT_EXPORT QString normalize_endpoint(const QString& endpoint);
 
 // ---------------------------------------------------------------------------

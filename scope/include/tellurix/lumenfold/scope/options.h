@@ -37,9 +37,14 @@ struct ScopeOptions {
 void describe_options(QCommandLineParser& parser);
 
 /// Reads the options of `arguments` (argv, program name first) into `options`. Returns
-/// false with a message in `error` for an unknown option or a value out of range; --help
-/// and --version are left to the caller (parser.isSet).
+/// false with a message in `error` for an unknown option or a value out of range; --help,
+/// --help-all and --version are left to the caller (parser.isSet).
 bool parse_options(QCommandLineParser& parser, const QStringList& arguments, ScopeOptions& options,
                    QString& error);
+
+/// `arguments` without the options that QApplication takes for itself (-platform NAME,
+/// -style NAME or -style=NAME, -reverse, -display NAME, ..., with one dash or two), so
+/// that the command line can be read before the QApplication exists.
+QStringList without_qt_options(const QStringList& arguments);
 
 } // namespace tellurix::lumenfold::scope
