@@ -11,6 +11,17 @@ bool is_plain(QChar c) {
     return !c.isSurrogate() && c.isLetterOrNumber();
 }
 
+// Escapes that are a backslash and one character, whatever follows: the class and
+// assertion letters and escaped punctuation. (A doubled backslash counts as an escape of
+// the next character; the tail then starts one character late, which is only shorter.)
+bool is_short_escape(QChar c) {
+    if (c.unicode() >= 0x80)
+        return false;
+    if (c.isLetterOrNumber())
+        return QStringLiteral("dDwWsShHvVRbBAzZGKXtnrfe").contains(c);
+    return c.isPrint();
+}
+
 // True when `item` is certainly one alternative: no "|" outside every group. Only escapes
 // and parentheses are understood here, so an item with a "|" and a construct that may hide
 // a parenthesis or a bar (a class, quoting, a comment, a verb, a control escape) counts
@@ -52,14 +63,22 @@ Literals required_literals(const QString& item) {
     if (n > 0)
         out.prefix = item.left(n);
 
-    // The tail: only without escapes (digits and letters after a backslash can belong to
-    // it: \x41, \12), group syntax (a lookaround, a comment, extended mode) and verbs
-    // (*ACCEPT can end the match before the tail).
-    if (item.contains(QLatin1Char('\\')) || item.contains(QLatin1String("(?")) ||
-        item.contains(QLatin1String("(*")))
+    // The tail: never with group syntax (a lookaround, a comment, extended mode), verbs
+    // (*ACCEPT can end the match before the tail) or quoting. It starts after the last
+    // escape, which must be one whose length is certain: letters and digits after some
+    // escapes belong to them (\x41, \12, \pL, \cA).
+    if (item.contains(QLatin1String("(?")) || item.contains(QLatin1String("(*")) ||
+        item.contains(QLatin1String("\\Q")))
         return out;
+    int tail_start = 0;
+    const int escape = item.lastIndexOf(QLatin1Char('\\'));
+    if (escape >= 0) {
+        if (escape + 1 >= item.size() || !is_short_escape(item.at(escape + 1)))
+            return out;
+        tail_start = escape + 2;
+    }
     int m = 0;
-    while (m < item.size() && is_plain(item.at(item.size() - 1 - m)))
+    while (m < item.size() - tail_start && is_plain(item.at(item.size() - 1 - m)))
         ++m;
     if (m > 0)
         out.suffix = item.right(m);

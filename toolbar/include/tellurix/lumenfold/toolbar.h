@@ -53,9 +53,10 @@ using XYPairs = std::vector<XYPair>;
 /// Throws PatternError when a candidate reaches an item the engine rejects (an item never
 /// reached, e.g. with an empty `lst`, is never looked at), when an item backtracks
 /// beyond the match budget on some candidate, and, before any pair is tried, when the
-/// items leave more than 2,000,000 (item, pair) checks to make ("12,000 names give
-/// 144,000,000 pairs to check ...; narrow the pattern"), so that neither a pathological
-/// item nor a long name list freezes the GUI. No partial result is returned.
+/// items leave more than 1,000,000 (item, pair) checks to make ("12,000 names give
+/// 144,000,000 pairs to check ...; narrow the pattern") or there are more than 8,000,000
+/// / n different items, so that neither a pathological item nor a long name list freezes
+/// the GUI. No partial result is returned.
 LUMENFOLD_TOOLBAR_EXPORT XYPairs matched_xy_pairs(const QString& patterns, const QStringList& lst);
 
 /// A drop-down list of value-format words with one change callback.
