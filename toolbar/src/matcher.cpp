@@ -2,10 +2,10 @@
 
 #include <tellurix/lumenfold/toolbar.h>
 
-#include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QRegularExpressionMatch>
+#include <QSet>
 #include <QStringView>
 
 #include <algorithm>
@@ -199,16 +199,17 @@ XYPairs matched_xy_pairs(const QString& patterns, const QStringList& lst) {
 
     // The items a candidate can reach, in order. An empty item accepts nothing (every
     // candidate holds ","), and a repeated one nothing its first occurrence refused. The
-    // first item the engine rejects is where every candidate that comes so far ends the
-    // call; the items after it are never reached.
+    // first item the engine rejects (the blocker) ends the call as soon as a candidate
+    // reaches it, that is, as soon as one is accepted by none of the items before it; the
+    // items after it are never reached.
     int heavy_candidates = 0;
     std::vector<std::unique_ptr<Item>> items;
     std::optional<PatternError> blocker;
-    QHash<QString, bool> seen;
+    QSet<QString> seen;
     for (const QString& text : texts) {
         if (text.isEmpty() || seen.contains(text))
             continue;
-        seen.insert(text, true);
+        seen.insert(text);
         auto item = std::make_unique<Item>(text, heavy_candidates);
         if ((blocker = item->compile()))
             break;
@@ -223,10 +224,14 @@ XYPairs matched_xy_pairs(const QString& patterns, const QStringList& lst) {
     if (qint64(n) * qint64(items.size()) > kMaxNameTests) {
         if (blocker)
             throw *blocker;
-        throw PatternError(items[static_cast<std::size_t>(kMaxNameTests / n)]->text(),
-                           QStringLiteral("%1 names allow at most %2 different items; "
-                                          "use fewer items")
-                               .arg(counted(n), counted(kMaxNameTests / n)),
+        const qint64 allowed = kMaxNameTests / n;
+        throw PatternError(items[static_cast<std::size_t>(allowed)]->text(),
+                           allowed == 0
+                               ? QStringLiteral("%1 names are too many to match (at most %2)")
+                                     .arg(counted(n), counted(kMaxNameTests))
+                               : QStringLiteral("%1 names allow at most %2 different items; "
+                                                "use fewer items")
+                                     .arg(counted(n), counted(allowed)),
                            0);
     }
 
