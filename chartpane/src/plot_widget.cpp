@@ -42,25 +42,6 @@ const T& entry_for_key(const std::vector<T>& list, int key, const char* list_nam
     return list[static_cast<std::size_t>(key)];
 }
 
-// Qt delivers events to the handlers; nothing may be thrown back into it. One warning
-// per failed run; the fields keep whatever values they had reached.
-template <typename Body> void contained(const char* operation, Body&& body) noexcept {
-    QString reason;
-    try {
-        body();
-        return;
-    } catch (const std::exception& e) {
-        reason = QString::fromUtf8(e.what());
-    } catch (...) {
-        reason = QStringLiteral("unknown error");
-    }
-    try {
-        host::warn(QStringLiteral("PlotWidget::%1: %2").arg(QLatin1String(operation), reason));
-    } catch (...) {
-        // A warning handler that throws has nowhere left to report to.
-    }
-}
-
 bool is_text(const QString& text, char lower, char upper) {
     return text.size() == 1 &&
            (text.at(0) == QLatin1Char(lower) || text.at(0) == QLatin1Char(upper));
@@ -170,11 +151,11 @@ void PlotWidget::key_event(QKeyEvent* ev, bool pressed) {
 }
 
 void PlotWidget::keyPressEvent(QKeyEvent* ev) {
-    contained("keyPressEvent", [&] { key_event(ev, true); });
+    host::guarded("PlotWidget::keyPressEvent", [&] { key_event(ev, true); });
 }
 
 void PlotWidget::keyReleaseEvent(QKeyEvent* ev) {
-    contained("keyReleaseEvent", [&] { key_event(ev, false); });
+    host::guarded("PlotWidget::keyReleaseEvent", [&] { key_event(ev, false); });
 }
 
 // The middle button belongs to measuring alone: it never reaches the base, with or
@@ -182,7 +163,7 @@ void PlotWidget::keyReleaseEvent(QKeyEvent* ev) {
 // handled: one routed up from the plot canvas would otherwise travel on to this very
 // widget and be measured (and copied) a second time.
 void PlotWidget::mousePressEvent(QMouseEvent* ev) {
-    contained("mousePressEvent", [&] {
+    host::guarded("PlotWidget::mousePressEvent", [&] {
         if (ev->button() != Qt::MiddleButton) {
             plotting::PlotWidgetBase::mousePressEvent(ev);
             return;
@@ -194,7 +175,7 @@ void PlotWidget::mousePressEvent(QMouseEvent* ev) {
 }
 
 void PlotWidget::mouseReleaseEvent(QMouseEvent* ev) {
-    contained("mouseReleaseEvent", [&] {
+    host::guarded("PlotWidget::mouseReleaseEvent", [&] {
         if (ev->button() != Qt::MiddleButton) {
             plotting::PlotWidgetBase::mouseReleaseEvent(ev);
             return;

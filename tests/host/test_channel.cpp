@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
+#include <ostream>
+#include <stdexcept>
 #include <vector>
 
 namespace host = tellurix::lumenfold::host;
@@ -100,6 +103,102 @@ TEST_F(WarningChannel, HandlerMayReplaceItselfWhileRunning) {
     host::warn(QStringLiteral("a"));
     host::warn(QStringLiteral("b"));
     EXPECT_EQ(seen, QStringList({"a", "a still running0", "new:b"}));
+}
+
+// A handler that breaks its contract by throwing: the warning goes to the default channel
+// with the handler's complaint, nothing reaches warn()'s caller, and the handler stays.
+struct ThrowingHandlerCase {
+    const char* name;
+    std::function<void()> raise;
+    const char* complaint;
+};
+
+void PrintTo(const ThrowingHandlerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ThrowingHandler : public ::testing::TestWithParam<ThrowingHandlerCase> {
+protected:
+    void TearDown() override { host::set_warning_handler({}); }
+};
+
+TEST_P(ThrowingHandler, FallsBackToTheDefaultChannel) {
+    int calls = 0;
+    host::set_warning_handler([&](const QString&) {
+        ++calls;
+        GetParam().raise();
+    });
+    QtLogCapture capture;
+    EXPECT_NO_THROW(host::warn(QStringLiteral("ToolBar::textEdited: bad item")));
+    EXPECT_NO_THROW(host::warn(QStringLiteral("second")));
+    EXPECT_EQ(calls, 2);
+    ASSERT_EQ(logged().size(), 2U);
+    EXPECT_EQ(logged()[0].type, QtWarningMsg);
+    EXPECT_EQ(logged()[0].category, QStringLiteral("tellurix.lumenfold"));
+    EXPECT_EQ(logged()[0].text,
+              QStringLiteral("ToolBar::textEdited: bad item (the warning handler threw: %1)")
+                  .arg(QLatin1String(GetParam().complaint)));
+    EXPECT_TRUE(logged()[1].text.startsWith(QStringLiteral("second (")));
+}
+
+const ThrowingHandlerCase kThrowingHandlers[] = {
+    {"StdException", [] { throw std::runtime_error("warnings are errors here"); },
+     "warnings are errors here"},
+    {"OtherType", [] { throw 42; }, "unknown error"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ThrowingHandler, ::testing::ValuesIn(kThrowingHandlers),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Containment at a slot boundary
+// ---------------------------------------------------------------------------
+
+struct GuardedCase {
+    const char* name;
+    std::function<void()> body;
+    QStringList warnings;
+};
+
+void PrintTo(const GuardedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Guarded : public ::testing::TestWithParam<GuardedCase> {
+protected:
+    void TearDown() override { host::set_warning_handler({}); }
+};
+
+TEST_P(Guarded, TurnsWhatTheBodyThrowsIntoOneWarning) {
+    QStringList seen;
+    host::set_warning_handler([&](const QString& t) { seen << t; });
+    bool ran_to_the_throw = false;
+    host::guarded("Widget::slot", [&] {
+        ran_to_the_throw = true;
+        GetParam().body();
+    });
+    EXPECT_TRUE(ran_to_the_throw);
+    EXPECT_EQ(seen, GetParam().warnings);
+}
+
+const GuardedCase kGuardedCases[] = {
+    {"NothingThrown", [] {}, {}},
+    {"StdException", [] { throw std::out_of_range("no curve 9"); }, {"Widget::slot: no curve 9"}},
+    {"OtherType", [] { throw 7; }, {"Widget::slot: unknown error"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, Guarded, ::testing::ValuesIn(kGuardedCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(GuardedWithThrowingHandler, NothingLeavesTheBoundary) {
+    host::set_warning_handler([](const QString&) { throw std::runtime_error("strict"); });
+    QtLogCapture capture;
+    EXPECT_NO_THROW(
+        host::guarded("Widget::slot", [] { throw std::runtime_error("the slot failed"); }));
+    host::set_warning_handler({});
+    ASSERT_EQ(logged().size(), 1U);
+    EXPECT_EQ(logged()[0].text, QStringLiteral("Widget::slot: the slot failed (the warning "
+                                               "handler threw: strict)"));
 }
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace lf = tellurix::lumenfold;
 using lf::toolbar::SelectionBundle;
@@ -385,6 +386,52 @@ TEST_F(ToolBarTest, RunawayPatternEndsInAReportNotAFrozenGui) {
                                        "match limit exceeded"))
         << warnings[0].toStdString();
     EXPECT_TRUE(bar.xypairs.empty());
+}
+
+TEST_F(ToolBarTest, PatternTooBroadForTheNameListIsReportedAndThePairsStay) {
+    QStringList names;
+    for (int i = 0; i < 1500; ++i)
+        names << QStringLiteral("c%1").arg(i);
+    host.points.names = names;
+    attach();
+    show();
+    finish_edit(*bar.ps, "c1,c2");
+    EXPECT_EQ(bar.xypairs, P({{"c1", "c2"}}));
+    clear_flags();
+    finish_edit(*bar.ps, ".*");
+    ASSERT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(warnings[0].startsWith("ToolBar::textEdited: invalid pattern item '.*': 1,500 "
+                                       "names give 2,250,000 pairs to check"))
+        << warnings[0].toStdString();
+    EXPECT_EQ(bar.xypairs, P({{"c1", "c2"}}));
+    EXPECT_FALSE(bar.xypairs_dirty);
+    EXPECT_TRUE(bar.ps->stx->toolTip().contains("narrow the pattern"));
+}
+
+std::vector<QString>& qt_log() {
+    static std::vector<QString> messages;
+    return messages;
+}
+
+// Test hosts often turn warnings into exceptions; the handler contract forbids it, and the
+// channel must keep such a handler from ending the application from inside a slot.
+TEST_F(ToolBarTest, WarningHandlerThatThrowsDoesNotEndTheApplication) {
+    attach();
+    show();
+    lf::host::set_warning_handler(
+        [](const QString& text) { throw std::runtime_error(text.toStdString()); });
+    qt_log().clear();
+    const QtMessageHandler before =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+            qt_log().push_back(text);
+        });
+    finish_edit(*bar.ps, "u,v;*");
+    qInstallMessageHandler(before);
+    ASSERT_EQ(qt_log().size(), 1U);
+    EXPECT_TRUE(qt_log()[0].startsWith("ToolBar::textEdited: invalid pattern item '*'"))
+        << qt_log()[0].toStdString();
+    EXPECT_TRUE(qt_log()[0].contains("(the warning handler threw: ToolBar::textEdited"));
+    EXPECT_TRUE(bar.ps->stx->styleSheet().contains("red"));
 }
 
 TEST_F(ToolBarTest, ModeSwitchReachingABadPatternIsReportedAndTheSwitchStands) {

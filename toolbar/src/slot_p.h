@@ -9,11 +9,7 @@
 
 #include <tellurix/lumenfold/host.h>
 
-#include <QString>
-
-#include <exception>
 #include <functional>
-#include <utility>
 
 namespace tellurix::lumenfold::toolbar::detail {
 
@@ -23,16 +19,7 @@ struct NamedSlot {
     void operator()() const { run(); }
 };
 
-/// Runs `fn`; any exception becomes one warning "<where>: <what>".
-template <typename Fn> void guarded(const char* where, Fn&& fn) noexcept {
-    try {
-        std::forward<Fn>(fn)();
-    } catch (const std::exception& e) {
-        host::warn(QStringLiteral("%1: %2").arg(QLatin1String(where), QString::fromUtf8(e.what())));
-    } catch (...) {
-        host::warn(QStringLiteral("%1: unknown error").arg(QLatin1String(where)));
-    }
-}
+using host::guarded;
 
 /// Runs a change callback from a signal. An empty callback is skipped. The report names the
 /// callback's own operation when it has one, else `fallback` (the widget and its signal).

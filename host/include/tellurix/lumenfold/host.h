@@ -18,6 +18,7 @@
 #include <memory>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -287,14 +288,35 @@ struct Clipboard {
 // Warning channel and clipboard facility
 // ---------------------------------------------------------------------------
 
+/// Receives each warning. It must not throw: warn() is called where nothing may unwind
+/// (Qt slots and event handlers, after an error was caught). A handler that throws all the
+/// same is not obeyed: warn() catches what it throws and writes the warning, with the
+/// handler's complaint, to the default channel instead. A test host that wants warnings
+/// to fail a test records them and checks the record.
 using WarningHandler = std::function<void(const QString&)>;
 
 /// Issues a non-fatal diagnostic. The default handler writes it through the Qt logging
-/// category "tellurix.lumenfold" at warning level. GUI thread.
-LUMENFOLD_HOST_EXPORT void warn(const QString& text);
+/// category "tellurix.lumenfold" at warning level. Never throws. GUI thread.
+LUMENFOLD_HOST_EXPORT void warn(const QString& text) noexcept;
 /// Installs `handler` (an empty function restores the default) and returns the one it
 /// replaces (empty when that was the default).
 LUMENFOLD_HOST_EXPORT WarningHandler set_warning_handler(WarningHandler handler);
+
+/// Inside a catch block only: issues one warning "<where>: <what the exception says>"
+/// ("unknown error" for an exception that is not a std::exception).
+LUMENFOLD_HOST_EXPORT void warn_current_exception(const char* where) noexcept;
+
+/// Runs `body` at a boundary no exception may cross (a Qt slot, an event handler): what
+/// it throws becomes one warning "<where>: <reason>", `where` naming the class and the
+/// operation ("ToolBar::textEdited"), and nothing leaves. Whatever `body` changed before
+/// it threw stays changed.
+template <typename Body> void guarded(const char* where, Body&& body) noexcept {
+    try {
+        std::forward<Body>(body)();
+    } catch (...) {
+        warn_current_exception(where);
+    }
+}
 
 /// The installed clipboard facility, or nullptr when there is none. By default the
 /// system clipboard, looked up at each copy (it works once a QGuiApplication exists).

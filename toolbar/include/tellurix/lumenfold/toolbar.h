@@ -44,11 +44,19 @@ using XYPairs = std::vector<XYPair>;
 /// rules, covers the whole candidate: "u,u|u,uv" does not accept "u,uv". The first
 /// accepting item wins, so a pair occurs at most once per pair of positions; duplicate
 /// names give duplicate pairs. An empty item never accepts (every candidate holds ",").
+/// A name that is not valid UTF-16 (a lone surrogate) is in no pair.
+///
+/// Only the pairs an item could accept are tried: an item that begins or ends with plain
+/// name text ("t,volts", "t,ch[0-9]+", ".*_temp") is tried on the names that fit it, so a
+/// text of empty items costs nothing and "t,volts" costs one look at each name.
 ///
 /// Throws PatternError when a candidate reaches an item the engine rejects (an item never
-/// reached, e.g. with an empty `lst`, is never looked at), and when an item backtracks
-/// beyond the match budget on some candidate, so that a pathological item ends in an
-/// error instead of freezing the GUI. No partial result is returned.
+/// reached, e.g. with an empty `lst`, is never looked at), when an item backtracks
+/// beyond the match budget on some candidate, and, before any pair is tried, when the
+/// items leave more than 1,000,000 (item, pair) checks to make ("12,000 names give
+/// 144,000,000 pairs to check ...; narrow the pattern") or there are more than 8,000,000
+/// / n different items, so that neither a pathological item nor a long name list freezes
+/// the GUI. No partial result is returned.
 LUMENFOLD_TOOLBAR_EXPORT XYPairs matched_xy_pairs(const QString& patterns, const QStringList& lst);
 
 /// A drop-down list of value-format words with one change callback.
