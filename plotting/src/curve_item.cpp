@@ -1,5 +1,6 @@
 #include "curve_item.h"
 
+#include "covered_tiles.h"
 #include "line_painter.h"
 #include "parametric_points.h"
 #include "segment_filters.h"
@@ -20,6 +21,9 @@ namespace {
 
 constexpr size_t kDeepWorthwhile = 100000; // segments the cheap test leaves
 constexpr int kUnionWorthwhile = 50000;    // points of a curve
+// A line whose segments, end to end, walk this many times the pixels it may write is dense:
+// it soon covers all it can, and what it walks after that changes nothing.
+constexpr long long kDenseWalk = 4;
 
 // Pixels a pen of this width can touch lie within this many pixels (in x and in y) of the
 // segment between two whole-pixel points; thin pens go one pixel astray at most.
@@ -328,7 +332,13 @@ void CurveItem::build(const Frame& f) const {
         resultSize = written;
         left = segments;
     }
-    if (f.union_ && f.lines && left > kDeepWorthwhile) {
+    const bool merged = f.union_ && f.lines && f.thinPen &&
+                        style_.pen.color().rgba() == stamp.colour() &&
+                        cache_.plane.rect.contains(f.allowed);
+    const long long area = static_cast<long long>(f.allowed.width()) * f.allowed.height();
+    const bool dense =
+        merged && walkLength(result, resultSize, kDenseWalk * area) > kDenseWalk * area;
+    if (f.union_ && f.lines && left > kDeepWorthwhile && !dense) {
         Plane deep;
         deep.reset(reach, rowWords, s.deep);
         erode(cache_.plane, penReach(style_.pen.widthF()) + 1, deep);
@@ -342,12 +352,15 @@ void CurveItem::build(const Frame& f) const {
     // A thin line in the symbols' own colour joins their union: its pixels become bits of the
     // plane painted in one go. Only a run the line writer leaves to the engine (a closed
     // one) is kept to be drawn as a line.
-    if (f.union_ && f.lines && f.thinPen && style_.pen.color().rgba() == stamp.colour() &&
-        cache_.plane.rect.contains(f.allowed)) {
+    if (merged) {
         ThinLine thin = thinLineFor(*f.target, style_.pen);
         thin.intoBits(cache_.plane.row(0), cache_.plane.stride,
                       cache_.plane.rect.translated(f.target->offset));
         cache_.drawn.clear();
+        if (dense) {
+            drawUncovered(result, resultSize, thin, cache_.plane, f.allowed, cache_.drawn);
+            return;
+        }
         forEachRun(result, resultSize, [&](const QPoint* run, int count) {
             if (!thin.polyline(run, count)) {
                 cache_.drawn.push_back(breakMark());

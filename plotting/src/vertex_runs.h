@@ -5,6 +5,7 @@
 #include <QPoint>
 
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
 #include <vector>
 
@@ -39,6 +40,21 @@ inline std::size_t segmentCount(const QPoint* v, std::size_t size) {
     for (std::size_t k = 1; k < size; ++k)
         count += v[k - 1].x() != kBreak && v[k].x() != kBreak ? 1 : 0;
     return count;
+}
+
+/// The sum of the segments' lengths along their longer axis (about the pixels a thin line
+/// walks), or a number above `enough` once it exceeds that.
+inline long long walkLength(const QPoint* v, std::size_t size, long long enough) {
+    long long total = 0;
+    for (std::size_t k = 1; k < size && total <= enough; ++k) {
+        const QPoint a = v[k - 1], b = v[k];
+        if (a.x() == kBreak || b.x() == kBreak)
+            continue;
+        const long long dx = std::llabs(static_cast<long long>(b.x()) - a.x());
+        const long long dy = std::llabs(static_cast<long long>(b.y()) - a.y());
+        total += dx > dy ? dx : dy;
+    }
+    return total;
 }
 
 } // namespace tellurix::lumenfold::plotting::detail
