@@ -10,58 +10,6 @@
 
 namespace tellurix::lumenfold::plotting::detail {
 
-void ColumnExtremes::start(std::int64_t x, std::int64_t y, int at) {
-    open_ = true;
-    fx_ = lx_ = lowX_ = highX_ = x;
-    fy_ = ly_ = lowY_ = highY_ = y;
-    lowAt_ = highAt_ = at;
-}
-
-void ColumnExtremes::add(std::int64_t x, std::int64_t y, int at) {
-    if (y < lowY_) {
-        lowX_ = x;
-        lowY_ = y;
-        lowAt_ = at;
-    }
-    if (y > highY_) {
-        highX_ = x;
-        highY_ = y;
-        highAt_ = at;
-    }
-    lx_ = x;
-    ly_ = y;
-}
-
-void ColumnExtremes::set(std::int64_t x, int firstY, int lowY, int lowAt, int highY, int highAt,
-                         int lastY) {
-    open_ = true;
-    fx_ = lx_ = lowX_ = highX_ = x;
-    fy_ = firstY;
-    lowY_ = lowY;
-    lowAt_ = lowAt;
-    highY_ = highY;
-    highAt_ = highAt;
-    ly_ = lastY;
-}
-
-void ColumnExtremes::close(std::vector<QPoint>& verts) {
-    if (!open_)
-        return;
-    auto push = [&verts](std::int64_t x, std::int64_t y) {
-        pushVertex(verts, QPoint(static_cast<int>(x), static_cast<int>(y)));
-    };
-    push(fx_, fy_);
-    if (lowAt_ <= highAt_) {
-        push(lowX_, lowY_);
-        push(highX_, highY_);
-    } else {
-        push(highX_, highY_);
-        push(lowX_, lowY_);
-    }
-    push(lx_, ly_);
-    open_ = false;
-}
-
 ColumnRange ColumnRange::of(const CollectInput& in) {
     const double pw = std::max(1.0, in.penWidth);
     return {static_cast<std::int64_t>(std::floor(in.canvas.left() - pw - 2.0)),

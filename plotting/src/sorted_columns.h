@@ -12,6 +12,12 @@
 
 namespace tellurix::lumenfold::plotting::detail {
 
+/// Appends `q` unless it repeats the last vertex.
+inline void pushVertex(std::vector<QPoint>& verts, const QPoint& q) {
+    if (verts.empty() || verts.back() != q)
+        verts.push_back(q);
+}
+
 /// The reduction of one pixel column: its first, lowest, highest and last point (the first
 /// of each extreme in record order). Drawn in that order, with low and high in the order
 /// they came, they touch the same pixels as every point of the column would.
@@ -31,10 +37,56 @@ private:
     int lowAt_ = 0, highAt_ = 0;
 };
 
-/// Appends `q` unless it repeats the last vertex.
-inline void pushVertex(std::vector<QPoint>& verts, const QPoint& q) {
-    if (verts.empty() || verts.back() != q)
-        verts.push_back(q);
+inline void ColumnExtremes::start(std::int64_t x, std::int64_t y, int at) {
+    open_ = true;
+    fx_ = lx_ = lowX_ = highX_ = x;
+    fy_ = ly_ = lowY_ = highY_ = y;
+    lowAt_ = highAt_ = at;
+}
+
+inline void ColumnExtremes::add(std::int64_t x, std::int64_t y, int at) {
+    if (y < lowY_) {
+        lowX_ = x;
+        lowY_ = y;
+        lowAt_ = at;
+    }
+    if (y > highY_) {
+        highX_ = x;
+        highY_ = y;
+        highAt_ = at;
+    }
+    lx_ = x;
+    ly_ = y;
+}
+
+inline void ColumnExtremes::set(std::int64_t x, int firstY, int lowY, int lowAt, int highY,
+                                int highAt, int lastY) {
+    open_ = true;
+    fx_ = lx_ = lowX_ = highX_ = x;
+    fy_ = firstY;
+    lowY_ = lowY;
+    lowAt_ = lowAt;
+    highY_ = highY;
+    highAt_ = highAt;
+    ly_ = lastY;
+}
+
+inline void ColumnExtremes::close(std::vector<QPoint>& verts) {
+    if (!open_)
+        return;
+    auto push = [&verts](std::int64_t x, std::int64_t y) {
+        pushVertex(verts, QPoint(static_cast<int>(x), static_cast<int>(y)));
+    };
+    push(fx_, fy_);
+    if (lowAt_ <= highAt_) {
+        push(lowX_, lowY_);
+        push(highX_, highY_);
+    } else {
+        push(highX_, highY_);
+        push(lowX_, lowY_);
+    }
+    push(lx_, ly_);
+    open_ = false;
 }
 
 /// The pixel columns kept apart: columns further off the canvas than the pen can reach
