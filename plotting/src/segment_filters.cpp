@@ -50,6 +50,48 @@ std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_
     return {j, kept};
 }
 
+namespace {
+
+// Whether the pixel nearest to each point of the segment from a to b, one per step along its
+// longer axis, is set in `deep`; both ends are known to be set (and so to lie in the plane),
+// and every pixel between lies in their box, so no pixel needs a bounds check. Whole-number
+// arithmetic: the nearest pixel of step i is a + round(i * d / steps), halves going up.
+bool interiorSet(const Plane& deep, const QPoint& a, const QPoint& b) {
+    const int dx = b.x() - a.x(), dy = b.y() - a.y();
+    const int ax = std::abs(dx), ay = std::abs(dy);
+    const int steps = std::max(ax, ay);
+    if (steps < 2)
+        return true;
+    const std::uint64_t* bits = deep.row(0);
+    const std::ptrdiff_t stride = deep.stride;
+    const int x0 = a.x() - deep.rect.left(), y0 = a.y() - deep.rect.top();
+    const bool xMajor = ax >= ay;
+    const int majorStep = xMajor ? (dx > 0 ? 1 : -1) : (dy > 0 ? 1 : -1);
+    const int minorDelta = xMajor ? dy : dx;
+    // minor offset of step i: floor((2 * i * minorDelta + steps) / (2 * steps)), kept as a
+    // quotient and a remainder in [0, 2 * steps).
+    const int twice = 2 * steps;
+    int q = 0, r = steps;
+    int major = 0;
+    for (int i = 1; i < steps; ++i) {
+        major += majorStep;
+        r += 2 * minorDelta;
+        if (r >= twice) {
+            r -= twice;
+            ++q;
+        } else if (r < 0) {
+            r += twice;
+            --q;
+        }
+        const int x = x0 + (xMajor ? major : q), y = y0 + (xMajor ? q : major);
+        if (((bits[y * stride + (x >> 6)] >> (x & 63)) & 1u) == 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::size_t keepSegmentsOutside(const QPoint* in, std::size_t count, std::vector<QPoint>& out,
                                 const Plane& deep) {
     // Runs of drawn segments only: a covered segment ends the run, and a lone vertex between
@@ -57,7 +99,6 @@ std::size_t keepSegmentsOutside(const QPoint* in, std::size_t count, std::vector
     size_t kept = 0;
     bool haveLast = false, open = false, lastDeep = false;
     QPoint last;
-    auto isDeep = [&deep](int x, int y) { return deep.test(x, y); };
     for (const QPoint* at = in; at != in + count; ++at) {
         const QPoint& v = *at;
         if (v.x() == kBreak) {
@@ -66,7 +107,7 @@ std::size_t keepSegmentsOutside(const QPoint* in, std::size_t count, std::vector
         }
         const bool vDeep = deep.test(v.x(), v.y());
         if (haveLast) {
-            if (lastDeep && vDeep && allNearest(last, v, isDeep)) {
+            if (lastDeep && vDeep && interiorSet(deep, last, v)) {
                 open = false;
             } else {
                 if (!open) {

@@ -8,9 +8,7 @@
 #include <QPoint>
 #include <QRect>
 
-#include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -28,33 +26,11 @@ std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_
                                                     std::vector<QPoint>& out, const QRect& area,
                                                     int shortest);
 
-/// The test against the symbols' union: a segment whose nearest pixels, end to end, are all
-/// set in `deep` (the union eroded by what the pen reaches, plus one) is covered. Appends
-/// the runs of segments that are not covered to `out`; returns the number of segments kept.
+/// The test against the symbols' union: a segment whose nearest pixels, end to end (one per
+/// step along its longer axis, halves rounded up), are all set in `deep` (the union eroded by what
+/// the pen reaches, plus one) is covered. Appends the runs of segments that are not covered to
+/// `out`; returns the number of segments kept.
 std::size_t keepSegmentsOutside(const QPoint* in, std::size_t count, std::vector<QPoint>& out,
                                 const Plane& deep);
-
-/// Calls visit(x, y) for the pixel nearest to each point of the segment from a to b, one per
-/// step along its longer axis, ends included: the pixels the deep test reads.
-template <typename Visit> bool allNearest(const QPoint& a, const QPoint& b, Visit&& visit) {
-    const int dx = b.x() - a.x(), dy = b.y() - a.y();
-    const int steps = std::max(std::abs(dx), std::abs(dy));
-    if (!visit(a.x(), a.y()))
-        return false;
-    // Stepping without a division per pixel.
-    const double sx = steps == 0 ? 0.0 : static_cast<double>(dx) / steps;
-    const double sy = steps == 0 ? 0.0 : static_cast<double>(dy) / steps;
-    double fx = a.x() + 0.5, fy = a.y() + 0.5;
-    for (int i = 1; i < steps; ++i) {
-        fx += sx;
-        fy += sy;
-        int x = static_cast<int>(fx), y = static_cast<int>(fy);
-        x -= x > fx ? 1 : 0; // floor for negative values too
-        y -= y > fy ? 1 : 0;
-        if (!visit(x, y))
-            return false;
-    }
-    return visit(b.x(), b.y());
-}
 
 } // namespace tellurix::lumenfold::plotting::detail
