@@ -40,18 +40,26 @@ struct Series {
     QVector<double> x, y;
 };
 
-// Sorted: a noisy sine per curve over increasing X. Unsorted: a noisy spiral in record order.
-std::vector<Series> makeData(bool sorted, int n) {
+enum class Kind { Sorted, Spiral, Cloud };
+
+// Sorted: a noisy sine per curve over increasing X. Spiral: a noisy spiral in record order.
+// Cloud: points uniformly random over the whole view, so that each segment crosses a good
+// part of the canvas (what white noise on both axes of an XY plot looks like).
+std::vector<Series> makeData(Kind kind, int n) {
     std::vector<Series> all;
     for (int k = 0; k < kCurves; ++k) {
         std::mt19937 rng(77u + static_cast<unsigned>(k));
         std::normal_distribution<double> noise(0.0, 1.0);
+        std::uniform_real_distribution<double> anywhere(-1.0, 1.0);
         Series s;
         s.x.resize(n);
         s.y.resize(n);
         for (int i = 0; i < n; ++i) {
             const double t = static_cast<double>(i) / n;
-            if (sorted) {
+            if (kind == Kind::Cloud) {
+                s.x[i] = anywhere(rng);
+                s.y[i] = anywhere(rng);
+            } else if (kind == Kind::Sorted) {
                 s.x[i] = 100.0 * t;
                 s.y[i] = std::sin(t * 20.0 + k) + 0.05 * noise(rng) + 0.5 * k;
             } else {
@@ -104,22 +112,22 @@ struct Live {
     QImage image{kWidth, kHeight, QImage::Format_ARGB32_Premultiplied};
 };
 
-Live& live(bool sorted, bool fast, int n) {
+Live& live(Kind kind, bool fast, int n) {
     // Widgets must go before the application object does.
-    static auto& cases = []() -> std::map<std::tuple<bool, bool, int>, Live>& {
-        static std::map<std::tuple<bool, bool, int>, Live> all;
+    static auto& cases = []() -> std::map<std::tuple<Kind, bool, int>, Live>& {
+        static std::map<std::tuple<Kind, bool, int>, Live> all;
         qAddPostRoutine([] { all.clear(); });
         return all;
     }();
-    static std::tuple<bool, bool, int> current;
-    const auto key = std::make_tuple(sorted, fast, n);
+    static std::tuple<Kind, bool, int> current;
+    const auto key = std::make_tuple(kind, fast, n);
     if (!cases.empty() && current != key)
         cases.clear(); // one case in memory at a time
     current = key;
     auto it = cases.find(key);
     if (it == cases.end()) {
         Live& l = cases[key];
-        l.data = makeData(sorted, n);
+        l.data = makeData(kind, n);
         l.plot = makePlot(fast);
         renderFrame(*l.plot, l.data, l.image);
         return l;
@@ -149,9 +157,9 @@ private:
     std::vector<double> ms_;
 };
 
-void BM_Frame(benchmark::State& state, bool sorted, bool fast) {
+void BM_Frame(benchmark::State& state, Kind kind, bool fast) {
     const int n = static_cast<int>(state.range(0));
-    Live& l = live(sorted, fast, n);
+    Live& l = live(kind, fast, n);
     FrameTimes times;
     for (auto _ : state) {
         times.start();
@@ -165,9 +173,9 @@ void BM_Frame(benchmark::State& state, bool sorted, bool fast) {
 
 // The reference host's pattern: every frame only the newest curve gets new data, the other
 // seven are drawn as they were.
-void BM_OneChanged(benchmark::State& state, bool sorted) {
+void BM_OneChanged(benchmark::State& state, Kind kind) {
     const int n = static_cast<int>(state.range(0));
-    const auto data = makeData(sorted, n);
+    const auto data = makeData(kind, n);
     auto plot = makePlot(true);
     QImage image(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
     renderFrame(*plot, data, image);
@@ -197,10 +205,10 @@ long residentBytes() {
 }
 
 // Resident memory the plot adds on top of the data it shows, after a rendered frame.
-void BM_Memory(benchmark::State& state, bool sorted) {
+void BM_Memory(benchmark::State& state, Kind kind) {
     const int n = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        auto data = makeData(sorted, n);
+        auto data = makeData(kind, n);
         const long before = residentBytes();
         auto plot = makePlot(true);
         QImage image(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
@@ -220,42 +228,55 @@ void frameArgs(benchmark::internal::Benchmark* b, int frames) {
 
 } // namespace
 
-BENCHMARK_CAPTURE(BM_Frame, sorted_fast, true, true)
+BENCHMARK_CAPTURE(BM_Frame, sorted_fast, Kind::Sorted, true)
     ->Arg(10000)
     ->Arg(100000)
     ->Arg(1000000)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
-BENCHMARK_CAPTURE(BM_Frame, unsorted_fast, false, true)
+BENCHMARK_CAPTURE(BM_Frame, unsorted_fast, Kind::Spiral, true)
     ->Arg(10000)
     ->Arg(100000)
     ->Arg(1000000)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
-BENCHMARK_CAPTURE(BM_Frame, sorted_qwt, true, false)
+BENCHMARK_CAPTURE(BM_Frame, cloud_fast, Kind::Cloud, true)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
+BENCHMARK_CAPTURE(BM_Frame, sorted_qwt, Kind::Sorted, false)
     ->Arg(10000)
     ->Arg(100000)
     ->Arg(1000000)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 3); });
-BENCHMARK_CAPTURE(BM_Frame, unsorted_qwt, false, false)
+BENCHMARK_CAPTURE(BM_Frame, unsorted_qwt, Kind::Spiral, false)
     ->Arg(10000)
     ->Arg(100000)
     ->Arg(1000000)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 3); });
-BENCHMARK_CAPTURE(BM_OneChanged, sorted, true)
+BENCHMARK_CAPTURE(BM_Frame, cloud_qwt, Kind::Cloud, false)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 3); });
+BENCHMARK_CAPTURE(BM_OneChanged, sorted, Kind::Sorted)
     ->Arg(100000)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
-BENCHMARK_CAPTURE(BM_OneChanged, unsorted, false)
+BENCHMARK_CAPTURE(BM_OneChanged, unsorted, Kind::Spiral)
     ->Arg(100000)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
-BENCHMARK_CAPTURE(BM_Memory, sorted, true)
+BENCHMARK_CAPTURE(BM_Memory, sorted, Kind::Sorted)
     ->Arg(1000000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Memory, unsorted, false)
+BENCHMARK_CAPTURE(BM_Memory, unsorted, Kind::Spiral)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Memory, cloud, Kind::Cloud)
     ->Arg(1000000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 // What a frame costs with no data at all: axes, grid, background and the render itself.
-BENCHMARK_CAPTURE(BM_Frame, empty, true, true)
+BENCHMARK_CAPTURE(BM_Frame, empty, Kind::Sorted, true)
     ->Arg(0)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
 

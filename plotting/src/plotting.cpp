@@ -1,6 +1,7 @@
 #include <tellurix/lumenfold/plotting.h>
 
 #include "curve_item.h"
+#include "qwt_settings.h"
 #include "tick_labels.h"
 #include "view_limits.h"
 
@@ -495,9 +496,7 @@ PlotWidgetBase::PlotWidgetBase(QWidget* parent)
     : QwtPlot(parent)
     , d(std::make_unique<Impl>()) {
     setAutoReplot(false);
-    // Qwt cuts every polyline into 7-point pieces to dodge a slowness of old Qt raster engines;
-    // with wide pens each cut shows as a cap sticking out of the line. Qt 5 needs no such help.
-    QwtPainter::setPolylineSplitting(false);
+    detail::keepPolylinesWhole(); // process-wide, once (see qwt_settings.h)
     d->plotItem.reset(Engine::makeItem(this));
 
     d->grid = std::make_unique<QwtPlotGrid>();

@@ -17,7 +17,9 @@ namespace {
 // SortedUneven: X crowds at the start, jumps, and thins out, so that pixel columns hold very
 // different numbers of points. SortedSpikes: X falls, and some Y lie far off the plot.
 // SortedEdge: Y stays close to the top edge of the view, half the points above it.
-enum class Shape { Sorted, Spiral, SortedWithGaps, SortedUneven, SortedSpikes, SortedEdge };
+// Cloud: points uniformly random over a square, each curve's square shifted so that every
+// curve shows; consecutive points land far apart.
+enum class Shape { Sorted, Spiral, SortedWithGaps, SortedUneven, SortedSpikes, SortedEdge, Cloud };
 
 struct Case {
     const char* name;
@@ -38,12 +40,16 @@ struct Series {
 Series makeSeries(Shape shape, int n, int curve) {
     std::mt19937 rng(1234u + static_cast<unsigned>(curve));
     std::normal_distribution<double> noise(0.0, 1.0);
+    std::uniform_real_distribution<double> anywhere(0.0, 1.0);
     Series s;
     s.x.resize(n);
     s.y.resize(n);
     for (int i = 0; i < n; ++i) {
         const double t = static_cast<double>(i) / n;
-        if (shape == Shape::Spiral) {
+        if (shape == Shape::Cloud) {
+            s.x[i] = 0.5 * curve + anywhere(rng);
+            s.y[i] = 0.3 * curve + anywhere(rng);
+        } else if (shape == Shape::Spiral) {
             const double r = (0.2 + t) * (1.0 + 0.02 * noise(rng));
             const double a = t * 40.0 * M_PI + curve;
             s.x[i] = r * std::cos(a);
@@ -163,7 +169,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"sorted_spikes", Shape::SortedSpikes, 640, 480, 1.0, 3.0, 60000, false, false},
         Case{"sorted_spikes_zoomed_few", Shape::SortedSpikes, 640, 480, 2.0, 5.0, 8000, true,
              false},
-        Case{"sorted_edge_few", Shape::SortedEdge, 640, 480, 1.0, 9.0, 8000, false, false}),
+        Case{"sorted_edge_few", Shape::SortedEdge, 640, 480, 1.0, 9.0, 8000, false, false},
+        // Dense clouds: the line soon covers all it can, and most segments are skipped.
+        Case{"cloud", Shape::Cloud, 600, 450, 1.0, 3.0, 60000, false, false},
+        Case{"cloud_big_symbols", Shape::Cloud, 500, 400, 1.0, 7.0, 60000, false, false},
+        Case{"cloud_zoomed", Shape::Cloud, 640, 480, 1.0, 3.0, 60000, true, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A drawn curve is kept from one repaint to the next; whatever it depends on must renew it.

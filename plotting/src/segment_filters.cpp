@@ -1,0 +1,129 @@
+#include "segment_filters.h"
+
+#include "vertex_runs.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace tellurix::lumenfold::plotting::detail {
+
+std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_t count,
+                                                    std::vector<QPoint>& out, const QRect& area,
+                                                    int shortest) {
+    // A vertex that opens a run writes three points, and the one before it wrote none (it
+    // ended a covered segment, or was a break): at most three points per two entries.
+    const size_t room = count + count / 2 + 4;
+    if (out.size() < room)
+        out.resize(room);
+    QPoint* o = out.data();
+    const int l = area.left(), t = area.top();
+    const auto w = static_cast<unsigned>(area.width() - 1);
+    const auto h = static_cast<unsigned>(area.height() - 1);
+    size_t j = 0, kept = 0;
+    bool have = false, open = false, lastIn = false;
+    QPoint last;
+    for (const QPoint* at = in; at != in + count; ++at) {
+        const QPoint v = *at;
+        if (v.x() == kBreak) {
+            have = open = false;
+            continue;
+        }
+        const bool vIn =
+            static_cast<unsigned>(v.x() - l) <= w && static_cast<unsigned>(v.y() - t) <= h;
+        const int reach = std::max(std::abs(v.x() - last.x()), std::abs(v.y() - last.y()));
+        // Plain integer arithmetic: the compiler would turn conditional forms into branches.
+        const unsigned covered = static_cast<unsigned>(lastIn) & static_cast<unsigned>(vIn) &
+                                 static_cast<unsigned>(reach <= shortest);
+        const unsigned drawn = static_cast<unsigned>(have) & (covered ^ 1u);
+        const unsigned start = drawn & (static_cast<unsigned>(open) ^ 1u);
+        o[j] = breakMark();
+        o[j + 1] = last;
+        j += static_cast<size_t>(start) << 1;
+        o[j] = v;
+        j += static_cast<size_t>(drawn);
+        kept += static_cast<size_t>(drawn);
+        open = drawn != 0;
+        last = v;
+        lastIn = vIn;
+        have = true;
+    }
+    return {j, kept};
+}
+
+namespace {
+
+// Whether the pixel nearest to each point of the segment from a to b, one per step along its
+// longer axis, is set in `deep`; both ends are known to be set (and so to lie in the plane),
+// and every pixel between lies in their box, so no pixel needs a bounds check. Whole-number
+// arithmetic: the nearest pixel of step i is a + round(i * d / steps), halves going up.
+bool interiorSet(const Plane& deep, const QPoint& a, const QPoint& b) {
+    const int dx = b.x() - a.x(), dy = b.y() - a.y();
+    const int ax = std::abs(dx), ay = std::abs(dy);
+    const int steps = std::max(ax, ay);
+    if (steps < 2)
+        return true;
+    const std::uint64_t* bits = deep.row(0);
+    const std::ptrdiff_t stride = deep.stride;
+    const int x0 = a.x() - deep.rect.left(), y0 = a.y() - deep.rect.top();
+    const bool xMajor = ax >= ay;
+    const int majorStep = xMajor ? (dx > 0 ? 1 : -1) : (dy > 0 ? 1 : -1);
+    const int minorDelta = xMajor ? dy : dx;
+    // minor offset of step i: floor((2 * i * minorDelta + steps) / (2 * steps)), kept as a
+    // quotient and a remainder in [0, 2 * steps).
+    const int twice = 2 * steps;
+    int q = 0, r = steps;
+    int major = 0;
+    for (int i = 1; i < steps; ++i) {
+        major += majorStep;
+        r += 2 * minorDelta;
+        if (r >= twice) {
+            r -= twice;
+            ++q;
+        } else if (r < 0) {
+            r += twice;
+            --q;
+        }
+        const int x = x0 + (xMajor ? major : q), y = y0 + (xMajor ? q : major);
+        if (((bits[y * stride + (x >> 6)] >> (x & 63)) & 1u) == 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::size_t keepSegmentsOutside(const QPoint* in, std::size_t count, std::vector<QPoint>& out,
+                                const Plane& deep) {
+    // Runs of drawn segments only: a covered segment ends the run, and a lone vertex between
+    // two covered segments is left out.
+    size_t kept = 0;
+    bool haveLast = false, open = false, lastDeep = false;
+    QPoint last;
+    for (const QPoint* at = in; at != in + count; ++at) {
+        const QPoint& v = *at;
+        if (v.x() == kBreak) {
+            haveLast = open = false;
+            continue;
+        }
+        const bool vDeep = deep.test(v.x(), v.y());
+        if (haveLast) {
+            if (lastDeep && vDeep && interiorSet(deep, last, v)) {
+                open = false;
+            } else {
+                if (!open) {
+                    out.push_back(breakMark());
+                    out.push_back(last);
+                    open = true;
+                }
+                out.push_back(v);
+                ++kept;
+            }
+        }
+        last = v;
+        lastDeep = vDeep;
+        haveLast = true;
+    }
+    return kept;
+}
+
+} // namespace tellurix::lumenfold::plotting::detail

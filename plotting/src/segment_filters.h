@@ -1,0 +1,36 @@
+// Segment filters: line pieces that symbols painted later will cover entirely are broken out
+// of the vertex runs before anything is drawn. Every pixel the pen could touch there gets
+// painted over anyway, so the picture stays the same.
+#pragma once
+
+#include "bit_plane.h"
+
+#include <QPoint>
+#include <QRect>
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace tellurix::lumenfold::plotting::detail {
+
+/// The cheap test. Each pixel of a segment of Chebyshev length L lies within floor(L / 2)
+/// pixels of one of its ends (the walk never strays from the box of its ends): with an
+/// opaque square of radius r in every symbol, a segment no longer than `shortest` = 2r' + 1
+/// (r' = r less what the pen reaches beyond its centre line) between two vertices in `area`
+/// (where symbols are drawn) is covered. Writes into `out` (scratch, only ever grown: every
+/// vertex is written and the position moves on only for what is kept, so no branch depends
+/// on the data) the runs of segments that are not covered. Returns the number of points
+/// written and of segments kept.
+std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_t count,
+                                                    std::vector<QPoint>& out, const QRect& area,
+                                                    int shortest);
+
+/// The test against the symbols' union: a segment whose nearest pixels, end to end (one per
+/// step along its longer axis, halves rounded up), are all set in `deep` (the union eroded by what
+/// the pen reaches, plus one) is covered. Appends the runs of segments that are not covered to
+/// `out`; returns the number of segments kept.
+std::size_t keepSegmentsOutside(const QPoint* in, std::size_t count, std::vector<QPoint>& out,
+                                const Plane& deep);
+
+} // namespace tellurix::lumenfold::plotting::detail

@@ -1,0 +1,48 @@
+// Loops over every point in a second form for processors with AVX2. They live in
+// wide_loops_avx2.cpp, the only file built for that instruction set; everything else keeps to
+// the base one, and callers take these only when wideLoops() says so.
+//
+// That file must not call inline functions or templates shared with other files: the linker
+// keeps one copy of each, and the AVX2 one could end up running on a processor without it.
+// Hence plain structures here and plain numbers in the signatures.
+#pragma once
+
+#include <cstdint>
+
+namespace tellurix::lumenfold::plotting::detail {
+
+/// What one pass over a curve's data learns.
+struct Summary {
+    bool finite = true;                            // every coordinate is finite
+    bool up = true;                                // x never decreases (NaN fails)
+    bool down = true;                              // x never increases (NaN fails)
+    double xmin = 0, xmax = 0, ymin = 0, ymax = 0; // meaningful when finite
+};
+
+/// What one pixel column of finite points keeps: its first, lowest, highest and last pixel
+/// row (the first point of each extreme in record order).
+struct ColumnScan {
+    int firstY, lowY, lowAt, highY, highAt, lastY;
+};
+
+/// Whether the AVX2 loops are used: decided once, from the processor, the CMake option
+/// LUMENFOLD_PORTABLE_LOOPS (off: they are built) and the environment variable
+/// LUMENFOLD_PORTABLE (set to anything but 0: they are not used).
+bool wideLoops();
+
+namespace avx2 {
+
+/// summarise's loop from index 1 on, four points per step, into `s` (whose fields hold the
+/// values of point 0). Returns the first index left for the point-by-point loop. n >= 5.
+int summarise(const double* xs, const double* ys, int n, Summary& s);
+
+/// The Y loop of a column scan from index k on, four points per step, with the same
+/// arithmetic in the same order as point by point: p1 + (y - s1) * cnv, + 0.5, pulled in to
+/// +-kFar, floor. With `marking`, flags[min(row - top, rows)] = 1 for each point (rows off
+/// the plane, negative ones as unsigned, go to the spare flag). Returns the first index left.
+int scanColumn(bool marking, const double* ys, int k, int end, double p1, double s1, double cnv,
+               std::uint8_t* flags, int top, int rows, ColumnScan& s);
+
+} // namespace avx2
+
+} // namespace tellurix::lumenfold::plotting::detail
