@@ -5,6 +5,8 @@
 
 #include <zmq.hpp>
 
+#include <cstdint>
+#include <set>
 #include <string>
 
 namespace tellurix::lumenfold::transport::detail {
@@ -13,13 +15,24 @@ class HandshakeWatch {
 public:
     /// Starts watching `socket` of `context`; `name` makes the watch's own endpoint unique.
     HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket, const std::string& name);
-    /// The number of refused handshakes reported since the last call; never blocks.
+    /// The number of refused handshakes, and of connections dropped before their
+    /// handshake completed, since the last call; never blocks.
     int refused();
+    /// Refusals since the last handshake that succeeded, as of the last refused() call.
+    /// One alone may be a peer that went away at the wrong moment; several in a row
+    /// are a peer that will not pair with us.
+    int refused_in_a_row() const { return in_a_row_; }
+    /// Whether any handshake has succeeded on the socket.
+    bool ever_paired() const { return ever_paired_; }
     /// For polling beside other sockets.
     void* handle() { return events_.handle(); }
 
 private:
     zmq::socket_t events_;
+    // Connections accepted whose handshake has not completed, by descriptor.
+    std::set<std::uint32_t> shaking_;
+    int in_a_row_ = 0;
+    bool ever_paired_ = false;
 };
 
 } // namespace tellurix::lumenfold::transport::detail

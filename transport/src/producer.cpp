@@ -199,7 +199,10 @@ void Producer::read_answers(int wait_ms) {
                 throw;
         }
     }
-    if (!s.refused && s.watch->refused() > 0)
+    // A consumer that never paired with us refuses at once (ZeroMQ does not try again);
+    // one that did may merely have gone at the wrong moment, so it takes a few.
+    s.watch->refused();
+    if (!s.refused && s.watch->refused_in_a_row() >= (s.watch->ever_paired() ? 3 : 1))
         s.refused = QStringLiteral("its socket does not pair with this producer's: it speaks "
                                    "another version of the wire format");
     zmq::message_t message;

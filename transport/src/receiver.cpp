@@ -145,9 +145,9 @@ void Receiver::run() {
         // Such a producer tries again and again: say so now and then, not every time.
         if (watch_->refused() > 0 && now - last_refusal_note_ >= std::chrono::seconds(10)) {
             last_refusal_note_ = now;
-            note(QStringLiteral("ZmqQueue: refused a connection whose socket does not pair "
-                                "with this consumer's: a producer of another wire format "
-                                "version (version 1 producers use PUSH sockets)"));
+            note(QStringLiteral("ZmqQueue: refused a connection that did not complete its "
+                                "handshake: a producer of another wire format version "
+                                "(version 1 producers use PUSH sockets), or not a ZeroMQ peer"));
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
