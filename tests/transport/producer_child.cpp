@@ -3,6 +3,8 @@
 //   producer_child ENDPOINT COUNT          COUNT items ("PD", [i, i / 2.0]), one send() each
 //   producer_child ENDPOINT COUNT script   a mixed command sequence (see script_items),
 //                                          with COUNT "PD" records in the middle
+//   producer_child ENDPOINT 0 forever      ("PD", [i]) records until it is killed; prints
+//                                          "sending" once the first is sent
 #include <tellurix/lumenfold/transport.h>
 
 #include <cstdio>
@@ -40,6 +42,15 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[3], "script") == 0) {
         send_script(producer, count);
         return 0;
+    }
+    if (argc == 4 && std::strcmp(argv[3], "forever") == 0) {
+        for (std::int64_t i = 0;; ++i) {
+            producer.send(QStringLiteral("PD"), Value::list({i}));
+            if (i == 0) {
+                std::puts("sending");
+                std::fflush(stdout);
+            }
+        }
     }
     for (long i = 0; i < count; ++i)
         producer.send(QStringLiteral("PD"), Value::list({i, static_cast<double>(i) / 2.0}));

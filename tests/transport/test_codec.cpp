@@ -101,24 +101,24 @@ TEST(Codec, NegativeZeroKeepsItsSign) {
 }
 
 TEST(Codec, WholeFloatsAreWrittenAsFloat64) {
-    // The marker byte of the value after [0x92 (array of 2), 0x01 (version)].
+    // The marker byte of the value after [0x93 (array of 3), 0x02 (version), 0x00 (seq)].
     for (double d : {1.0, 0.0, -7.0, 4294967296.0}) {
         const QByteArray bytes = transport::encode_item(d);
-        ASSERT_EQ(bytes.size(), 2 + 9) << d;
-        EXPECT_EQ(static_cast<unsigned char>(bytes[2]), 0xcb) << d;
+        ASSERT_EQ(bytes.size(), 3 + 9) << d;
+        EXPECT_EQ(static_cast<unsigned char>(bytes[3]), 0xcb) << d;
     }
 }
 
 TEST(Codec, PackedArraysAreRawLittleEndian) {
     const QVector<double> data{1.0, 2.0, 3.0};
     const QByteArray bytes = transport::encode_item(Value::float_array(data));
-    // array(2), version, ext8 marker, length, type, body
-    ASSERT_EQ(bytes.size(), 2 + 3 + 24);
-    EXPECT_EQ(static_cast<unsigned char>(bytes[2]), 0xc7);
-    EXPECT_EQ(static_cast<unsigned char>(bytes[3]), 24);
-    EXPECT_EQ(static_cast<int>(bytes[4]), 3);
+    // array(3), version, seq, ext8 marker, length, type, body
+    ASSERT_EQ(bytes.size(), 3 + 3 + 24);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[3]), 0xc7);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[4]), 24);
+    EXPECT_EQ(static_cast<int>(bytes[5]), 3);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(qFromLittleEndian<double>(bytes.constData() + 5 + 8 * i), data[i]);
+        EXPECT_EQ(qFromLittleEndian<double>(bytes.constData() + 6 + 8 * i), data[i]);
 }
 
 TEST(Codec, DistinctValuesStayDistinct) {
@@ -290,8 +290,9 @@ struct Writer {
 
 TEST(Codec, AcceptsOtherValidEncodings) {
     Writer w;
-    w.pk.pack_array(6);
-    w.pk.pack_uint8(1);    // version marker as uint 8
+    w.pk.pack_array(7);
+    w.pk.pack_uint8(2);    // version marker as uint 8
+    w.pk.pack_uint32(5);   // sequence number as uint 32
     w.pk.pack_float(0.5f); // float 32, widened
     w.pk.pack_uint64(7);   // int in a wide encoding
     w.pk.pack_int8(-1);    // negative int 8
@@ -371,7 +372,7 @@ class Encoding : public ::testing::TestWithParam<EncodingCase> {};
 
 TEST_P(Encoding, DecodesToItsValue) {
     const EncodingCase& c = GetParam();
-    const std::vector<Value> out = transport::decode(hex("9201") + c.item);
+    const std::vector<Value> out = transport::decode(hex("930200") + c.item);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].kind(), c.expected.kind());
     EXPECT_EQ(out[0], c.expected) << "got " << out[0];
@@ -379,7 +380,7 @@ TEST_P(Encoding, DecodesToItsValue) {
 
 TEST_P(Encoding, EveryShorterMessageIsRefused) {
     // Cut anywhere, the message is rejected, whichever field the cut falls in.
-    const QByteArray whole = hex("9201") + GetParam().item;
+    const QByteArray whole = hex("930200") + GetParam().item;
     for (int n = 0; n < whole.size(); ++n)
         EXPECT_THROW(transport::decode(whole.left(n)), transport::DecodeError) << n << " bytes";
 }
@@ -393,8 +394,9 @@ INSTANTIATE_TEST_SUITE_P(Wire, Encoding, ::testing::ValuesIn(encoding_cases),
 
 QByteArray deep_lists(int depth) {
     Writer w;
-    w.pk.pack_array(2);
-    w.pk.pack_int(1);
+    w.pk.pack_array(3);
+    w.pk.pack_int(2);
+    w.pk.pack_int(0);
     for (int i = 0; i < depth; ++i)
         w.pk.pack_array(1);
     w.pk.pack_nil();
@@ -414,16 +416,18 @@ QByteArray tuple_body(int depth) {
 
 QByteArray deep_tuples(int depth) {
     Writer w;
-    w.pk.pack_array(2);
-    w.pk.pack_int(1);
+    w.pk.pack_array(3);
+    w.pk.pack_int(2);
+    w.pk.pack_int(0);
     w.ext(1, tuple_body(depth));
     return w.out.bytes;
 }
 
 QByteArray message_with(const std::function<void(Writer&)>& item) {
     Writer w;
-    w.pk.pack_array(2);
-    w.pk.pack_int(1);
+    w.pk.pack_array(3);
+    w.pk.pack_int(2);
+    w.pk.pack_int(0);
     item(w);
     return w.out.bytes;
 }
@@ -441,27 +445,38 @@ const MalformedCase malformed_cases[] = {
     {"truncated", valid.left(valid.size() - 3), "truncated"},
     {"trailing_bytes", valid + QByteArray(1, '\xc0'), "after its array"},
     {"not_an_array", QByteArray("\x01", 1), "not an array"},
-    {"no_item", QByteArray("\x91\x01", 2), "no item"},
+    {"no_item", QByteArray("\x92\x02\x01", 3), "no item"},
+    {"no_sequence_number", QByteArray("\x91\x02", 2), "no sequence number"},
+    {"negative_sequence_number", QByteArray("\x93\x02\xff\xc0", 4), "sequence number"},
+    {"float_sequence_number", QByteArray("\x93\x02\xcb\x3f\xf0\0\0\0\0\0\0\xc0", 12),
+     "sequence number"},
     {"no_version", QByteArray("\x90", 1), "no version"},
-    {"version_2", QByteArray("\x92\x02\xc0", 3), "version 2"},
-    {"version_as_float", QByteArray("\x92\xcb\x3f\xf0\0\0\0\0\0\0\xc0", 11), "version 1"},
-    {"version_as_str", QByteArray("\x92\xa1\x31\xc0", 4), "version"},
-    {"reserved_byte", QByteArray("\x92\x01\xc1", 3), "invalid MessagePack"},
-    {"map", QByteArray("\x92\x01\x81\x01\x02", 5), "maps"},
+    {"version_1", QByteArray("\x92\x01\xc0", 3), "unsupported format version 1"},
+    {"version_3", QByteArray("\x93\x03\x00\xc0", 4), "unsupported format version 3"},
+    {"version_as_float", QByteArray("\x93\xcb\x40\0\0\0\0\0\0\0\x00\xc0", 12),
+     "the version must be an integer"},
+    {"version_1_as_float", QByteArray("\x92\xcb\x3f\xf0\0\0\0\0\0\0\xc0", 11),
+     "the version must be an integer"},
+    {"version_as_bool", QByteArray("\x93\xc3\x00\xc0", 4), "unsupported format version"},
+    {"control_message", QByteArray("\x92\xa1\x31\xc0", 4), "control message"},
+    {"reserved_byte", QByteArray("\x93\x02\x00\xc1", 4), "invalid MessagePack"},
+    {"map", QByteArray("\x93\x02\x00\x81\x01\x02", 6), "maps"},
     {"uint64_above_int64",
      message_with([](Writer& w) { w.pk.pack_uint64(std::numeric_limits<std::uint64_t>::max()); }),
      "64 signed bits"},
-    {"invalid_utf8", QByteArray("\x92\x01\xa2\xc3\x28", 5), "UTF-8"},
-    {"utf8_surrogate", QByteArray("\x92\x01\xa3\xed\xa0\x80", 6), "UTF-8"},
-    {"overlong_utf8", QByteArray("\x92\x01\xa2\xc0\xaf", 5), "UTF-8"},
-    {"cut_utf8_sequence", QByteArray("\x92\x01\xa2\x61\xe2", 5), "UTF-8"},
-    {"array_header_2e32", QByteArray("\x92\x01\xdd\xff\xff\xff\xff\xc0", 8), "exceeds the limit"},
-    {"array_header_just_over", QByteArray("\x92\x01\xdd\x00\x0f\x42\x41\xc0", 8),
+    {"invalid_utf8", QByteArray("\x93\x02\x00\xa2\xc3\x28", 6), "UTF-8"},
+    {"utf8_surrogate", QByteArray("\x93\x02\x00\xa3\xed\xa0\x80", 7), "UTF-8"},
+    {"overlong_utf8", QByteArray("\x93\x02\x00\xa2\xc0\xaf", 6), "UTF-8"},
+    {"cut_utf8_sequence", QByteArray("\x93\x02\x00\xa2\x61\xe2", 6), "UTF-8"},
+    {"array_header_2e32", QByteArray("\x93\x02\x00\xdd\xff\xff\xff\xff\xc0", 9),
      "exceeds the limit"},
-    {"list_ends_before_its_elements", QByteArray("\x92\x01\x92\xa1\x61", 5), "truncated"},
-    {"str_header_claims_4gb", QByteArray("\x92\x01\xdb\xff\xff\xff\xff\x61", 8), "truncated"},
-    {"bin_header_claims_4gb", QByteArray("\x92\x01\xc6\xff\xff\xff\xff\x61", 8), "truncated"},
-    {"ext_header_claims_4gb", QByteArray("\x92\x01\xc9\xff\xff\xff\xff\x03\x00", 9), "truncated"},
+    {"array_header_just_over", QByteArray("\x93\x02\x00\xdd\x00\x0f\x42\x41\xc0", 9),
+     "exceeds the limit"},
+    {"list_ends_before_its_elements", QByteArray("\x93\x02\x00\x92\xa1\x61", 6), "truncated"},
+    {"str_header_claims_4gb", QByteArray("\x93\x02\x00\xdb\xff\xff\xff\xff\x61", 9), "truncated"},
+    {"bin_header_claims_4gb", QByteArray("\x93\x02\x00\xc6\xff\xff\xff\xff\x61", 9), "truncated"},
+    {"ext_header_claims_4gb", QByteArray("\x93\x02\x00\xc9\xff\xff\xff\xff\x03\x00", 10),
+     "truncated"},
     {"deep_lists", deep_lists(40), "nesting deeper than 32"},
     {"very_deep_lists", deep_lists(100000), "nesting deeper than 32"},
     {"deep_tuples", deep_tuples(40), "nesting deeper than 32"},
@@ -562,15 +577,15 @@ const Value ten_floats = Value::list({0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.
 const LimitCase limit_cases[] = {
     {"array_at_limit", with(&transport::Limits::max_array_elements, 10), ten_floats, true},
     {"array_over_limit", with(&transport::Limits::max_array_elements, 9), ten_floats, false},
-    // message array + version marker + list + 10 floats = 13 values
-    {"values_at_limit", with(&transport::Limits::max_total_values, 13), ten_floats, true},
-    {"values_over_limit", with(&transport::Limits::max_total_values, 12), ten_floats, false},
-    {"values_inside_tuples", with(&transport::Limits::max_total_values, 13),
+    // message array + version marker + sequence number + list + 10 floats = 14 values
+    {"values_at_limit", with(&transport::Limits::max_total_values, 14), ten_floats, true},
+    {"values_over_limit", with(&transport::Limits::max_total_values, 13), ten_floats, false},
+    {"values_inside_tuples", with(&transport::Limits::max_total_values, 14),
      Value::tuple({ten_floats}), false},
-    {"packed_array_is_one_value", with(&transport::Limits::max_total_values, 3),
+    {"packed_array_is_one_value", with(&transport::Limits::max_total_values, 4),
      Value::float_array(QVector<double>(1000)), true},
-    {"message_at_limit", with(&transport::Limits::max_message_bytes, 2 + 9), Value(1.0), true},
-    {"message_over_limit", with(&transport::Limits::max_message_bytes, 2 + 8), Value(1.0), false},
+    {"message_at_limit", with(&transport::Limits::max_message_bytes, 3 + 9), Value(1.0), true},
+    {"message_over_limit", with(&transport::Limits::max_message_bytes, 3 + 8), Value(1.0), false},
 };
 
 class Limit : public ::testing::TestWithParam<LimitCase> {};
@@ -598,8 +613,9 @@ TEST(CodecLimits, DefaultsAreThoseDocumented) {
 TEST(CodecLimits, ManyElementsWithinTheLimitDecode) {
     // One million nils: the array limit itself, a real allocation and no more.
     Writer w;
-    w.pk.pack_array(2);
-    w.pk.pack_int(1);
+    w.pk.pack_array(3);
+    w.pk.pack_int(2);
+    w.pk.pack_int(0);
     w.pk.pack_array(1'000'000);
     w.raw(QByteArray(1'000'000, '\xc0'));
     const std::vector<Value> out = transport::decode(w.out.bytes);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace tellurix::lumenfold::transport {
@@ -81,24 +82,35 @@ public:
     explicit Encoder(std::size_t reserve, QByteArray buffer = QByteArray())
         : sink_(reserve, std::move(buffer)) {}
 
-    // The array header of a message of `count` items and the version marker.
-    void start(std::size_t count) {
+    // The array header of a message of `count` items, the version marker and the
+    // message's sequence number.
+    void start(std::size_t count, std::uint64_t seq) {
         if (count == 0)
             throw std::invalid_argument("transport::encode: a message needs at least one item");
-        if (count >= std::numeric_limits<std::uint32_t>::max())
+        if (count >= std::numeric_limits<std::uint32_t>::max() - 2)
             throw std::invalid_argument("transport::encode: too many items for one message");
-        packer_.pack_array(static_cast<std::uint32_t>(count + 1));
+        if (seq > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            throw std::invalid_argument("transport::encode: sequence number out of range");
+        packer_.pack_array(static_cast<std::uint32_t>(count + 2));
         packer_.pack_int(wire_version);
-        values_ = 2;
+        packer_.pack_uint64(seq);
+        values_ = 3;
     }
 
-    void message(const std::vector<Value>& items) {
-        start(items.size());
+    void message(const std::vector<Value>& items, std::uint64_t seq) {
+        start(items.size(), seq);
         for (const Value& item : items)
             value(item);
     }
 
     void item(const Value& v) { value(v); }
+
+    // A control message: a plain array whose first element is the control word.
+    void control(const std::vector<Value>& elements) {
+        packer_.pack_array(length(static_cast<qsizetype>(elements.size()), "control message"));
+        for (const Value& e : elements)
+            value(e);
+    }
 
     // Drops what was written after the first `size` bytes.
     void chop_to(std::size_t size) { sink_.chop_to(size); }
@@ -107,7 +119,7 @@ public:
     // header form: a shorter count may then sit in a wider form than it needs, which is
     // still a MessagePack array.
     void restart(std::size_t count) {
-        const auto n = static_cast<std::uint32_t>(count + 1);
+        const auto n = static_cast<std::uint32_t>(count + 2);
         auto* header = reinterpret_cast<unsigned char*>(sink_.data());
         if (header[0] == 0xdc) {
             qToBigEndian(static_cast<quint16>(n), header + 1);
@@ -385,10 +397,12 @@ public:
         , end_(begin_ + size)
         , texts_(thread_texts()) {}
 
-    // The items of the message, after its version marker, into `items` (emptied first:
-    // a caller that decodes message after message keeps one buffer).
-    void message(std::vector<Value>& items) {
+    // One message: the items of a data message, after its version marker and sequence
+    // number, or every element of a control message, into `items` (emptied first: a
+    // caller that decodes message after message keeps one buffer).
+    detail::Frame message(std::vector<Value>& items) {
         items.clear();
+        detail::Frame frame;
         need(1);
         count_value();
         const std::uint32_t count = array_header("message is not an array");
@@ -401,22 +415,49 @@ public:
             count_value();
             ++p_;
         } else {
-            std::vector<Value> marker;
-            element(marker);
-            if (!marker.front().is_int() || marker.front().as_int() != wire_version)
-                fail("unsupported format version " + host::text_form(marker.front()).toStdString());
+            element(items);
+            const Value marker = std::move(items.front());
+            items.clear();
+            if (marker.is_str()) {
+                frame.control = true;
+                if (count > detail::max_control_elements)
+                    fail("control message of " + std::to_string(count) + " elements");
+                items.push_back(marker);
+                for (std::uint32_t i = 1; i < count; ++i)
+                    element(items);
+                finish();
+                return frame;
+            }
+            if (marker.kind() == Value::Kind::Float)
+                fail("the version must be an integer");
+            if (!marker.is_int() || marker.as_int() != wire_version)
+                fail("unsupported format version " + host::text_form(marker).toStdString() +
+                     " (this consumer reads version " + std::to_string(wire_version) + ")");
         }
         if (count < 2)
+            fail("message has no sequence number");
+        element(items);
+        const Value seq = std::move(items.front());
+        items.clear();
+        if (!seq.is_int() || seq.as_int() < 0)
+            fail("the sequence number must be a non-negative integer");
+        frame.seq = static_cast<std::uint64_t>(seq.as_int());
+        if (count < 3)
             fail("message carries no item");
-        items.reserve(count - 1);
-        for (std::uint32_t i = 1; i < count; ++i)
+        items.reserve(count - 2);
+        for (std::uint32_t i = 2; i < count; ++i)
             element(items);
+        finish();
+        return frame;
+    }
+
+private:
+    void finish() {
         --depth_;
         if (p_ != end_)
             fail("message has " + std::to_string(end_ - p_) + " bytes after its array");
     }
 
-private:
     static TextCache& thread_texts() {
         thread_local TextCache cache;
         return cache;
@@ -727,15 +768,15 @@ private:
 
 } // namespace
 
-QByteArray encode(const std::vector<host::Value>& items) {
-    Encoder encoder(items.size() == 1 ? size_bound(items.front()) + 8 : 64 * items.size());
-    encoder.message(items);
+QByteArray encode(const std::vector<host::Value>& items, std::uint64_t seq) {
+    Encoder encoder(items.size() == 1 ? size_bound(items.front()) + 16 : 64 * items.size());
+    encoder.message(items, seq);
     return encoder.take();
 }
 
-QByteArray encode_item(const host::Value& item) {
-    Encoder encoder(size_bound(item) + 8);
-    encoder.start(1);
+QByteArray encode_item(const host::Value& item, std::uint64_t seq) {
+    Encoder encoder(size_bound(item) + 16);
+    encoder.start(1, seq);
     encoder.item(item);
     return encoder.take();
 }
@@ -743,21 +784,22 @@ QByteArray encode_item(const host::Value& item) {
 namespace detail {
 
 std::size_t size_bound(const host::Value& item) {
-    return transport::size_bound(item) + 8;
+    return transport::size_bound(item) + 16;
 }
 
-QByteArray encode_one(const host::Value& item, std::size_t size, QByteArray buffer) {
+QByteArray encode_one(const host::Value& item, std::uint64_t seq, std::size_t size,
+                      QByteArray buffer) {
     Encoder encoder(size, std::move(buffer));
-    encoder.start(1);
+    encoder.start(1, seq);
     encoder.item(item);
     return encoder.take();
 }
 
-QByteArray encode_prefix(const host::Value* items, std::size_t count, const Limits& limits,
-                         std::size_t target_bytes, std::size_t size_hint, QByteArray buffer,
-                         std::size_t& taken) {
+QByteArray encode_prefix(const host::Value* items, std::size_t count, std::uint64_t seq,
+                         const Limits& limits, std::size_t target_bytes, std::size_t size_hint,
+                         QByteArray buffer, std::size_t& taken) {
     Encoder encoder(size_hint, std::move(buffer));
-    encoder.start(count);
+    encoder.start(count, seq);
     taken = count;
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t before = encoder.size();
@@ -778,27 +820,110 @@ QByteArray encode_prefix(const host::Value* items, std::size_t count, const Limi
     return encoder.take();
 }
 
-} // namespace detail
-
-std::vector<host::Value> decode(const char* data, std::size_t size, const Limits& limits) {
-    std::vector<host::Value> items;
-    detail::decode_into(data, size, limits, items);
-    return items;
+QByteArray encode_control(const std::vector<host::Value>& elements) {
+    Encoder encoder(64);
+    encoder.control(elements);
+    return encoder.take();
 }
 
-void detail::decode_into(const char* data, std::size_t size, const Limits& limits,
-                         std::vector<host::Value>& items) {
+Frame decode_frame(const char* data, std::size_t size, const Limits& limits,
+                   std::vector<host::Value>& items) {
     if (size > limits.max_message_bytes)
         throw DecodeError("message of " + std::to_string(size) + " bytes exceeds the limit of " +
                           std::to_string(limits.max_message_bytes));
     if (size == 0)
         throw DecodeError("message is empty");
     try {
-        Reader(limits, data, size).message(items);
+        return Reader(limits, data, size).message(items);
     } catch (...) {
         items.clear(); // no part of a rejected message is handed out
         throw;
     }
+}
+
+} // namespace detail
+
+namespace {
+
+// A MessagePack integer at `p`, moving past it; nothing when another value is there.
+std::optional<std::int64_t> peek_int(const unsigned char*& p, const unsigned char* end) {
+    if (p >= end)
+        return std::nullopt;
+    const unsigned char m = *p;
+    if (m <= 0x7f || m >= 0xe0) {
+        ++p;
+        return static_cast<std::int64_t>(static_cast<std::int8_t>(m));
+    }
+    static const std::pair<unsigned char, int> widths[] = {
+        {0xcc, 1}, {0xcd, 2}, {0xce, 4}, {0xcf, 8}, {0xd0, 1}, {0xd1, 2}, {0xd2, 4}, {0xd3, 8}};
+    for (const auto& [marker, width] : widths) {
+        if (m != marker)
+            continue;
+        if (end - p < 1 + width)
+            return std::nullopt;
+        std::uint64_t bits = 0;
+        for (int i = 1; i <= width; ++i)
+            bits = (bits << 8) | p[i];
+        p += 1 + width;
+        if (m >= 0xd0) { // signed: extend the sign of the width read
+            const int shift = 64 - 8 * width;
+            return static_cast<std::int64_t>(bits << shift) >> shift;
+        }
+        if (bits > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return std::nullopt;
+        return static_cast<std::int64_t>(bits);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+detail::Peek detail::peek_message(const char* data, std::size_t size) {
+    Peek peek;
+    auto p = reinterpret_cast<const unsigned char*>(data);
+    const auto end = p + size;
+    if (size == 0)
+        return peek;
+    std::uint32_t count = 0;
+    if (*p >= 0x90 && *p <= 0x9f) {
+        count = *p++ & 0x0fu;
+    } else if (*p == 0xdc && size >= 3) {
+        count = qFromBigEndian<quint16>(p + 1);
+        p += 3;
+    } else if (*p == 0xdd && size >= 5) {
+        count = qFromBigEndian<quint32>(p + 1);
+        p += 5;
+    } else {
+        return peek;
+    }
+    if (count == 0 || p == end)
+        return peek;
+    if ((*p >= 0xa0 && *p <= 0xbf) || *p == 0xd9 || *p == 0xda || *p == 0xdb) {
+        peek.kind = Peek::Control;
+        return peek;
+    }
+    const std::optional<std::int64_t> version = peek_int(p, end);
+    if (!version)
+        return peek; // a float or no number at all: the decoder says which
+    if (*version != wire_version) {
+        peek.kind = Peek::Foreign;
+        peek.version = *version;
+        return peek;
+    }
+    const std::optional<std::int64_t> seq = peek_int(p, end);
+    if (!seq || *seq < 0 || count < 3)
+        return peek;
+    peek.kind = Peek::Data;
+    peek.seq = static_cast<std::uint64_t>(*seq);
+    peek.items = count - 2;
+    return peek;
+}
+
+std::vector<host::Value> decode(const char* data, std::size_t size, const Limits& limits) {
+    std::vector<host::Value> items;
+    if (detail::decode_frame(data, size, limits, items).control)
+        throw DecodeError("a control message carries no items");
+    return items;
 }
 
 } // namespace tellurix::lumenfold::transport

@@ -1,12 +1,17 @@
 #include <tellurix/lumenfold/transport.h>
 
+#include "flow.h"
+#include "handshake_watch.h"
 #include "wire.h"
 
 #include <zmq.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace tellurix::lumenfold::transport {
@@ -82,15 +87,52 @@ struct Lent {
     }
 };
 
+// A message sent and not yet confirmed by the consumer.
+struct InFlight {
+    std::uint64_t seq;
+    std::size_t bytes, items;
+};
+
 struct Producer::Socket {
     // Declared first, destroyed last: ZeroMQ releases the last lent messages while the
     // context below terminates.
     Recycler recycler;
     zmq::context_t context{1};
-    zmq::socket_t socket{context, zmq::socket_type::push};
+    zmq::socket_t socket{context, zmq::socket_type::dealer};
+    QString endpoint;
     // The size of the last batch message, to start the next one's buffer at.
     std::size_t batch_size_hint = 4096;
+
+    // Flow control, as the consumer's last answer left it.
+    bool answered = false;
+    std::uint64_t session = 0;
+    std::uint64_t next_seq = 1;
+    std::uint64_t acked = 0; // the consumer holds every message up to this one
+    // Room beyond `acked`.
+    std::uint64_t window_msgs = detail::initial_window_msgs;
+    std::uint64_t window_bytes = detail::initial_window_bytes;
+    std::deque<InFlight> in_flight;
+    std::size_t in_flight_bytes = 0;
+    std::chrono::steady_clock::time_point last_sync{};
+    std::optional<QString> refused;
+    std::optional<detail::HandshakeWatch> watch;
+    std::vector<host::Value> scratch;
+
+    bool may_send(std::size_t bytes) const {
+        if (in_flight.size() >= window_msgs || window_bytes == 0)
+            return false;
+        // A message larger than the whole window goes alone.
+        return in_flight_bytes + bytes <= window_bytes || in_flight.empty();
+    }
 };
+
+namespace {
+
+// How often a producer that waits for the consumer asks again: the answer may have been
+// lost, or the consumer restarted and has not heard of this producer.
+constexpr auto sync_every = std::chrono::milliseconds(250);
+
+} // namespace
 
 Producer::Producer() = default;
 Producer::Producer(const QString& endpoint)
@@ -108,11 +150,21 @@ bool Producer::connected() const noexcept {
     return socket_ != nullptr;
 }
 
+std::uint64_t Producer::unconfirmed_items() const noexcept {
+    std::uint64_t n = 0;
+    if (socket_)
+        for (const InFlight& m : socket_->in_flight)
+            n += m.items;
+    return n;
+}
+
 void Producer::connect(const QString& endpoint) {
     close();
     const QString resolved = connect_form(endpoint);
     detail::claim_private_dir(resolved, false, "Producer");
     auto s = std::make_unique<Socket>();
+    s->endpoint = resolved;
+    s->watch.emplace(s->context, s->socket, "producer");
     s->socket.set(zmq::sockopt::sndhwm, options_.hwm);
     try {
         s->socket.connect(resolved.toStdString());
@@ -123,29 +175,128 @@ void Producer::connect(const QString& endpoint) {
                                      .toStdString());
     }
     socket_ = std::move(s);
+    // Ask for credit at once, so that it is there by the first send.
+    request_sync(false);
 }
 
-bool Producer::send_message(QByteArray message) {
+void Producer::request_sync(bool closing) {
+    Socket& s = *socket_;
+    const QByteArray body = detail::encode_sync({s.next_seq - 1, closing});
+    s.last_sync = std::chrono::steady_clock::now();
+    // A sync that does not fit now is asked again later.
+    s.socket.send(zmq::const_buffer(body.constData(), static_cast<std::size_t>(body.size())),
+                  zmq::send_flags::dontwait);
+}
+
+void Producer::read_answers(int wait_ms) {
+    Socket& s = *socket_;
+    if (wait_ms > 0) {
+        zmq::pollitem_t item{s.socket.handle(), 0, ZMQ_POLLIN, 0};
+        try {
+            zmq::poll(&item, 1, std::chrono::milliseconds(wait_ms));
+        } catch (const zmq::error_t& e) {
+            if (e.num() != EINTR)
+                throw;
+        }
+    }
+    // A consumer that never paired with us refuses at once (ZeroMQ does not try again);
+    // one that did may merely have gone at the wrong moment, so it takes a few.
+    s.watch->refused();
+    if (!s.refused && s.watch->refused_in_a_row() >= (s.watch->ever_paired() ? 3 : 1))
+        s.refused = QStringLiteral("its socket does not pair with this producer's: it speaks "
+                                   "another version of the wire format");
+    zmq::message_t message;
+    for (;;) {
+        try {
+            if (!s.socket.recv(message, zmq::recv_flags::dontwait))
+                return;
+        } catch (const zmq::error_t& e) {
+            if (e.num() == EINTR)
+                continue;
+            throw;
+        }
+        detail::Control c;
+        try {
+            if (!detail::decode_frame(message.data<char>(), message.size(), Limits(), s.scratch)
+                     .control)
+                continue;
+            c = detail::parse_control(s.scratch);
+        } catch (const DecodeError&) {
+            continue; // not from a consumer of this format: nothing to act on
+        }
+        if (c.refused) {
+            s.refused = c.refused;
+            continue;
+        }
+        if (!c.credit)
+            continue;
+        const detail::Credit& k = *c.credit;
+        if (s.answered && k.session != s.session) {
+            // A new consumer: what it never received and the old one never confirmed is
+            // gone with the old one.
+            ++restarts_;
+            while (!s.in_flight.empty() && s.in_flight.front().seq <= k.base) {
+                lost_ += s.in_flight.front().items;
+                s.in_flight_bytes -= s.in_flight.front().bytes;
+                s.in_flight.pop_front();
+            }
+        }
+        s.answered = true;
+        s.session = k.session;
+        s.acked = std::max(k.acked, k.base);
+        while (!s.in_flight.empty() && s.in_flight.front().seq <= s.acked) {
+            confirmed_ += s.in_flight.front().items;
+            s.in_flight_bytes -= s.in_flight.front().bytes;
+            s.in_flight.pop_front();
+        }
+        s.window_msgs = k.window_msgs;
+        s.window_bytes = k.window_bytes;
+    }
+}
+
+bool Producer::send_message(QByteArray message, std::size_t items) {
     if (!socket_)
         throw std::logic_error("Producer: send without a connection");
-    if (static_cast<std::size_t>(message.size()) > Limits().max_message_bytes)
+    Socket& s = *socket_;
+    const auto size = static_cast<std::size_t>(message.size());
+    if (size > Limits().max_message_bytes)
         throw std::invalid_argument(
             "Producer: message of " + std::to_string(message.size()) +
             " bytes exceeds what a consumer accepts; send the data in smaller items");
+    // Within the credit granted; otherwise wait for more (or drop).
+    if (!s.may_send(size))
+        read_answers(0);
+    while (!s.may_send(size) && !s.refused) {
+        if (std::chrono::steady_clock::now() - s.last_sync >= sync_every)
+            request_sync(false);
+        if (options_.drop_when_full) {
+            ++dropped_;
+            s.recycler.give(std::move(message));
+            return false;
+        }
+        read_answers(static_cast<int>(sync_every.count()));
+    }
+    if (s.refused)
+        throw std::runtime_error(QStringLiteral("Producer: the consumer at %1 refused this "
+                                                "producer: %2")
+                                     .arg(s.endpoint, *s.refused)
+                                     .toStdString());
     zmq::message_t frame;
     if (message.size() >= zero_copy_bytes) {
-        auto* lent = new Lent{std::move(message), &socket_->recycler};
+        auto* lent = new Lent{std::move(message), &s.recycler};
         frame.rebuild(const_cast<char*>(lent->bytes.constData()),
                       static_cast<std::size_t>(lent->bytes.size()), &Lent::release, lent);
     } else {
         frame.rebuild(message.constData(), static_cast<std::size_t>(message.size()));
-        socket_->recycler.give(std::move(message));
+        s.recycler.give(std::move(message));
     }
     const auto flags = options_.drop_when_full ? zmq::send_flags::dontwait : zmq::send_flags::none;
     for (;;) {
         try {
-            if (socket_->socket.send(frame, flags)) {
+            if (s.socket.send(frame, flags)) {
                 ++sent_;
+                s.in_flight.push_back({s.next_seq++, size, items});
+                s.in_flight_bytes += size;
                 return true;
             }
             ++dropped_;
@@ -165,7 +316,8 @@ bool Producer::send_item(const host::Value& item) {
     if (!socket_)
         throw std::logic_error("Producer: send without a connection");
     const std::size_t size = detail::size_bound(item);
-    return send_message(detail::encode_one(item, size, socket_->recycler.take(size)));
+    return send_message(
+        detail::encode_one(item, socket_->next_seq, size, socket_->recycler.take(size)), 1);
 }
 
 bool Producer::send_batch(const std::vector<host::Value>& items) {
@@ -175,11 +327,12 @@ bool Producer::send_batch(const std::vector<host::Value>& items) {
     bool all = true;
     for (std::size_t begin = 0; begin < items.size();) {
         std::size_t taken = 0;
-        QByteArray message = detail::encode_prefix(
-            items.data() + begin, std::min(batch_items, items.size() - begin), limits, batch_bytes,
-            socket_->batch_size_hint, socket_->recycler.take(socket_->batch_size_hint), taken);
+        QByteArray message =
+            detail::encode_prefix(items.data() + begin, std::min(batch_items, items.size() - begin),
+                                  socket_->next_seq, limits, batch_bytes, socket_->batch_size_hint,
+                                  socket_->recycler.take(socket_->batch_size_hint), taken);
         socket_->batch_size_hint = static_cast<std::size_t>(message.size()) + 64;
-        all = send_message(std::move(message)) && all;
+        all = send_message(std::move(message), taken) && all;
         begin += taken;
     }
     return all;
@@ -188,24 +341,49 @@ bool Producer::send_batch(const std::vector<host::Value>& items) {
 bool Producer::close() {
     if (!socket_)
         return true;
-    std::unique_ptr<Socket> s = std::move(socket_);
+    Socket& s = *socket_;
     const int linger = options_.linger_ms < 0 ? 0 : options_.linger_ms;
-    s->socket.set(zmq::sockopt::linger, linger);
-    const auto start = std::chrono::steady_clock::now();
-    s->socket.close();
-    // Terminating the context waits until every queued message has been written to the
-    // consumer's connection, or until the linger period has passed and the rest was
-    // discarded; only the time it took tells the two apart.
-    s->context.close();
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
-    if (sent_ > 0 && waited.count() >= linger) {
-        host::warn(QStringLiteral("Producer::close: messages were still queued after %1 ms; "
-                                  "those not yet delivered are lost")
-                       .arg(linger));
-        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(linger);
+    // The consumer answers a closing sync once it has read everything before it: that
+    // answer, not the time it took, says what it holds. It also closes this producer's
+    // account there.
+    request_sync(true);
+    while (!s.in_flight.empty() && !s.refused) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            break;
+        if (now - s.last_sync >= sync_every)
+            request_sync(true);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        read_answers(static_cast<int>(std::min<std::int64_t>(left.count(), sync_every.count())) +
+                     1);
     }
-    return true;
+    const std::uint64_t unconfirmed = unconfirmed_items();
+    const std::uint64_t lost = lost_;
+    std::unique_ptr<Socket> closing = std::move(socket_);
+    // Everything that matters was confirmed or is reported below; nothing left to wait for.
+    closing->watch.reset();
+    closing->socket.set(zmq::sockopt::linger, 0);
+    closing->socket.close();
+    closing->context.close();
+    if (unconfirmed == 0 && lost == 0)
+        return true;
+    QString why;
+    if (unconfirmed > 0)
+        why =
+            QStringLiteral("the consumer at %1 did not confirm %2 of the items sent within %3 ms; "
+                           "they may be lost")
+                .arg(closing->endpoint)
+                .arg(unconfirmed)
+                .arg(linger);
+    if (lost > 0)
+        why += QStringLiteral("%1%2 items were lost when the consumer restarted")
+                   .arg(why.isEmpty() ? QString() : QStringLiteral("; "))
+                   .arg(lost);
+    if (closing->refused)
+        why += QStringLiteral(" (the consumer refused this producer: %1)").arg(*closing->refused);
+    host::warn(QStringLiteral("Producer::close: ") + why);
+    return false;
 }
 
 } // namespace tellurix::lumenfold::transport

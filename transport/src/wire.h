@@ -14,20 +14,47 @@ namespace tellurix::lumenfold::transport::detail {
 std::size_t size_bound(const host::Value& item);
 
 /// One message carrying `item` alone, as encode_item() makes it; `size`: its size_bound.
-QByteArray encode_one(const host::Value& item, std::size_t size, QByteArray buffer);
+QByteArray encode_one(const host::Value& item, std::uint64_t seq, std::size_t size,
+                      QByteArray buffer);
 
 /// One message of the longest prefix of the `count` items at `items` that stays within
 /// `limits` and ends with the first item that brings it to `target_bytes` or beyond; at
 /// least one item, even one that does not fit alone. The prefix's length goes to
 /// `taken`. `size_hint`: the bytes the buffer starts with.
-QByteArray encode_prefix(const host::Value* items, std::size_t count, const Limits& limits,
-                         std::size_t target_bytes, std::size_t size_hint, QByteArray buffer,
-                         std::size_t& taken);
+QByteArray encode_prefix(const host::Value* items, std::size_t count, std::uint64_t seq,
+                         const Limits& limits, std::size_t target_bytes, std::size_t size_hint,
+                         QByteArray buffer, std::size_t& taken);
 
-/// decode() into `items`, whose capacity is kept for the next message; `items` is empty
-/// when DecodeError is thrown.
-void decode_into(const char* data, std::size_t size, const Limits& limits,
-                 std::vector<host::Value>& items);
+/// Most elements of a control message, its word included.
+inline constexpr std::uint32_t max_control_elements = 16;
+
+/// A control message: the array of `elements`, the first a string (the control word).
+QByteArray encode_control(const std::vector<host::Value>& elements);
+
+/// What one message turned out to be.
+struct Frame {
+    /// A control message (its elements went to `items`), not a data message.
+    bool control = false;
+    /// A data message's sequence number.
+    std::uint64_t seq = 0;
+};
+
+/// A look at a message's header, enough to account for it before it is decoded.
+struct Peek {
+    enum Kind { Data, Control, Foreign, Malformed } kind = Malformed;
+    /// Data: the sequence number and the number of items.
+    std::uint64_t seq = 0;
+    std::uint32_t items = 0;
+    /// Foreign: the version the message claims (an integer other than wire_version).
+    std::int64_t version = 0;
+};
+Peek peek_message(const char* data, std::size_t size);
+
+/// Decodes one message into `items`, whose capacity is kept for the next message: the
+/// items of a data message, or the elements of a control message. `items` is empty when
+/// DecodeError is thrown.
+Frame decode_frame(const char* data, std::size_t size, const Limits& limits,
+                   std::vector<host::Value>& items);
 
 /// For an ipc endpoint in a directory named lumenfold-<uid> of this user (the default one
 /// when XDG_RUNTIME_DIR is unset): makes the directory with mode 0700 when `create` and it

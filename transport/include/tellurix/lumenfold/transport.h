@@ -9,8 +9,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -37,6 +39,15 @@ struct Limits {
     /// Most decoded values in one message, containers and scalars alike. Packed arrays
     /// count as one value each; their size is bounded by the message size only.
     std::size_t max_total_values = 4'000'000;
+
+    /// The consumer's backlog: what it holds of messages received but not yet taken by the
+    /// host, plus the credit it has granted producers and they have not used yet. Producers
+    /// send only within their credit, so these bound the host's memory for messages
+    /// whatever the producers do; once the backlog is full, producers are held back.
+    /// A single message larger than a producer's share may pass the byte bound by itself.
+    std::size_t max_backlog_bytes = 64u * 1024u * 1024u;
+    /// Most messages in the backlog (at least 1).
+    std::size_t max_backlog_messages = 65'536;
 };
 
 /// A message that is not a well-formed wire message; what() says why.
@@ -46,15 +57,17 @@ public:
 };
 
 /// The wire format version this build writes and the only one it reads.
-inline constexpr int wire_version = 1;
+inline constexpr int wire_version = 2;
 
-/// One message carrying `items` in order: the MessagePack array [1, items...].
-/// Throws std::invalid_argument when `items` is empty.
-LUMENFOLD_TRANSPORT_EXPORT QByteArray encode(const std::vector<host::Value>& items);
-/// One message carrying the single item `item`.
-LUMENFOLD_TRANSPORT_EXPORT QByteArray encode_item(const host::Value& item);
-/// The items of one message, in order. Throws DecodeError when the message is
-/// malformed, uses a feature the format does not have, or exceeds `limits`.
+/// One data message carrying `items` in order: the MessagePack array
+/// [2, seq, items...]. Throws std::invalid_argument when `items` is empty.
+LUMENFOLD_TRANSPORT_EXPORT QByteArray encode(const std::vector<host::Value>& items,
+                                             std::uint64_t seq = 0);
+/// One data message carrying the single item `item`.
+LUMENFOLD_TRANSPORT_EXPORT QByteArray encode_item(const host::Value& item, std::uint64_t seq = 0);
+/// The items of one data message, in order. Throws DecodeError when the message is
+/// malformed, is a control message, uses a feature the format does not have, or exceeds
+/// `limits`.
 LUMENFOLD_TRANSPORT_EXPORT std::vector<host::Value> decode(const char* data, std::size_t size,
                                                            const Limits& limits = {});
 inline std::vector<host::Value> decode(const QByteArray& message, const Limits& limits = {}) {
@@ -95,18 +108,20 @@ LUMENFOLD_TRANSPORT_EXPORT QString normalize_endpoint(const QString& endpoint);
 // Consumer
 // ---------------------------------------------------------------------------
 
-/// The host's end of the command queue: a ZeroMQ PULL socket bound to an endpoint, to
+/// The host's end of the command queue: a ZeroMQ ROUTER socket bound to an endpoint, to
 /// which any number of producers connect. Items from one producer arrive in the order
 /// it sent them. Single consumer, single thread (CmdPump on the GUI thread).
 ///
-/// A malformed message is dropped whole with one host::warn and counted; the messages
-/// behind it are decoded as usual. Items still in transit when the queue is destroyed
-/// are lost.
+/// Flow control: producers send only within the credit this queue grants them, and it
+/// grants no more than Limits::max_backlog_bytes and max_backlog_messages allow, less
+/// what it already holds. The host's memory for messages received but not yet taken is so
+/// bounded whatever the producers do, and producers that outrun the host are held back at
+/// their end. Each producer gets a fair share of the backlog. A thread of the queue's own
+/// reads the socket, answers producers at once (a closing producer learns without delay
+/// that everything it sent is held here) and grants credit as the host takes items.
 ///
-/// Messages are read off the connections as they arrive, whether or not the host has
-/// flushed yet, so a producer's items are safe once they reached this side even if the
-/// producer exits at once. The price is memory: while the host applies items slower than
-/// producers send them, the backlog grows here rather than blocking the producers.
+/// A malformed message is dropped whole with one host::warn and counted; the messages
+/// behind it are decoded as usual. Items still held when the queue is destroyed are lost.
 class LUMENFOLD_TRANSPORT_EXPORT ZmqQueue : public host::Queue {
 public:
     /// Binds `endpoint` (normalize_endpoint is applied; empty: default_endpoint()).
@@ -119,7 +134,7 @@ public:
     ZmqQueue& operator=(const ZmqQueue&) = delete;
 
     /// True when no item is decoded and waiting and no message is waiting on the socket.
-    /// Never blocks; decodes the next waiting message when its buffer is empty.
+    /// Never blocks; reads what has arrived and answers producers.
     bool empty() override;
     /// The oldest item; waits for a message while none is there.
     host::Value get() override;
@@ -127,50 +142,73 @@ public:
     /// The endpoint actually bound, e.g. the port chosen for "tcp://127.0.0.1:*".
     QString endpoint() const;
 
-    /// Messages received (well-formed or not), items decoded, malformed messages
-    /// dropped and bytes received, since construction.
-    std::uint64_t messages() const noexcept { return messages_; }
+    /// Messages received (well-formed or not, control messages excluded), items decoded,
+    /// messages dropped (malformed, or sent beyond a producer's credit) and bytes
+    /// received, since construction.
+    std::uint64_t messages() const noexcept;
     std::uint64_t items() const noexcept { return items_; }
-    std::uint64_t dropped_messages() const noexcept { return dropped_; }
-    std::uint64_t bytes() const noexcept { return bytes_; }
+    std::uint64_t dropped_messages() const noexcept;
+    std::uint64_t bytes() const noexcept;
+
+    /// What is held now and not yet taken: items (those of messages not yet decoded
+    /// counted from their headers), and the bytes of the messages they came in.
+    std::uint64_t backlog_items() const noexcept;
+    std::uint64_t backlog_bytes() const noexcept;
+    /// Producers known to this queue (connected and announced, not yet closed).
+    std::size_t producers() const noexcept;
+    /// How long some producer has been held back, waiting for credit the backlog has no
+    /// room for; zero when none waits.
+    std::chrono::milliseconds held_back_for() const;
+
+    /// Called with each data message as it arrives, before it joins the backlog: its
+    /// bytes exactly as received and the receive time (nanoseconds since the Unix epoch).
+    /// For recording a stream. It runs on the queue's receiving thread, not the host's,
+    /// so it must be thread-safe and quick. Empty function: none.
+    using Tap = std::function<void(const char* data, std::size_t size, std::int64_t time_ns)>;
+    void set_tap(Tap tap);
 
 private:
-    struct Socket;
-    // Receives one message; false when none was waiting (and `wait` is false).
-    bool receive(bool wait);
+    struct Flow;
+    // Decodes the oldest message held into pending_.
+    void take_message();
+    // Hands the room of the messages taken back to the receiving thread and shows its
+    // warnings.
+    void settle();
 
-    std::unique_ptr<Socket> socket_;
+    std::unique_ptr<Flow> flow_;
     Limits limits_;
     // The items of the last message decoded; those before next_ are taken.
     std::vector<host::Value> pending_;
     std::size_t next_ = 0;
-    std::uint64_t messages_ = 0, items_ = 0, dropped_ = 0, bytes_ = 0;
+    std::uint64_t items_ = 0, dropped_here_ = 0;
 };
 
 // ---------------------------------------------------------------------------
 // Producer
 // ---------------------------------------------------------------------------
 
-/// The sending end: a ZeroMQ PUSH socket connected to a consumer's endpoint. Each
-/// send() is one message, on its way at once; send_batch() packs many items into few
-/// messages, which is how a fast producer reaches its rate.
+/// The sending end: a ZeroMQ DEALER socket connected to a consumer's endpoint. Each
+/// send() is one message, on its way at once when the consumer has granted room for it;
+/// send_batch() packs many items into few messages, which is how a fast producer reaches
+/// its rate.
 ///
-/// Back-pressure: up to `hwm` messages wait in this process while no consumer is there
-/// or while the consumer's connection cannot take them as fast as they are sent (a
-/// producer started before the host keeps them and delivers them in order once it
-/// binds). Beyond that, send() waits by default, so nothing is lost; with drop_when_full
-/// it returns false at once and counts the message as dropped. A consumer that is
-/// connected reads everything as it comes (see ZmqQueue).
+/// Flow control: the consumer grants credit (messages and bytes it has room for) and this
+/// producer sends only within it. Without credit, because the consumer is behind, not yet
+/// there or restarting, send() waits by default, so nothing is lost; with drop_when_full it
+/// returns false at once and counts the message as dropped. Credit arrives while send()
+/// or close() runs.
 ///
 /// Not thread-safe: use one Producer per thread.
 class LUMENFOLD_TRANSPORT_EXPORT Producer {
 public:
     struct Options {
-        /// Drop (and count) instead of waiting when `hwm` messages are queued.
+        /// Drop (and count) instead of waiting when the consumer has granted no room.
         bool drop_when_full = false;
-        /// Messages queued for the consumer before send() waits or drops.
+        /// Messages ZeroMQ may queue in this process for the connection (within the
+        /// credit granted) before send() waits or drops.
         int hwm = 1000;
-        /// How long close() waits to hand over what is queued, in milliseconds.
+        /// How long close() waits for the consumer to confirm it holds everything, in
+        /// milliseconds.
         int linger_ms = 5000;
     };
 
@@ -183,13 +221,14 @@ public:
     Producer& operator=(const Producer&) = delete;
 
     /// Connects to `endpoint` (normalize_endpoint applied; empty: default_endpoint();
-    /// a wildcard address means this machine). Closes a previous connection first.
-    /// Throws std::runtime_error when the endpoint is invalid.
+    /// a wildcard address means this machine) and asks the consumer for credit. Closes a
+    /// previous connection first. Throws std::runtime_error when the endpoint is invalid.
     void connect(const QString& endpoint);
     bool connected() const noexcept;
 
     /// Sends the command item (cmd, data). False when dropped (drop_when_full).
-    /// Throws std::logic_error when not connected.
+    /// Throws std::logic_error when not connected, std::runtime_error when the consumer
+    /// refused this producer (it speaks another version of the format).
     bool send(const QString& cmd, const host::Value& data);
     /// Sends `item` as it is, whatever its shape.
     bool send_item(const host::Value& item);
@@ -198,22 +237,34 @@ public:
     /// False when any of those messages was dropped.
     bool send_batch(const std::vector<host::Value>& items);
 
-    /// Waits until every message sent has been handed over to the consumer's
-    /// connection, at most linger_ms, then disconnects. Returns false (and warns, from
-    /// the calling thread) when messages were still queued at the deadline: those are
-    /// lost. Idempotent.
+    /// Asks the consumer to confirm that it holds every item sent, waits for the answer
+    /// at most linger_ms, then disconnects. True only when the consumer confirmed them
+    /// all and none was lost to a consumer restart; otherwise false, with a warning (from
+    /// the calling thread) that says how many items were not confirmed. Idempotent.
     bool close();
 
     std::uint64_t sent_messages() const noexcept { return sent_; }
     std::uint64_t dropped_messages() const noexcept { return dropped_; }
+    /// Items sent whose receipt the consumer has confirmed.
+    std::uint64_t confirmed_items() const noexcept { return confirmed_; }
+    /// Items sent that a restarted consumer never received and the one before it never
+    /// confirmed: lost in transit when the consumer went away.
+    std::uint64_t lost_items() const noexcept { return lost_; }
+    /// Items sent and not yet confirmed (nor known lost).
+    std::uint64_t unconfirmed_items() const noexcept;
+    /// How often the consumer was seen to restart (a new consumer answered).
+    std::uint64_t consumer_restarts() const noexcept { return restarts_; }
 
 private:
     struct Socket;
-    bool send_message(QByteArray message);
+    bool send_message(QByteArray message, std::size_t items);
+    // Reads the consumer's answers, waiting at most `wait_ms` for the first.
+    void read_answers(int wait_ms);
+    void request_sync(bool closing);
 
     Options options_;
     std::unique_ptr<Socket> socket_;
-    std::uint64_t sent_ = 0, dropped_ = 0;
+    std::uint64_t sent_ = 0, dropped_ = 0, confirmed_ = 0, lost_ = 0, restarts_ = 0;
 };
 
 } // namespace tellurix::lumenfold::transport

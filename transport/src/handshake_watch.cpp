@@ -1,0 +1,62 @@
+#include "handshake_watch.h"
+
+#include <cstring>
+
+namespace tellurix::lumenfold::transport::detail {
+
+HandshakeWatch::HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket,
+                               const std::string& name)
+    : events_(context, zmq::socket_type::pair) {
+    const std::string endpoint = "inproc://lumenfold-handshake-" + name;
+    // A refused handshake is reported as such on one side at most; the other sees a
+    // connection made and then dropped without a handshake completed.
+    if (zmq_socket_monitor(socket.handle(), endpoint.c_str(),
+                           ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
+                               ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_ACCEPTED |
+                               ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED |
+                               ZMQ_EVENT_HANDSHAKE_SUCCEEDED) != 0)
+        throw zmq::error_t();
+    events_.set(zmq::sockopt::linger, 0);
+    events_.connect(endpoint);
+}
+
+int HandshakeWatch::refused() {
+    int count = 0;
+    zmq::message_t frame;
+    // Each event is two frames: the event and its value, then the endpoint.
+    while (events_.recv(frame, zmq::recv_flags::dontwait)) {
+        if (!frame.more() || frame.size() < 6)
+            continue;
+        std::uint16_t event;
+        std::uint32_t value;
+        std::memcpy(&event, frame.data<char>(), sizeof event);
+        std::memcpy(&value, frame.data<char>() + 2, sizeof value);
+        switch (event) {
+        case ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL: // socket types that do not pair
+        case ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL:
+            ++count;
+            ++in_a_row_;
+            break;
+        case ZMQ_EVENT_ACCEPTED:
+        case ZMQ_EVENT_CONNECTED:
+            shaking_.insert(value); // the value is the connection's descriptor
+            break;
+        case ZMQ_EVENT_HANDSHAKE_SUCCEEDED:
+            shaking_.erase(value);
+            in_a_row_ = 0;
+            ever_paired_ = true;
+            break;
+        case ZMQ_EVENT_DISCONNECTED:
+            if (shaking_.erase(value) > 0) {
+                ++count;
+                ++in_a_row_;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return count;
+}
+
+} // namespace tellurix::lumenfold::transport::detail

@@ -1,0 +1,290 @@
+#include "receiver.h"
+
+#include "flow.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <random>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace tellurix::lumenfold::transport::detail {
+
+namespace {
+
+// Without a message or room handed back, the thread still looks round this often: a
+// producer that went silent while others wait is found out then.
+constexpr int idle_ms = 200;
+
+// Messages read in one round before the thread passes them on and answers producers.
+constexpr int round_messages = 1024;
+
+std::int64_t unix_time_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::uint64_t random_session() {
+    std::random_device random;
+    return ((std::uint64_t{random()} << 32) | random()) >> 1;
+}
+
+} // namespace
+
+Receiver::Receiver(const QString& endpoint, const Limits& limits)
+    : limits_(limits)
+    , session_(random_session())
+    , ledger_(limits.max_backlog_bytes, limits.max_backlog_messages) {
+    // A producer that keeps to its credit never has more messages on their way than the
+    // backlog holds; the receive limit sits above that, so ZeroMQ never stops reading a
+    // well-behaved producer (one that then hangs up would lose what the kernel still
+    // held), and still stops one that ignores its credit.
+    socket_.set(zmq::sockopt::rcvhwm, static_cast<int>(std::min<std::size_t>(
+                                          limits.max_backlog_messages + 1024, INT_MAX)));
+    // Oversized messages are refused while they arrive, not once they were read whole:
+    // ZeroMQ drops the connection of a peer that sends one.
+    socket_.set(zmq::sockopt::maxmsgsize, static_cast<std::int64_t>(std::min<std::size_t>(
+                                              limits.max_message_bytes, INT64_MAX)));
+    // An answer to a producer that has gone fails instead of vanishing: that is how the
+    // credit of a producer that died comes back.
+    socket_.set(zmq::sockopt::router_mandatory, true);
+    try {
+        socket_.bind(endpoint.toStdString());
+    } catch (const zmq::error_t& e) {
+        socket_.set(zmq::sockopt::linger, 0);
+        throw std::runtime_error(QStringLiteral("ZmqQueue: cannot bind %1: %2")
+                                     .arg(endpoint, QString::fromLocal8Bit(e.what()))
+                                     .toStdString());
+    }
+    endpoint_ = QString::fromStdString(socket_.get(zmq::sockopt::last_endpoint));
+    watch_.emplace(context_, socket_, "consumer-" + std::to_string(reinterpret_cast<quintptr>(this)));
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd_ < 0)
+        throw std::runtime_error("ZmqQueue: cannot create an event descriptor");
+    thread_ = std::thread([this] { run(); });
+}
+
+Receiver::~Receiver() {
+    stop_ = true;
+    const std::uint64_t one = 1;
+    (void)!::write(wake_fd_, &one, sizeof one);
+    thread_.join();
+    ::close(wake_fd_);
+    watch_.reset();
+    // Items still in transit are lost by design; do not keep the host waiting on them.
+    socket_.set(zmq::sockopt::linger, 0);
+}
+
+void Receiver::set_tap(ZmqQueue::Tap tap) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tap_ = std::move(tap);
+}
+
+void Receiver::take(std::deque<Held>& into, std::vector<QString>& warnings, int wait_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (inbox_.empty() && warnings_.empty() && wait_ms > 0)
+        arrival_.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                          [this] { return !inbox_.empty() || !warnings_.empty(); });
+    if (into.empty())
+        into.swap(inbox_);
+    else
+        std::move(inbox_.begin(), inbox_.end(), std::back_inserter(into));
+    inbox_.clear();
+    warnings.insert(warnings.end(), std::make_move_iterator(warnings_.begin()),
+                    std::make_move_iterator(warnings_.end()));
+    warnings_.clear();
+}
+
+void Receiver::release(std::vector<Released>& released) {
+    if (released.empty())
+        return;
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wake = released_.empty();
+        if (wake)
+            released_.swap(released);
+        else
+            released_.insert(released_.end(), std::make_move_iterator(released.begin()),
+                             std::make_move_iterator(released.end()));
+    }
+    released.clear();
+    if (wake) {
+        const std::uint64_t one = 1;
+        (void)!::write(wake_fd_, &one, sizeof one);
+    }
+}
+
+void Receiver::note(QString warning) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    warnings_.push_back(std::move(warning));
+    arrival_.notify_one();
+}
+
+void Receiver::run() {
+    zmq::pollitem_t items[3] = {{socket_.handle(), 0, ZMQ_POLLIN, 0},
+                                {nullptr, wake_fd_, ZMQ_POLLIN, 0},
+                                {watch_->handle(), 0, ZMQ_POLLIN, 0}};
+    while (!stop_) {
+        try {
+            zmq::poll(items, 3, std::chrono::milliseconds(idle_ms));
+        } catch (const zmq::error_t& e) {
+            if (e.num() != EINTR)
+                throw;
+        }
+        if (stop_)
+            break;
+        if (items[1].revents & ZMQ_POLLIN) {
+            std::uint64_t count;
+            (void)!::read(wake_fd_, &count, sizeof count);
+        }
+        const Clock::time_point now = Clock::now();
+        // Such a producer tries again and again: say so now and then, not every time.
+        if (watch_->refused() > 0 && now - last_refusal_note_ >= std::chrono::seconds(10)) {
+            last_refusal_note_ = now;
+            note(QStringLiteral("ZmqQueue: refused a connection that did not complete its "
+                                "handshake: a producer of another wire format version "
+                                "(version 1 producers use PUSH sockets), or not a ZeroMQ peer"));
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            released_here_.swap(released_);
+        }
+        for (const Released& r : released_here_)
+            ledger_.released(r.peer, r.bytes);
+        released_here_.clear();
+        read_messages(now);
+        answer_producers(now);
+    }
+}
+
+void Receiver::read_messages(Clock::time_point now) {
+    ZmqQueue::Tap tap;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tap = tap_;
+    }
+    std::uint64_t beyond_credit = 0;
+    for (int n = 0; n < round_messages; ++n) {
+        zmq::message_t id;
+        try {
+            if (!socket_.recv(id, zmq::recv_flags::dontwait))
+                break;
+        } catch (const zmq::error_t& e) {
+            if (e.num() == EINTR)
+                continue;
+            throw;
+        }
+        // The frames of one message arrive together: the rest is there.
+        zmq::message_t body;
+        if (!id.more() || !socket_.recv(body, zmq::recv_flags::dontwait))
+            continue;
+        std::string peer(id.data<char>(), id.size());
+        if (body.more()) {
+            // The format is one frame per message; the rest is dropped with the first.
+            std::size_t size = body.size();
+            while (body.more() && socket_.recv(body, zmq::recv_flags::dontwait))
+                size += body.size();
+            ++messages;
+            bytes += size;
+            ++dropped;
+            note(QStringLiteral("ZmqQueue: dropped a malformed message: more than one frame"));
+            continue;
+        }
+        const Peek peek = peek_message(body.data<char>(), body.size());
+        if (peek.kind == Peek::Control) {
+            try {
+                decode_frame(body.data<char>(), body.size(), limits_, control_);
+                const Control c = parse_control(control_);
+                if (!c.sync)
+                    throw DecodeError("a consumer does not take '" +
+                                      control_.front().as_str().toStdString() + "'");
+                ledger_.sync(peer, c.sync->last_seq, c.sync->closing, now);
+            } catch (const DecodeError& e) {
+                note(QStringLiteral("ZmqQueue: dropped a control message: %1")
+                         .arg(QString::fromUtf8(e.what())));
+            }
+            continue;
+        }
+        ++messages;
+        bytes += body.size();
+        if (peek.kind == Peek::Foreign) {
+            ++dropped;
+            note(QStringLiteral("ZmqQueue: dropped a message of wire format %1; this consumer "
+                                "reads format %2: update the producer")
+                     .arg(peek.version)
+                     .arg(wire_version));
+            if (refused_.insert(peer).second) {
+                const QByteArray answer =
+                    encode_refused(QStringLiteral("this consumer reads wire format %1 only, not %2")
+                                       .arg(wire_version)
+                                       .arg(peek.version));
+                try {
+                    socket_.send(zmq::const_buffer(peer.data(), peer.size()),
+                                 zmq::send_flags::sndmore | zmq::send_flags::dontwait);
+                    socket_.send(zmq::const_buffer(answer.constData(),
+                                                   static_cast<std::size_t>(answer.size())),
+                                 zmq::send_flags::dontwait);
+                } catch (const zmq::error_t&) {
+                    // gone already: nobody to tell
+                }
+            }
+            continue;
+        }
+        // A message the header of which cannot be read still joins the backlog: decoding
+        // it there reports what is wrong with it, in its place among the others.
+        const std::uint64_t seq = peek.kind == Peek::Data ? peek.seq : 0;
+        if (!ledger_.received(peer, seq, body.size(), now)) {
+            ++dropped;
+            ++beyond_credit;
+            continue;
+        }
+        if (tap)
+            tap(body.data<char>(), body.size(), unix_time_ns());
+        held_items += peek.items;
+        held_bytes += body.size();
+        arrived_.push_back(Held{std::move(body), std::move(peer), peek.items});
+    }
+    if (beyond_credit > 0)
+        note(QStringLiteral("ZmqQueue: dropped %1 messages sent beyond the producer's credit")
+                 .arg(beyond_credit));
+    if (arrived_.empty())
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool was_empty = inbox_.empty();
+    for (Held& h : arrived_)
+        inbox_.push_back(std::move(h));
+    arrived_.clear();
+    if (was_empty)
+        arrival_.notify_one();
+}
+
+void Receiver::answer_producers(Clock::time_point now) {
+    grants_.clear();
+    ledger_.grants(grants_, now);
+    for (const Grant& g : grants_) {
+        const QByteArray body =
+            encode_credit({session_, g.base, g.acked, g.window_msgs, g.window_bytes});
+        try {
+            // An answer that does not fit the producer's queue now is left out: a
+            // producer that waits asks again.
+            if (socket_.send(zmq::const_buffer(g.peer.data(), g.peer.size()),
+                             zmq::send_flags::sndmore | zmq::send_flags::dontwait))
+                socket_.send(
+                    zmq::const_buffer(body.constData(), static_cast<std::size_t>(body.size())),
+                    zmq::send_flags::dontwait);
+        } catch (const zmq::error_t& e) {
+            if (e.num() != EHOSTUNREACH)
+                throw;
+            ledger_.gone(g.peer);
+        }
+    }
+    producers = ledger_.producers();
+    const Clock::time_point since = ledger_.held_back_since();
+    held_since = since == Clock::time_point{} ? 0 : since.time_since_epoch().count();
+}
+
+} // namespace tellurix::lumenfold::transport::detail

@@ -1,0 +1,99 @@
+// The receiving thread of a ZmqQueue: it owns the bound socket and the credit ledger,
+// reads every message as it arrives, answers producers at once and grants credit as the
+// host hands back room. The host's thread only takes the messages it gathered.
+#pragma once
+
+#include <tellurix/lumenfold/transport.h>
+
+#include "credit_ledger.h"
+#include "handshake_watch.h"
+
+#include <zmq.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tellurix::lumenfold::transport::detail {
+
+/// A data message held for the host, undecoded: the host decodes it when it gets there,
+/// so the backlog costs the bytes received and no more.
+struct Held {
+    zmq::message_t body;
+    std::string peer;
+    std::uint32_t items = 0;
+};
+
+/// Room the host made by taking a message of `peer`.
+struct Released {
+    std::string peer;
+    std::size_t bytes;
+};
+
+class Receiver {
+public:
+    /// Binds `endpoint` (already resolved) and starts the thread. Throws
+    /// std::runtime_error naming the endpoint when the bind fails.
+    Receiver(const QString& endpoint, const Limits& limits);
+    ~Receiver();
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    QString endpoint() const { return endpoint_; }
+
+    /// Host thread: moves the messages gathered so far to the end of `into`, and the
+    /// warnings to report to `warnings`. Waits up to `wait_ms` for a message when none
+    /// is there.
+    void take(std::deque<Held>& into, std::vector<QString>& warnings, int wait_ms);
+    /// Host thread: the room of messages taken goes back to the ledger.
+    void release(std::vector<Released>& released);
+
+    void set_tap(ZmqQueue::Tap tap);
+
+    std::atomic<std::uint64_t> messages{0}, bytes{0}, dropped{0};
+    std::atomic<std::uint64_t> held_items{0}, held_bytes{0};
+    std::atomic<std::size_t> producers{0};
+    /// Clock ticks of the ledger's held_back_since(); 0 when nobody waits.
+    std::atomic<Clock::rep> held_since{0};
+
+private:
+    void run();
+    void read_messages(Clock::time_point now);
+    void answer_producers(Clock::time_point now);
+    void note(QString warning);
+
+    const Limits limits_;
+    zmq::context_t context_{1};
+    zmq::socket_t socket_{context_, zmq::socket_type::router};
+    QString endpoint_;
+    std::optional<HandshakeWatch> watch_;
+    Clock::time_point last_refusal_note_{};
+    int wake_fd_ = -1;
+    std::uint64_t session_ = 0;
+
+    // Receiving thread only.
+    CreditLedger ledger_;
+    std::vector<Held> arrived_;
+    std::vector<host::Value> control_;
+    std::set<std::string> refused_;
+    std::vector<Grant> grants_;
+    std::vector<Released> released_here_;
+
+    // Shared with the host thread.
+    std::mutex mutex_;
+    std::condition_variable arrival_;
+    std::deque<Held> inbox_;
+    std::vector<Released> released_;
+    std::vector<QString> warnings_;
+    ZmqQueue::Tap tap_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+} // namespace tellurix::lumenfold::transport::detail
