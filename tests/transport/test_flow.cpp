@@ -81,7 +81,8 @@ protected:
 // one initial credit the producer started with) while the producer waits, and the
 // consumer says it holds producers back.
 TEST_P(Transports, SlowConsumerKeepsItsBacklogWithinTheBound) {
-    constexpr std::size_t bound_bytes = 256 * 1024, bound_messages = 500;
+    // The byte bound binds first: a message here is about 80 bytes.
+    constexpr std::size_t bound_bytes = 64 * 1024, bound_messages = 5000;
     transport::ZmqQueue queue(endpoint(), small_backlog(bound_bytes, bound_messages));
     const QString where = queue.endpoint();
     constexpr int count = 20'000;
@@ -106,7 +107,8 @@ TEST_P(Transports, SlowConsumerKeepsItsBacklogWithinTheBound) {
     });
     producer_thread.join();
     EXPECT_EQ(next, count);
-    EXPECT_LE(peak_bytes, bound_bytes + (1u << 20)) << "bound plus the initial credit";
+    // The bound, plus the initial credit of 256 messages granted before any answer.
+    EXPECT_LE(peak_bytes, bound_bytes + 256u * 100u);
     EXPECT_LE(peak_messages_seen, bound_messages + 256u);
     EXPECT_GT(peak_bytes, bound_bytes / 4) << "the producer was not held at the bound";
     EXPECT_TRUE(held_back);
@@ -174,9 +176,21 @@ TEST_P(Transports, FloodingProducerLeavesRoomForASlowOne) {
         }
         return delay.size() < slow_items;
     });
+    // The flood waits for room until it sees the stop: take what it still sends.
     stop = true;
     slow.join();
-    flood.join();
+    std::atomic<bool> flood_done{false};
+    std::thread joiner([&] {
+        flood.join();
+        flood_done = true;
+    });
+    const auto deadline = Clock::now() + 30s;
+    while (!flood_done && Clock::now() < deadline) {
+        while (!queue.empty())
+            queue.get();
+        std::this_thread::sleep_for(1ms);
+    }
+    joiner.join();
     ASSERT_EQ(delay.size(), static_cast<std::size_t>(slow_items));
     for (std::size_t k = 0; k < delay.size(); ++k)
         EXPECT_LE(delay[k], static_cast<std::int64_t>(bound_messages + 256)) << "slow item " << k;
@@ -227,7 +241,8 @@ TEST_P(Transports, ProducerSurvivesAConsumerRestart) {
     const QString where = fixed_endpoint();
     constexpr std::size_t bound_messages = 300;
     constexpr int count = 6000;
-    auto first = std::make_unique<transport::ZmqQueue>(where, small_backlog(1u << 20, bound_messages));
+    auto first =
+        std::make_unique<transport::ZmqQueue>(where, small_backlog(1u << 20, bound_messages));
     std::atomic<bool> done{false};
     std::uint64_t lost = 0, restarts = 0;
     std::thread producer_thread([&] {
@@ -261,11 +276,15 @@ TEST_P(Transports, ProducerSurvivesAConsumerRestart) {
         ASSERT_EQ(after[k], after[k - 1] + 1) << "a gap after the restart";
     EXPECT_EQ(after.back(), count - 1);
     EXPECT_EQ(restarts, 1u);
+    // What neither consumer handed over: held by the old one, or lost on the way. The
+    // producer's count is of items no consumer confirmed, so it may also hold items the
+    // old consumer received (even applied) and had no time to confirm: each side is at
+    // most the other plus one backlog and one initial credit.
     const std::int64_t gap = after.front() - next;
+    const std::uint64_t slack = bound_messages + 256;
     EXPECT_GE(gap, 0);
-    EXPECT_LE(static_cast<std::uint64_t>(gap), lost + bound_messages + 256)
-        << "lost more than the old consumer held";
-    EXPECT_LE(lost, static_cast<std::uint64_t>(gap));
+    EXPECT_LE(static_cast<std::uint64_t>(gap), lost + slack);
+    EXPECT_LE(lost, static_cast<std::uint64_t>(gap) + slack);
 }
 
 // With drop_when_full, a producer held back counts its drops instead of waiting.

@@ -51,8 +51,9 @@ public:
     std::size_t backlog_bytes() const noexcept { return backlog_bytes_; }
     std::size_t backlog_messages() const noexcept { return backlog_messages_; }
     std::size_t producers() const noexcept { return peers_.size(); }
-    /// Since when some producer has waited for credit it could not be given; Clock's
-    /// epoch (time_point{}) when nobody waits.
+    /// Since when producers have been held back: one of them ran out of credit while the
+    /// backlog was at least half full, and the host has not emptied it to below half
+    /// since. Clock's epoch (time_point{}) when they are not.
     Clock::time_point held_back_since() const noexcept { return held_since_; }
     /// Messages dropped for going beyond their credit.
     std::uint64_t overruns() const noexcept { return overruns_; }

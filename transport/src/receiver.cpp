@@ -60,7 +60,8 @@ Receiver::Receiver(const QString& endpoint, const Limits& limits)
                                      .toStdString());
     }
     endpoint_ = QString::fromStdString(socket_.get(zmq::sockopt::last_endpoint));
-    watch_.emplace(context_, socket_, "consumer-" + std::to_string(reinterpret_cast<quintptr>(this)));
+    watch_.emplace(context_, socket_,
+                   "consumer-" + std::to_string(reinterpret_cast<quintptr>(this)));
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd_ < 0)
         throw std::runtime_error("ZmqQueue: cannot create an event descriptor");
