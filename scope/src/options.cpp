@@ -17,7 +17,37 @@ const QString opt_rate = QStringLiteral("frame-rate");
 const QString opt_screenshot = QStringLiteral("screenshot");
 const QString opt_quit = QStringLiteral("quit-after");
 const QString opt_memory = QStringLiteral("max-memory");
+const QString opt_backlog = QStringLiteral("backlog");
 const QString opt_hdf5 = QStringLiteral("export-hdf5");
+
+// A size with an optional unit, from 1M to 1024T: 512M, 1.5G, 1073741824.
+bool read_size(const QCommandLineParser& parser, const QString& name, std::size_t& out,
+               QString& error) {
+    if (!parser.isSet(name))
+        return true;
+    const QString text = parser.value(name).trimmed();
+    QString number = text;
+    double unit = 1;
+    const QString units = QStringLiteral("KMGT");
+    for (const QString& tail : {QStringLiteral("iB"), QStringLiteral("B")})
+        if (number.size() > tail.size() && number.endsWith(tail, Qt::CaseInsensitive) &&
+            units.contains(number[number.size() - tail.size() - 1].toUpper()))
+            number.chop(tail.size());
+    if (!number.isEmpty() && units.contains(number.back().toUpper())) {
+        unit = std::pow(1024.0, units.indexOf(number.back().toUpper()) + 1);
+        number.chop(1);
+    }
+    bool ok = false;
+    const double bytes = number.toDouble(&ok) * unit;
+    constexpr double low = 1 << 20, high = double(std::size_t(1) << 50);
+    if (!ok || !std::isfinite(bytes) || bytes < low || bytes > high) {
+        error = QStringLiteral("--%1 needs a size from 1M to 1024T (512M, 2G, ...), not '%2'")
+                    .arg(name, text);
+        return false;
+    }
+    out = static_cast<std::size_t>(bytes);
+    return true;
+}
 
 bool read_count(const QCommandLineParser& parser, const QString& name, long long low,
                 long long high, long long& out, QString& error) {
@@ -65,6 +95,10 @@ void describe_options(QCommandLineParser& parser) {
                         "for points, half for traces (default: a quarter of physical memory); "
                         "older data is dropped first."),
          QStringLiteral("SIZE")},
+        {opt_backlog,
+         QStringLiteral("Hold at most SIZE bytes of commands received and not yet applied "
+                        "(default 64M); producers beyond it are held back."),
+         QStringLiteral("SIZE")},
         {opt_rate, QStringLiteral("Redraws per second (default 30)."), QStringLiteral("HZ")},
         {opt_screenshot,
          QStringLiteral("With --quit-after: save the window as PNG to FILE before quitting "
@@ -108,31 +142,9 @@ bool parse_options(QCommandLineParser& parser, const QStringList& arguments, Sco
     options.history = static_cast<std::size_t>(history);
     options.traces = static_cast<std::size_t>(traces);
     options.frame_rate = static_cast<int>(rate);
-    if (parser.isSet(opt_memory)) {
-        // A number with an optional unit: 512M, 1.5G, 1073741824.
-        const QString text = parser.value(opt_memory).trimmed();
-        QString number = text;
-        double unit = 1;
-        const QString units = QStringLiteral("KMGT");
-        for (const QString& tail : {QStringLiteral("iB"), QStringLiteral("B")})
-            if (number.size() > tail.size() && number.endsWith(tail, Qt::CaseInsensitive) &&
-                units.contains(number[number.size() - tail.size() - 1].toUpper()))
-                number.chop(tail.size());
-        if (!number.isEmpty() && units.contains(number.back().toUpper())) {
-            unit = std::pow(1024.0, units.indexOf(number.back().toUpper()) + 1);
-            number.chop(1);
-        }
-        bool ok = false;
-        const double bytes = number.toDouble(&ok) * unit;
-        constexpr double low = 1 << 20, high = double(std::size_t(1) << 50);
-        if (!ok || !std::isfinite(bytes) || bytes < low || bytes > high) {
-            error = QStringLiteral("--max-memory needs a size from 1M to 1024T (512M, 2G, ...), "
-                                   "not '%1'")
-                        .arg(text);
-            return false;
-        }
-        options.max_memory = static_cast<std::size_t>(bytes);
-    }
+    if (!read_size(parser, opt_memory, options.max_memory, error) ||
+        !read_size(parser, opt_backlog, options.backlog, error))
+        return false;
     if (parser.isSet(opt_quit)) {
         bool ok = false;
         const double s = parser.value(opt_quit).toDouble(&ok);

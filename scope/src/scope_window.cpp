@@ -157,7 +157,9 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
     if (!queue) {
         const QString wanted =
             options.endpoint.isEmpty() ? transport::default_endpoint() : options.endpoint;
-        auto zmq = std::make_unique<transport::ZmqQueue>(wanted);
+        transport::Limits limits;
+        limits.max_backlog_bytes = options.backlog;
+        auto zmq = std::make_unique<transport::ZmqQueue>(wanted, limits);
         endpoint_ = zmq->endpoint();
         queue = std::move(zmq);
     } else {

@@ -1,6 +1,8 @@
 // Command line of lumenfold-scope.
 #pragma once
 
+#include <tellurix/lumenfold/transport.h>
+
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +25,9 @@ struct ScopeOptions {
     std::size_t traces = 8;
     /// Most bytes of values held by both datasets together; 0: default_max_memory().
     std::size_t max_memory = 0;
+    /// Most bytes of commands the queue holds received and not yet applied; producers
+    /// beyond it are held back (transport::Limits::max_backlog_bytes).
+    std::size_t backlog = transport::Limits().max_backlog_bytes;
     /// Redraws per second.
     int frame_rate = 30;
     /// Save the window as PNG after quit_after seconds, then quit (headless use).
