@@ -7,6 +7,9 @@
 //            median and p95 over all frames
 //   memory   resident memory after 1 minute and after --scope_minutes (default 2)
 //
+//   burst    10 million records sent as fast as the scope lets them in: peak resident
+//            memory, seconds until all were applied
+//
 // Run: bench_scope [--scope_minutes=N] [benchmark flags]
 #include <tellurix/lumenfold/scope/scope_window.h>
 
@@ -15,6 +18,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -29,6 +33,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string>
 #include <thread>
 
 using namespace tellurix::lumenfold;
@@ -224,6 +229,67 @@ void BM_MemoryFlat(benchmark::State& state) {
     state.counters["items_taken"] = double(s.window->items_taken());
 }
 BENCHMARK(BM_MemoryFlat)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+double peak_resident_mib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atof(line.c_str() + 6) / 1024.0;
+    return 0;
+}
+
+// A burst of 10 million "PD" records of 10 floats, sent by a producer process in batches
+// of 256 as fast as the scope lets it, into a scope with its default 1,000,000 rows of
+// history, ticking as fast as it can. Run it alone (--benchmark_filter=BM_Burst) for a
+// clean peak of resident memory.
+void BM_Burst(benchmark::State& state) {
+    constexpr long records = 10'000'000;
+    QTemporaryDir dir;
+    scope::ScopeOptions options;
+    options.endpoint = QStringLiteral("ipc://%1/burst.ipc").arg(dir.path());
+    scope::ScopeWindow window(options);
+    window.resize(1280, 900);
+    window.show();
+    {
+        transport::Producer setup(window.endpoint());
+        QStringList names;
+        for (int c = 0; c < 10; ++c)
+            names << QStringLiteral("c%1").arg(c);
+        setup.send("PN", host::Value::str_list(names));
+        setup.send("PXY", "c0,c1;c0,c2");
+    }
+    while (window.items_taken() < 2)
+        wait_ms(5);
+    const std::uint64_t start_items = window.items_taken();
+    double seconds = 0;
+    for (auto _ : state) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QStringLiteral(LUMENFOLD_BENCH_PRODUCER),
+                    {window.endpoint(), QStringLiteral("records"), QString::number(records),
+                     QStringLiteral("256")});
+        child.waitForStarted();
+        const auto begin = Clock::now();
+        const auto deadline = begin + std::chrono::minutes(10);
+        while (window.items_taken() - start_items < std::uint64_t(records) &&
+               Clock::now() < deadline) {
+            window.tick();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+            QCoreApplication::processEvents();
+        }
+        seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        child.waitForFinished(60'000);
+    }
+    const double applied = double(window.items_taken() - start_items);
+    state.counters["applied"] = applied;
+    state.counters["all_applied"] = applied >= records ? 1 : 0;
+    state.counters["seconds"] = seconds;
+    state.counters["items_per_s"] = applied / seconds;
+    state.counters["rss_peak_MiB"] = peak_resident_mib();
+    state.counters["rows_held"] = double(window.points().rows_held());
+}
+BENCHMARK(BM_Burst)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 } // namespace
 
