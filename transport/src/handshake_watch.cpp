@@ -1,5 +1,6 @@
 #include "handshake_watch.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tellurix::lumenfold::transport::detail {
@@ -39,15 +40,20 @@ int HandshakeWatch::refused() {
             break;
         case ZMQ_EVENT_ACCEPTED:
         case ZMQ_EVENT_CONNECTED:
-            shaking_.insert(value); // the value is the connection's descriptor
+            shaking_.push_back(value); // the value is the connection's descriptor
             break;
         case ZMQ_EVENT_HANDSHAKE_SUCCEEDED:
-            shaking_.erase(value);
+            // This event carries no descriptor; handshakes complete in the order the
+            // connections came, so it is the oldest one's.
+            if (!shaking_.empty())
+                shaking_.pop_front();
             in_a_row_ = 0;
             ever_paired_ = true;
             break;
         case ZMQ_EVENT_DISCONNECTED:
-            if (shaking_.erase(value) > 0) {
+            if (const auto at = std::find(shaking_.begin(), shaking_.end(), value);
+                at != shaking_.end()) {
+                shaking_.erase(at);
                 ++count;
                 ++in_a_row_;
             }

@@ -6,7 +6,7 @@
 #include <zmq.hpp>
 
 #include <cstdint>
-#include <set>
+#include <deque>
 #include <string>
 
 namespace tellurix::lumenfold::transport::detail {
@@ -30,7 +30,7 @@ public:
 private:
     zmq::socket_t events_;
     // Connections accepted whose handshake has not completed, by descriptor.
-    std::set<std::uint32_t> shaking_;
+    std::deque<std::uint32_t> shaking_;
     int in_a_row_ = 0;
     bool ever_paired_ = false;
 };
