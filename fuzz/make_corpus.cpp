@@ -56,10 +56,19 @@ int main(int argc, char** argv) {
     write("batch_mixed", transport::encode({Value(), Value::list({}), Value::bytes({}), Value(""),
                                             Value(false), Value(0), Value(0.0)}));
     // Faults, so that the rejecting paths are in the corpus from the start.
-    write("bad_version", QByteArray("\x92\x02\xc0", 3));
-    write("bad_map", QByteArray("\x92\x01\x81\x01\x02", 5));
-    write("bad_header_2e32", QByteArray("\x92\x01\xdd\xff\xff\xff\xff\xc0", 8));
-    write("bad_utf8", QByteArray("\x92\x01\xa2\xc3\x28", 5));
-    write("bad_complex_size", QByteArray("\x92\x01\xd6\x02\x00\x00\x00\x00", 8));
+    write("bad_version", QByteArray("\x92\x01\xc0", 3));
+    write("bad_version_float", QByteArray("\x93\xcb\x40\0\0\0\0\0\0\0\x01\xc0", 12));
+    write("bad_map", QByteArray("\x93\x02\x01\x81\x01\x02", 6));
+    write("bad_header_2e32", QByteArray("\x93\x02\x01\xdd\xff\xff\xff\xff\xc0", 9));
+    write("bad_utf8", QByteArray("\x93\x02\x01\xa2\xc3\x28", 6));
+    write("bad_complex_size", QByteArray("\x93\x02\x01\xd6\x02\x00\x00\x00\x00", 9));
+    // Flow control: ["sync", 2, 5, false], ["credit", 2, 1, 0, 3, 100, 65536],
+    // ["refused", 2, "x"].
+    write("control_sync", QByteArray("\x94\xa4sync\x02\x05\xc2", 9));
+    write("control_credit", QByteArray("\x97\xa6"
+                                       "credit"
+                                       "\x02\x01\x00\x03\x64\xce\x00\x01\x00\x00",
+                                       18));
+    write("control_refused", QByteArray("\x93\xa7refused\x02\xa1x", 12));
     return 0;
 }
