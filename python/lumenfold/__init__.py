@@ -11,12 +11,13 @@ packed arrays when it is installed.
 """
 
 from .endpoint import connect_address, default_endpoint
-from .producer import DeliveryWarning, Producer
+from .producer import DeliveryWarning, Producer, RefusedError
 from .wire import DEFAULT_LIMITS, Limits, WireError, decode, encode
 
 __all__ = [
     "Producer",
     "DeliveryWarning",
+    "RefusedError",
     "default_endpoint",
     "connect_address",
     "encode",
