@@ -10,11 +10,13 @@ Items travel over ZeroMQ as MessagePack (see ``lumenfold.wire``); numpy is used 
 packed arrays when it is installed.
 """
 
+from ._version import __version__
 from .endpoint import connect_address, default_endpoint
 from .producer import DeliveryWarning, Producer, RefusedError
 from .wire import DEFAULT_LIMITS, Limits, WireError, decode, encode
 
 __all__ = [
+    "__version__",
     "Producer",
     "DeliveryWarning",
     "RefusedError",

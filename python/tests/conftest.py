@@ -9,12 +9,21 @@ import msgpack
 import pytest
 import zmq
 
-# Tests import the installed package when there is one (ctest installs it into a venv);
-# otherwise the checkout's.
+# Tests import the installed package when there is one (ctest installs it into a venv
+# and says so); otherwise the checkout's.
+SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
 try:
-    import lumenfold  # noqa: F401
+    import lumenfold
 except ImportError:
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
+    if os.environ.get("LUMENFOLD_TESTS_INSTALLED"):
+        raise
+    sys.path.insert(0, SOURCE)
+    import lumenfold
+
+if os.environ.get("LUMENFOLD_TESTS_INSTALLED"):
+    assert os.path.abspath(lumenfold.__file__).startswith(
+        os.environ["LUMENFOLD_TESTS_INSTALLED"] + os.sep
+    ), f"testing {lumenfold.__file__}, not the installed package"
 
 from lumenfold import decode  # noqa: E402
 
