@@ -123,6 +123,39 @@ def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, ho
         proc.stdout.close()
 
 
+def run_rows(consumer: str, endpoint: str, values: np.ndarray, repeats: int) -> tuple[float, float]:
+    """(wall seconds, consumer seconds) for Producer.send_rows of `values` `repeats`
+    times, from the first send until close() returns."""
+    count = values.shape[0] * repeats
+    proc = subprocess.Popen(
+        [consumer, endpoint, str(count), "--quiet", "--stay"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        encoding="utf-8",
+    )
+    try:
+        ready = proc.stdout.readline()
+        if not ready.startswith("ready "):
+            raise RuntimeError(f"consumer did not start: {ready!r}")
+        producer = lumenfold.Producer(ready.split(None, 1)[1].strip())
+        start = time.perf_counter()
+        for _ in range(repeats):
+            producer.send_rows("PD", values)
+        if not producer.close():
+            raise RuntimeError("the consumer did not confirm every row")
+        wall = time.perf_counter() - start
+        _, items, ns = proc.stdout.readline().split()
+        assert int(items) == count
+        proc.stdin.close()
+        proc.wait(timeout=30)
+        return wall, int(ns) / 1e9
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+
+
 # ---------------------------------------------------------------------------
 # Baseline: multiprocessing.Queue between two Python processes
 # ---------------------------------------------------------------------------
@@ -189,6 +222,13 @@ def main() -> None:
     tmp = tempfile.mkdtemp(prefix="lf-bench-")
     rows = []
     try:
+        values = np.random.default_rng(1).standard_normal((200_000, 10))
+        repeats = max(1, int(10 * args.scale))
+        row_bytes = len(lumenfold.encode([("PD", list(map(float, values[0])))])) - 3
+        for transport, endpoint in (("ipc", f"ipc://{tmp}/bench.ipc"), ("tcp", "tcp://127.0.0.1:*")):
+            wall, inner = best(lambda: run_rows(consumer, endpoint, values, repeats))
+            rows.append(("PD 10 floats", f"lumenfold {transport}", "send_rows(200k x 10)",
+                         values.shape[0] * repeats, wall, inner, row_bytes))
         for name, pool, count, batch_size in workloads:
             count -= count % batch_size
             payload = len(lumenfold.encode(pool[:1])) - 3  # one item's bytes on the wire

@@ -315,9 +315,10 @@ def encode_unnumbered(items: List[Any], limits: Limits = DEFAULT_LIMITS) -> "tup
     return data, at + 1
 
 
-def set_seq(message: bytearray, offset: int, seq: int) -> None:
-    """Writes ``seq`` into the slot ``encode_unnumbered`` left at ``offset``."""
-    message[offset : offset + 8] = seq.to_bytes(8, "big")
+def set_seq(message: Any, offset: int, seq: int) -> None:
+    """Writes ``seq`` into the slot ``encode_unnumbered`` left at ``offset`` (of a
+    bytearray, or of any writable byte buffer)."""
+    memoryview(message).cast("B")[offset : offset + 8] = seq.to_bytes(8, "big")
 
 
 def _encode(items: List[Any], limits: Limits, seq_bytes: bytes) -> "tuple[bytearray, int]":
