@@ -9,6 +9,7 @@ packages=(
   libzmq3-dev cppzmq-dev libmsgpack-cxx-dev libhdf5-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-zmq python3-msgpack python3-numpy python3-pytest python3-h5py
+  python3-setuptools python3-venv
   clang libclang-rt-14-dev clang-format
   xvfb xauth fonts-dejavu-core
 )

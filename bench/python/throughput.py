@@ -7,8 +7,8 @@ same workload through multiprocessing.Queue between two Python processes.
 The C++ end is lumenfold_python_consumer (built with the tests; found through
 $LUMENFOLD_PYTHON_CONSUMER, --consumer, or the build directories of this checkout).
 Workloads: "PD" items of 10 floats (a Python list) and "TD" items of 10,000 float64
-(a numpy array). A run is timed from the first send until the consumer has taken the
-last item.
+(a numpy array). A run through the producer is timed from the first send until close()
+returns, the consumer having confirmed every item.
 """
 
 from __future__ import annotations
@@ -31,6 +31,7 @@ import numpy as np  # noqa: E402
 import zmq  # noqa: E402
 
 import lumenfold  # noqa: E402
+from lumenfold.wire import encode_unnumbered, set_seq  # noqa: E402
 
 
 
@@ -64,10 +65,15 @@ def find_consumer(given: str | None) -> str:
 def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, how: str) -> tuple[float, float]:
     """(wall seconds, consumer seconds) for `count` items, `batch` per message.
 
-    how: "send" goes through Producer.send / send_batch; "raw" sends messages encoded
-    beforehand on a bare PUSH socket, the ceiling of the transport and the C++ end."""
+    how: "send" goes through Producer.send / send_batch, timed until close() returns
+    (the consumer confirmed every item); "raw" sends messages encoded beforehand on a
+    bare DEALER socket, without flow control, timed until the consumer took the last
+    item: the ceiling of the transport and the C++ end."""
     proc = subprocess.Popen(
-        [consumer, endpoint, str(count), "--quiet"], stdout=subprocess.PIPE, encoding="utf-8"
+        [consumer, endpoint, str(count), "--quiet", "--stay"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        encoding="utf-8",
     )
     try:
         ready = proc.stdout.readline()
@@ -77,32 +83,70 @@ def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, ho
         batches = [pool[i : i + batch] for i in range(0, len(pool), batch)]
         rounds = count // batch
         if how == "raw":
-            encoded = [lumenfold.encode(b) for b in batches]
+            encoded = [encode_unnumbered(b) for b in batches]
             ctx = zmq.Context()
-            sock = ctx.socket(zmq.PUSH)
+            sock = ctx.socket(zmq.DEALER)
             sock.connect(bound)
             start = time.perf_counter()
             for r in range(rounds):
-                sock.send(encoded[r % len(encoded)], copy=False)
+                message, seq_at = encoded[r % len(encoded)]
+                set_seq(message, seq_at, r + 1)
+                sock.send(message)
             done = proc.stdout.readline()
             wall = time.perf_counter() - start
-            sock.close()
+            sock.close(linger=0)
             ctx.term()
         else:
-            with lumenfold.Producer(bound) as producer:
-                start = time.perf_counter()
-                if batch == 1:
-                    send = producer.send
-                    for r in range(rounds):
-                        cmd, data = pool[r % len(pool)]
-                        send(cmd, data)
-                else:
-                    for r in range(rounds):
-                        producer.send_batch(batches[r % len(batches)])
-                done = proc.stdout.readline()
-                wall = time.perf_counter() - start
+            producer = lumenfold.Producer(bound)
+            start = time.perf_counter()
+            if batch == 1:
+                send = producer.send
+                for r in range(rounds):
+                    cmd, data = pool[r % len(pool)]
+                    send(cmd, data)
+            else:
+                for r in range(rounds):
+                    producer.send_batch(batches[r % len(batches)])
+            if not producer.close():
+                raise RuntimeError("the consumer did not confirm every item")
+            wall = time.perf_counter() - start
+            done = proc.stdout.readline()
         _, items, ns = done.split()
         assert int(items) == count, done
+        proc.stdin.close()
+        proc.wait(timeout=30)
+        return wall, int(ns) / 1e9
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+
+
+def run_rows(consumer: str, endpoint: str, values: np.ndarray, repeats: int) -> tuple[float, float]:
+    """(wall seconds, consumer seconds) for Producer.send_rows of `values` `repeats`
+    times, from the first send until close() returns."""
+    count = values.shape[0] * repeats
+    proc = subprocess.Popen(
+        [consumer, endpoint, str(count), "--quiet", "--stay"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        encoding="utf-8",
+    )
+    try:
+        ready = proc.stdout.readline()
+        if not ready.startswith("ready "):
+            raise RuntimeError(f"consumer did not start: {ready!r}")
+        producer = lumenfold.Producer(ready.split(None, 1)[1].strip())
+        start = time.perf_counter()
+        for _ in range(repeats):
+            producer.send_rows("PD", values)
+        if not producer.close():
+            raise RuntimeError("the consumer did not confirm every row")
+        wall = time.perf_counter() - start
+        _, items, ns = proc.stdout.readline().split()
+        assert int(items) == count
+        proc.stdin.close()
         proc.wait(timeout=30)
         return wall, int(ns) / 1e9
     finally:
@@ -178,9 +222,16 @@ def main() -> None:
     tmp = tempfile.mkdtemp(prefix="lf-bench-")
     rows = []
     try:
+        values = np.random.default_rng(1).standard_normal((200_000, 10))
+        repeats = max(1, int(10 * args.scale))
+        row_bytes = len(lumenfold.encode([("PD", list(map(float, values[0])))])) - 3
+        for transport, endpoint in (("ipc", f"ipc://{tmp}/bench.ipc"), ("tcp", "tcp://127.0.0.1:*")):
+            wall, inner = best(lambda: run_rows(consumer, endpoint, values, repeats))
+            rows.append(("PD 10 floats", f"lumenfold {transport}", "send_rows(200k x 10)",
+                         values.shape[0] * repeats, wall, inner, row_bytes))
         for name, pool, count, batch_size in workloads:
             count -= count % batch_size
-            payload = len(lumenfold.encode(pool[:1])) - 2  # one item's bytes on the wire
+            payload = len(lumenfold.encode(pool[:1])) - 3  # one item's bytes on the wire
             for b in (1, batch_size):
                 how = "encode" if b == 1 else f"encode {b} per message"
                 rows.append((name, "encode only", how, count, *best(lambda: run_encode(pool, count, b)), payload))

@@ -10,14 +10,17 @@ Items travel over ZeroMQ as MessagePack (see ``lumenfold.wire``); numpy is used 
 packed arrays when it is installed.
 """
 
+from ._version import __version__
 from .endpoint import connect_address, default_endpoint
-from .producer import DeliveryWarning, Producer
+from .producer import DeliveryWarning, Producer, RefusedError
 from .recording import RecordingError, read_recording
 from .wire import DEFAULT_LIMITS, Limits, WireError, decode, encode
 
 __all__ = [
+    "__version__",
     "Producer",
     "DeliveryWarning",
+    "RefusedError",
     "default_endpoint",
     "connect_address",
     "encode",

@@ -2,21 +2,58 @@
 
 from __future__ import annotations
 
+import itertools
 import threading
 import time
 import warnings
-from typing import Any, Iterable, List, Optional
+from typing import Any, Iterable, List, Optional, Tuple
 
 import zmq
+from zmq.utils.monitor import recv_monitor_message
 
 from .endpoint import check_private_dir, connect_address
-from .wire import DEFAULT_LIMITS, Limits, WireError, encode
+from .flow import SYNC_EVERY_S, Credit, Ledger, Refused, decode_answer, encode_sync
+from .wire import DEFAULT_LIMITS, Limits, WireError, encode_unnumbered, set_seq
 
-__all__ = ["Producer", "DeliveryWarning"]
+__all__ = ["Producer", "DeliveryWarning", "RefusedError"]
 
 
 class DeliveryWarning(RuntimeWarning):
     """Items may not have reached the panel before the producer closed."""
+
+
+class RefusedError(RuntimeError):
+    """The consumer does not serve this producer (another version of the wire format)."""
+
+
+# Messages from this size on are handed to ZeroMQ without a copy.
+_ZERO_COPY_BYTES = 64 * 1024
+_NOT_PAIRED = (
+    "its socket does not pair with this producer's: it speaks another version of the "
+    "wire format"
+)
+
+
+# The connection events that tell whether the consumer's socket pairs with ours.
+_WATCHED = (
+    zmq.EVENT_HANDSHAKE_FAILED_PROTOCOL | zmq.EVENT_HANDSHAKE_SUCCEEDED | zmq.EVENT_DISCONNECTED
+)
+
+
+def _open_socket(ctx: zmq.Context, endpoint: str, hwm: int) -> Tuple[zmq.Socket, zmq.Socket]:
+    """The producer's DEALER connected to ``endpoint``, and the monitor of its
+    handshakes (a consumer of another wire format version has a socket type that does
+    not pair with a DEALER, and ZeroMQ refuses the connection)."""
+    sock = ctx.socket(zmq.DEALER)
+    try:
+        sock.setsockopt(zmq.SNDHWM, hwm)
+        sock.setsockopt(zmq.LINGER, 0)
+        monitor = sock.get_monitor_socket(_WATCHED)
+        sock.connect(endpoint)
+    except BaseException:
+        sock.close(linger=0)
+        raise
+    return sock, monitor
 
 
 class Producer:
@@ -24,17 +61,22 @@ class Producer:
 
     ``endpoint`` is a ZeroMQ address (``ipc://...``, ``tcp://host:port``), a bare port
     (127.0.0.1) or None for the default endpoint. The panel binds; the producer
-    connects, so either may start first: items sent before the panel is up wait in the
-    producer.
+    connects, so either may start first: a first 256 messages (1 MiB) sent before the
+    panel is up wait in the producer.
 
-    By default ``send`` blocks while ``hwm`` messages already wait for a slow or absent
-    panel, so nothing is lost. With ``drop_when_full=True`` it never blocks: a message
-    that finds the queue full is dropped, counted in ``items_dropped`` and reported by
-    a False result.
+    The panel grants credit: how much this producer may have on its way. By default
+    ``send`` waits while there is none left, so nothing is lost while both ends run.
+    With ``drop_when_full=True`` it never waits: an item that finds no credit is
+    dropped, counted in ``items_dropped`` and reported by a False result. ``hwm`` bounds
+    the messages ZeroMQ keeps for a connection that is not up yet.
 
-    ``close`` (also on leaving a ``with`` block) waits at most ``linger_ms`` for waiting
-    messages to be delivered; ``linger_ms=None`` waits as long as it takes. One producer
-    may be shared by threads; its sends are serialised.
+    ``close`` (also on leaving a ``with`` block) waits at most ``linger_ms`` (None: as
+    long as it takes) for the panel to confirm that it holds every item sent. One
+    producer may be shared by threads; its sends are serialised.
+
+    ``confirmed_items`` counts items the panel confirmed, ``unconfirmed_items`` those on
+    their way, ``lost_items`` those a restarted panel never received, and
+    ``consumer_restarts`` how often the panel was found restarted.
     """
 
     def __init__(
@@ -52,6 +94,7 @@ class Producer:
             isinstance(linger_ms, bool) or not isinstance(linger_ms, int) or linger_ms < 0
         ):
             raise ValueError(f"linger_ms must be None or an int >= 0, not {linger_ms!r}")
+        self._closed = True  # until the socket is there, for __del__
         self.endpoint = connect_address(endpoint)
         check_private_dir(self.endpoint)
         self.drop_when_full = bool(drop_when_full)
@@ -62,27 +105,50 @@ class Producer:
         self.items_dropped = 0
         self.messages_sent = 0
         self._lock = threading.Lock()
-        self._closed = False
-        self._flags = zmq.NOBLOCK if self.drop_when_full else 0
-        # A context of its own: terminating it tells close() whether the waiting
-        # messages left before the linger ran out.
+        self._ledger = Ledger()
+        self._seq = 0  # the sequence number of the last data message sent
+        self._last_sync = 0.0
+        self._refused: Optional[str] = None
+        self._paired = False  # the current connection's handshake succeeded
+        self._close_result = True
         self._ctx = zmq.Context(1)
         try:
-            self._sock = self._ctx.socket(zmq.PUSH)
-            self._sock.setsockopt(zmq.SNDHWM, hwm)
-            self._sock.setsockopt(zmq.LINGER, -1 if linger_ms is None else linger_ms)
-            self._sock.connect(self.endpoint)
+            self._sock, self._monitor = _open_socket(self._ctx, self.endpoint, hwm)
         except BaseException:
-            self._closed = True
-            self._close_result = None
             self._ctx.destroy(linger=0)
             raise
+        self._closed = False
+        # Ask for credit at once, so that it is there by the first send.
+        self._sync(False)
+
+    # -- what the consumer confirmed -----------------------------------------
+
+    @property
+    def confirmed_items(self) -> int:
+        """Items the consumer confirmed it holds."""
+        return self._ledger.confirmed_items
+
+    @property
+    def unconfirmed_items(self) -> int:
+        """Items sent and not yet confirmed (nor known lost)."""
+        return self._ledger.in_flight_items
+
+    @property
+    def lost_items(self) -> int:
+        """Items sent to a consumer that restarted before it confirmed them and that
+        its successor never received."""
+        return self._ledger.lost_items
+
+    @property
+    def consumer_restarts(self) -> int:
+        """How often the consumer was found to be a new one."""
+        return self._ledger.restarts
 
     # -- sending ------------------------------------------------------------
 
     def send(self, cmd: str, data: Any = None) -> bool:
-        """Sends the command item ``(cmd, data)``. True once queued for delivery, False
-        when dropped (drop mode only)."""
+        """Sends the command item ``(cmd, data)``. True once on its way, False when
+        dropped (drop mode only)."""
         if not isinstance(cmd, str):
             raise TypeError(f"cmd must be str, not {type(cmd).__name__}")
         return self._send([(cmd, data)]) == 1
@@ -94,39 +160,141 @@ class Producer:
 
     def send_batch(self, items: Iterable[Any]) -> int:
         """Sends ``items`` in order, as few messages as the limits allow (one, usually);
-        returns how many items were queued. Every item is encoded before the first
-        message leaves, so a bad item raises with nothing sent."""
+        returns how many items went. Every item is encoded before the first message
+        leaves, so a bad item raises with nothing sent."""
         return self._send(list(items))
+
+    def send_rows(self, cmd: str, values: Any) -> int:
+        """Sends the item ``(cmd, list(row))`` for each row of the 2-D numpy array
+        ``values`` (float64 or complex128; other float and complex dtypes are
+        converted), in order and many rows to a message; returns how many rows went.
+
+        The items are those ``send(cmd, list(row))`` would send, but numpy writes the
+        rows' bytes, so no Python code runs per number. Needs numpy."""
+        from .rows import row_messages
+
+        return self._send_messages(row_messages(cmd, values, self.limits))
 
     def _send(self, items: List[Any]) -> int:
         if not items:
             return 0
-        messages = self._encode(items)
-        queued = 0
+        return self._send_messages(self._encode(items))
+
+    def _send_messages(self, messages: Iterable[Tuple[int, Any, int]]) -> int:
+        """Sends (item count, message, offset of its sequence number) triples; a message
+        is any writable byte buffer. An iterator is started before anything is sent, so
+        that input it refuses raises with nothing sent."""
+        messages = iter(messages)
+        first = next(messages, None)
+        if first is None:
+            return 0
+        sent = 0
         with self._lock:
             if self._closed:
                 raise RuntimeError("Producer.send: the producer is closed")
-            for count, data in messages:
-                try:
-                    self._sock.send(data, self._flags, copy=False)
-                except zmq.Again:
-                    self.items_dropped += count
-                    continue
-                self.messages_sent += 1
-                self.items_sent += count
-                queued += count
-        return queued
+            for count, data, seq_at in itertools.chain((first,), messages):
+                if self._send_message(data, seq_at, count):
+                    sent += count
+        return sent
 
-    def _encode(self, items: List[Any]) -> List[tuple]:
-        """(item count, message) pairs; a batch over the limits is halved until each
-        part fits, and one item that cannot fit raises."""
+    def _encode(self, items: List[Any]) -> List[Tuple[int, bytearray, int]]:
+        """(item count, message, offset of its sequence number) triples; a batch over the
+        limits is halved until each part fits, and one item that cannot fit raises."""
         try:
-            return [(len(items), encode(items, self.limits))]
+            data, seq_at = encode_unnumbered(items, self.limits)
+            return [(len(items), data, seq_at)]
         except WireError:
             if len(items) == 1:
                 raise
         half = len(items) // 2
         return self._encode(items[:half]) + self._encode(items[half:])
+
+    def _send_message(self, data: Any, seq_at: int, count: int) -> bool:
+        ledger = self._ledger
+        size = memoryview(data).nbytes
+        # Answers are read as they come, not only when there is no room: a producer
+        # that never waited still learns which consumer it talks to, and so finds out
+        # when that one is replaced.
+        if not ledger.may_send(size) or self._sock.getsockopt(zmq.EVENTS) & zmq.POLLIN:
+            self._read_answers(0)
+        while not ledger.may_send(size) and self._refused is None:
+            if time.monotonic() - self._last_sync >= SYNC_EVERY_S:
+                self._sync(False)
+            if self.drop_when_full:
+                self.items_dropped += count
+                return False
+            self._read_answers(int(SYNC_EVERY_S * 1000))
+        if self._refused is not None:
+            raise RefusedError(
+                f"lumenfold.Producer: the consumer at {self.endpoint} refused this "
+                f"producer: {self._refused}"
+            )
+        seq = self._seq + 1
+        set_seq(data, seq_at, seq)
+        while True:
+            try:
+                self._sock.send(data, zmq.NOBLOCK, copy=size < _ZERO_COPY_BYTES)
+                break
+            except zmq.Again:
+                # ZeroMQ keeps no more for a connection that is not up: a dropping send
+                # drops; a blocking one waits, and learns meanwhile if it never will be.
+                if self.drop_when_full:
+                    self.items_dropped += count
+                    return False
+                self._read_answers(0)
+                if self._refused is not None:
+                    raise RefusedError(
+                        f"lumenfold.Producer: the consumer at {self.endpoint} refused "
+                        f"this producer: {self._refused}"
+                    )
+                self._sock.poll(int(SYNC_EVERY_S * 1000), zmq.POLLOUT)
+        self._seq = seq
+        ledger.sent(seq, size, count)
+        self.messages_sent += 1
+        self.items_sent += count
+        return True
+
+    # -- talking with the consumer -------------------------------------------
+
+    def _sync(self, closing: bool) -> None:
+        self._last_sync = time.monotonic()
+        try:
+            self._sock.send(encode_sync(self._seq, closing), zmq.NOBLOCK)
+        except zmq.Again:
+            pass  # asked again later
+
+    def _read_answers(self, wait_ms: int) -> None:
+        if wait_ms > 0:
+            self._sock.poll(wait_ms, zmq.POLLIN)
+        if self._refused is None and self._handshakes_refused():
+            self._refused = _NOT_PAIRED
+        while True:
+            try:
+                frame = self._sock.recv(zmq.NOBLOCK, copy=True)
+            except zmq.Again:
+                return
+            answer = decode_answer(frame)
+            if isinstance(answer, Credit):
+                self._ledger.credit(answer)
+            elif isinstance(answer, Refused):
+                self._refused = answer.reason
+
+    def _handshakes_refused(self) -> bool:
+        # The end that finds the other's socket type wrong reports a failed handshake;
+        # when that is the consumer, this end only sees the connection close before its
+        # handshake succeeded (and ZeroMQ does not try again).
+        refused = False
+        while True:
+            try:
+                event = recv_monitor_message(self._monitor, zmq.NOBLOCK)["event"]
+            except zmq.Again:
+                return refused
+            if event == zmq.EVENT_HANDSHAKE_SUCCEEDED:
+                self._paired = True
+            elif event == zmq.EVENT_DISCONNECTED and self._paired:
+                self._paired = False
+            else:
+                refused = True
 
     # -- closing ------------------------------------------------------------
 
@@ -134,45 +302,61 @@ class Producer:
     def closed(self) -> bool:
         return self._closed
 
-    def close(self) -> Optional[bool]:
-        """Delivers what waits and releases the connection.
+    def close(self) -> bool:
+        """Waits for the consumer to confirm every item sent, then releases the
+        connection.
 
-        Returns True when every waiting message left within ``linger_ms``; False (with
-        a DeliveryWarning) when the linger ran out first, so items may be lost; None when
-        ``linger_ms`` is 0, which discards waiting messages without looking. Closing
-        twice returns the first answer.
+        Returns True when the consumer confirmed that it holds every item sent; False,
+        with a DeliveryWarning saying how many items were not confirmed, when
+        ``linger_ms`` ran out first, the consumer refused this producer, or items were
+        lost to a consumer restart. Closing twice returns the first answer.
         """
         with self._lock:
             if self._closed:
                 return self._close_result
             self._closed = True
-            self._sock.close()
-            start = time.monotonic()
+            ledger = self._ledger
+            deadline = None if self.linger_ms is None else time.monotonic() + self.linger_ms / 1000
+            # The consumer answers a closing sync once it has read everything before
+            # it: that answer, not the time it took, says what it holds.
+            self._sync(True)
+            self._read_answers(0)
+            while ledger.in_flight and self._refused is None:
+                now = time.monotonic()
+                if deadline is not None and now >= deadline:
+                    break
+                if now - self._last_sync >= SYNC_EVERY_S:
+                    self._sync(True)
+                wait = SYNC_EVERY_S if deadline is None else min(deadline - now, SYNC_EVERY_S)
+                self._read_answers(int(wait * 1000) + 1)
+            unconfirmed = ledger.in_flight_items
+            lost = ledger.lost_items
+            refused = self._refused
+            self._sock.disable_monitor()
+            self._monitor.close(linger=0)
+            self._sock.close(linger=0)
             self._ctx.term()
-            elapsed_ms = (time.monotonic() - start) * 1000.0
-        if self.linger_ms is None:
-            result: Optional[bool] = True
-        elif self.linger_ms == 0:
-            result = None
-        else:
-            # term() returns early once everything is out, and only at the end of the
-            # linger when something could not go: a return near the deadline means
-            # messages were still waiting. A timer may fire a little early, hence 0.9.
-            result = elapsed_ms < 0.9 * self.linger_ms
-            if not result:
-                warnings.warn(
-                    f"lumenfold.Producer.close: could not deliver every waiting item "
-                    f"to {self.endpoint} within {self.linger_ms} ms; some may be lost",
-                    DeliveryWarning,
-                    stacklevel=2,
+            self._close_result = unconfirmed == 0 and lost == 0
+        if not self._close_result:
+            why = []
+            if unconfirmed:
+                waited = "" if self.linger_ms is None else f" within {self.linger_ms} ms"
+                why.append(
+                    f"the consumer at {self.endpoint} did not confirm {unconfirmed} of "
+                    f"the items sent{waited}; they may be lost"
                 )
-        self._close_result = result
-        return result
+            if lost:
+                why.append(f"{lost} items were lost when the consumer restarted")
+            text = "; ".join(why)
+            if refused is not None:
+                text += f" (the consumer refused this producer: {refused})"
+            warnings.warn("lumenfold.Producer.close: " + text, DeliveryWarning, stacklevel=2)
+        return self._close_result
 
     def __del__(self) -> None:
         # Left to pyzmq, a context whose socket is still open blocks its collector
         # forever; closing here bounds that wait by the linger, as close() does.
-        if getattr(self, "_closed", True) or not hasattr(self, "_sock"):
+        if getattr(self, "_closed", True):
             return
         try:
             self.close()

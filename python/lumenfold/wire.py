@@ -1,8 +1,9 @@
 """The wire format between a producer and the panel's command queue.
 
-One ZeroMQ message is one MessagePack array ``[1, item, item, ...]``: the version
-marker 1 followed by one or more queue items in send order. Python values map to the
-kinds the panel knows:
+A data message is one MessagePack array ``[2, seq, item, item, ...]``: the version
+marker 2, the message's sequence number (1, 2, 3, ... per connection, which the consumer
+confirms by) and one or more queue items in send order. Python values map to the kinds
+the panel knows:
 
 =====================  ==========================================================
 Python                 MessagePack
@@ -59,7 +60,7 @@ __all__ = [
     "decode",
 ]
 
-VERSION = 1
+VERSION = 2
 EXT_TUPLE = 1
 EXT_COMPLEX = 2
 EXT_FLOAT_ARRAY = 3
@@ -290,23 +291,49 @@ class _Scan:
             # Anything else is one value; the hook converts it or refuses it.
 
 
-def encode(items: Iterable[Any], limits: Limits = DEFAULT_LIMITS) -> bytes:
-    """One wire message holding ``items`` (at least one) in order.
+# The producer numbers a message only when it leaves: the encoder leaves room for a
+# uint64 sequence number right after the version marker, patched in place then.
+_SEQ_SLOT = b"\xcf" + bytes(8)
+
+
+def encode(items: Iterable[Any], limits: Limits = DEFAULT_LIMITS, seq: int = 1) -> bytes:
+    """One wire message holding ``items`` (at least one) in order, numbered ``seq``.
 
     Raises TypeError for a value the wire cannot carry, OverflowError for an int beyond
     64 signed bits, WireError when the message would break ``limits``.
     """
-    message: List[Any] = [VERSION]
+    if isinstance(seq, bool) or not isinstance(seq, int) or not 0 <= seq <= INT64_MAX:
+        raise ValueError(f"seq must be an int in 0..2**63-1, not {seq!r}")
+    data, _ = _encode(list(items), limits, _pack(seq))
+    return bytes(data)
+
+
+def encode_unnumbered(items: List[Any], limits: Limits = DEFAULT_LIMITS) -> "tuple[bytearray, int]":
+    """A message of ``items`` whose sequence number is still to be written, and the
+    offset of that uint64: ``set_seq(message, offset, seq)`` numbers it."""
+    data, at = _encode(items, limits, _SEQ_SLOT)
+    return data, at + 1
+
+
+def set_seq(message: Any, offset: int, seq: int) -> None:
+    """Writes ``seq`` into the slot ``encode_unnumbered`` left at ``offset`` (of a
+    bytearray, or of any writable byte buffer)."""
+    memoryview(message).cast("B")[offset : offset + 8] = seq.to_bytes(8, "big")
+
+
+def _encode(items: List[Any], limits: Limits, seq_bytes: bytes) -> "tuple[bytearray, int]":
+    message: List[Any] = [VERSION, 0]
     message.extend(items)
-    if len(message) == 1:
+    if len(message) == 2:
         raise WireError("a message holds at least one item")
     scan = _Scan(limits)
     scan.values = 1  # the message array
     scan.container(message, 1)
     # Items are packed one by one and joined under a header written here, which spares
     # the hook call for each (usually tuple) item and one copy of every body.
-    parts = [_array_header(len(message)), b"\x01"]
-    for item in message[1:]:
+    head = _array_header(len(message)) + bytes((VERSION,))
+    parts: List[Any] = [head, seq_bytes]
+    for item in items:
         if type(item) is tuple:
             if len(item) == 2 and type(item[0]) is str and _is_wire_ready_array(item[1]):
                 _append_array_item(parts, item[0], item[1])
@@ -316,12 +343,12 @@ def encode(items: Iterable[Any], limits: Limits = DEFAULT_LIMITS) -> bytes:
             parts.append(body)
         else:
             parts.append(_pack(item))
-    data = b"".join(parts)
+    data = bytearray().join(parts)
     if len(data) > limits.max_message_bytes:
         raise WireError(
             f"message of {len(data)} bytes, more than {limits.max_message_bytes}"
         )
-    return data
+    return data, len(head)
 
 
 # ---------------------------------------------------------------------------
@@ -494,7 +521,7 @@ class _Reader:
 
 
 def decode(data: bytes, limits: Limits = DEFAULT_LIMITS) -> list:
-    """The items of one wire message, refusing what the panel's consumer refuses.
+    """The items of one data message, refusing what the panel's consumer refuses.
 
     Tuples come back as tuples, lists as lists, packed arrays as numpy arrays (or
     ``array.array('d')`` and a list of complex without numpy). Raises WireError.
@@ -511,6 +538,8 @@ def decode(data: bytes, limits: Limits = DEFAULT_LIMITS) -> list:
         raise WireError("message holds bytes after its array")
     if not message or type(message[0]) is not int or message[0] != VERSION:
         raise WireError(f"message does not start with the version marker {VERSION}")
-    if len(message) < 2:
+    if len(message) < 2 or type(message[1]) is not int or message[1] < 0:
+        raise WireError("message has no sequence number")
+    if len(message) < 3:
         raise WireError("message holds no item")
-    return message[1:]
+    return message[2:]

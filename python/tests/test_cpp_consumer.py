@@ -7,12 +7,13 @@ import math
 import os
 import subprocess
 import threading
+import warnings
 
 import numpy as np
 import pytest
 import zmq
 
-from lumenfold import Limits, Producer, encode
+from lumenfold import DeliveryWarning, Limits, Producer, encode
 
 CONSUMER = os.environ.get("LUMENFOLD_PYTHON_CONSUMER", "")
 
@@ -78,9 +79,13 @@ def text_form(v):
 
 
 class Consumer:
-    def __init__(self, endpoint, count):
+    """The C++ consumer; it stays bound after its last item until finish(), so that
+    producers closing after it still get their confirmation, unless stay=False."""
+
+    def __init__(self, endpoint, count, *options, stay=True):
         self.proc = subprocess.Popen(
-            [CONSUMER, endpoint, str(count)],
+            [CONSUMER, endpoint, str(count), *options] + (["--stay"] if stay else []),
+            stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             encoding="utf-8",
@@ -101,6 +106,7 @@ class Consumer:
         return out
 
     def finish(self):
+        self.proc.stdin.close()
         rest = self.proc.stdout.read()
         code = self.proc.wait()
         self.watchdog.cancel()
@@ -112,8 +118,8 @@ class Consumer:
 def consumer(ipc_endpoint):
     started = []
 
-    def start(count, endpoint=ipc_endpoint):
-        c = Consumer(endpoint, count)
+    def start(count, *options, endpoint=ipc_endpoint, stay=True):
+        c = Consumer(endpoint, count, *options, stay=stay)
         started.append(c)
         return c
 
@@ -123,13 +129,15 @@ def consumer(ipc_endpoint):
             c.proc.kill()
             c.proc.wait()
         c.watchdog.cancel()
-        c.proc.stdout.close()
-        c.proc.stderr.close()
+        for f in (c.proc.stdin, c.proc.stdout, c.proc.stderr):
+            f.close()
 
 
-def raw_push(endpoint, messages):
+def raw_send(endpoint, messages):
+    """Sends `messages` as they are from a socket of the producers' kind, without the
+    producer's checks (well within the initial credit)."""
     ctx = zmq.Context()
-    sock = ctx.socket(zmq.PUSH)
+    sock = ctx.socket(zmq.DEALER)
     sock.connect(endpoint)
     for m in messages:
         sock.send(m)
@@ -222,22 +230,23 @@ class socket_port:
 # ---------------------------------------------------------------------------
 
 MALFORMED = [
-    ("map", bytes.fromhex("920181a161c0")),
-    ("version 2", bytes.fromhex("9202c0")),
-    ("no item", bytes.fromhex("9101")),
-    ("uint64 above int64", bytes.fromhex("9201cf8000000000000000")),
-    ("unknown ext", bytes.fromhex("9201d40500")),
-    ("invalid utf-8", bytes.fromhex("9201a1ff")),
-    ("encoded surrogate", bytes.fromhex("9201a3eda080")),
-    ("overlong utf-8", bytes.fromhex("9201a2c080")),
-    ("trailing bytes", bytes.fromhex("9201c0c0")),
+    ("map", bytes.fromhex("93020181a161c0")),
+    ("version 1", bytes.fromhex("9201c0")),
+    ("no sequence number", bytes.fromhex("9102")),
+    ("no item", bytes.fromhex("920201")),
+    ("uint64 above int64", bytes.fromhex("930201cf8000000000000000")),
+    ("unknown ext", bytes.fromhex("930201d40500")),
+    ("invalid utf-8", bytes.fromhex("930201a1ff")),
+    ("encoded surrogate", bytes.fromhex("930201a3eda080")),
+    ("overlong utf-8", bytes.fromhex("930201a2c080")),
+    ("trailing bytes", bytes.fromhex("930201c0c0")),
 ]
 
 
 @pytest.mark.parametrize("message", [m for _, m in MALFORMED], ids=[n for n, _ in MALFORMED])
 def test_a_malformed_message_is_dropped_with_a_warning(consumer, message):
     c = consumer(1)
-    raw_push(c.endpoint, [message, encode([("ROLL", None)])])
+    raw_send(c.endpoint, [message, encode([("ROLL", None)], seq=2)])
     line = c.lines(1)[0]
     assert line.startswith("warning: ")
     assert c.lines(1) == ["('ROLL', None)"]
@@ -252,7 +261,8 @@ def nested(levels):
     return v
 
 
-VALUES_AT_LIMIT = [[0] * 999_998] * 4 + [0]  # 3 + 5 + 3,999,992 = 4,000,000 values
+# message array, version, sequence number, outer list: 4; + 4 lists + 3,999,992 zeros
+VALUES_AT_LIMIT = [[0] * 999_998] * 4
 
 LIMITS = [
     # (name, items at the default limit, items one step beyond): what the Python encoder
@@ -261,7 +271,7 @@ LIMITS = [
     ("depth", [nested(31)], [nested(32)]),
     ("tuple depth", [("PD", nested(30))], [("PD", nested(31))]),
     ("list length", [[0] * 1_000_000], [[0] * 1_000_001]),
-    ("message length", [None] * 999_999, [None] * 1_000_000),
+    ("message length", [None] * 999_998, [None] * 999_999),
     ("values", [VALUES_AT_LIMIT], [VALUES_AT_LIMIT + [0]]),
 ]
 
@@ -272,10 +282,57 @@ def test_panel_and_encoder_agree_on_the_limits(consumer, at, beyond):
     with pytest.raises(ValueError):
         encode(beyond)
     c = consumer(len(at) + 1)
-    raw_push(c.endpoint, [encode(beyond, loose), encode(at), encode(["end"])])
+    raw_send(c.endpoint, [encode(beyond, loose), encode(at, seq=2), encode(["end"], seq=3)])
     assert c.lines(1)[0].startswith("warning: ")
     got = c.lines(len(at) + 1)
     assert got[-1] == "end"
     if len(at) == 1:
         assert got[0] == text_form(at[0])
     c.finish()
+
+
+# ---------------------------------------------------------------------------
+# Flow control against the panel's queue
+# ---------------------------------------------------------------------------
+
+
+def test_close_confirms_everything_at_a_small_backlog(consumer):
+    n = 3000
+    c = consumer(n, "--backlog", "4096")  # a few dozen messages' worth
+    p = Producer(c.endpoint)
+    reader = threading.Thread(target=lambda: c.lines(n))
+    reader.start()
+    for i in range(n - 1000):
+        assert p.send("PD", [float(i)])
+    assert p.send_batch([("PD", [float(i)]) for i in range(n - 1000, n)]) == 1000
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert p.close() is True
+    assert (p.confirmed_items, p.unconfirmed_items, p.items_dropped) == (n, 0, 0)
+    reader.join(60)
+    c.finish()
+
+
+def test_a_restarted_panel_is_found_and_the_producer_goes_on(consumer):
+    first = consumer(1, stay=False)
+    p = Producer(first.endpoint)
+    p.send_batch([("PD", 1), ("PD", 2)])
+    p.send("PD", 3)
+    assert first.lines(1) == ["('PD', 1)"]
+    first.finish()  # quits holding the two items it did not hand over
+    second = consumer(2)
+    assert p.send("PD", 4) and p.send("PD", 5)
+    assert second.lines(2) == ["('PD', 4)", "('PD', 5)"]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        closed = p.close()
+    assert p.consumer_restarts == 1
+    # The first panel confirmed its three items, or its answer was lost with it and the
+    # second one says it never got them: either way each item is accounted for once.
+    assert p.lost_items in (0, 3)
+    assert p.confirmed_items + p.lost_items == 5 and p.unconfirmed_items == 0
+    assert closed is (p.lost_items == 0)
+    assert [str(w.message).endswith("3 items were lost when the consumer restarted") for w in caught] == (
+        [] if closed else [True]
+    )
+    second.finish()

@@ -1,4 +1,4 @@
-"""The producer against a pure-Python consumer over ipc."""
+"""The producer against a consumer written in Python from the wire format page."""
 
 import gc
 import threading
@@ -7,16 +7,11 @@ import warnings
 
 import numpy as np
 import pytest
+import zmq
 
-from lumenfold import DeliveryWarning, Limits, Producer, decode
+from lumenfold import DeliveryWarning, Limits, Producer, RefusedError
+from lumenfold.flow import INITIAL_WINDOW_MSGS
 from test_wire import same
-
-
-def received_items(pull, messages):
-    out = []
-    for _ in range(messages):
-        out.extend(decode(pull.recv()))
-    return out
 
 
 EVERY_KIND = [
@@ -31,38 +26,52 @@ EVERY_KIND = [
 ]
 
 
-def test_each_send_is_one_message_received_in_order(ipc_endpoint, pull_factory):
-    pull = pull_factory(ipc_endpoint)
+def test_each_send_is_one_message_received_in_order(ipc_endpoint, fake_consumer):
+    c = fake_consumer(ipc_endpoint)
     with Producer(ipc_endpoint) as p:
         for cmd, data in EVERY_KIND:
             assert p.send(cmd, data) is True
         assert (p.items_sent, p.messages_sent) == (len(EVERY_KIND), len(EVERY_KIND))
-    assert same(received_items(pull, len(EVERY_KIND)), EVERY_KIND)
+    assert same(c.items(len(EVERY_KIND)), EVERY_KIND)
 
 
-def test_send_batch_is_one_message(ipc_endpoint, pull_factory):
-    pull = pull_factory(ipc_endpoint)
+def test_send_batch_is_one_message(ipc_endpoint, fake_consumer):
+    c = fake_consumer(ipc_endpoint)
     with Producer(ipc_endpoint) as p:
         assert p.send_batch(iter(EVERY_KIND)) == len(EVERY_KIND)
         assert p.messages_sent == 1
         assert p.send_batch([]) == 0
         p.send("ROLL", None)
-    assert same(decode(pull.recv()), EVERY_KIND)
-    assert decode(pull.recv()) == [("ROLL", None)]
+    assert same(c.recv(), EVERY_KIND)
+    assert c.recv() == [("ROLL", None)]
 
 
-def test_batch_beyond_the_limits_goes_as_several_messages_in_order(ipc_endpoint, pull_factory):
-    pull = pull_factory(ipc_endpoint)
+def test_messages_are_numbered_from_one_without_gaps(ipc_endpoint, fake_consumer):
+    c = fake_consumer(ipc_endpoint)
+    with Producer(ipc_endpoint, limits=Limits(max_array_len=4)) as p:
+        p.send("PD", 1)
+        p.send_batch([("PD", i) for i in range(7)])  # split: several messages
+        p.send_item(("ROLL", None))
+        messages = p.messages_sent
+        assert p.close() is True
+        assert p.confirmed_items == p.items_sent == 9
+    seqs = [c.messages.get(timeout=20)[0] for _ in range(messages)]
+    assert seqs == list(range(1, messages + 1))
+    assert c.syncs.get(timeout=20) == (0, False)  # asked for credit before the first
+
+
+def test_batch_beyond_the_limits_goes_as_several_messages_in_order(ipc_endpoint, fake_consumer):
+    c = fake_consumer(ipc_endpoint)
     items = [("PD", [float(i)]) for i in range(10)]
     with Producer(ipc_endpoint, limits=Limits(max_array_len=4)) as p:
         assert p.send_batch(items) == 10
         messages = p.messages_sent
-    assert messages >= 4  # at most 3 items fit beside the version marker
-    assert received_items(pull, messages) == items
+    assert messages >= 5  # at most 2 items fit beside the version and sequence number
+    assert c.items(messages) == items
 
 
-def test_bad_item_in_a_batch_sends_nothing(ipc_endpoint, pull_factory):
-    pull = pull_factory(ipc_endpoint)
+def test_bad_item_in_a_batch_sends_nothing(ipc_endpoint, fake_consumer):
+    c = fake_consumer(ipc_endpoint)
     with Producer(ipc_endpoint) as p:
         with pytest.raises(TypeError):
             p.send_batch([("PD", 1), ("PD", {"a": 1})])
@@ -70,13 +79,13 @@ def test_bad_item_in_a_batch_sends_nothing(ipc_endpoint, pull_factory):
             p.send("PD", [2**63])
         p.send("ROLL", None)
         assert p.items_sent == 1
-    assert decode(pull.recv()) == [("ROLL", None)]
+    assert c.recv() == [("ROLL", None)]
 
 
 def test_item_too_large_for_any_message_raises(ipc_endpoint):
-    with Producer(ipc_endpoint, limits=Limits(max_array_len=2), linger_ms=0) as p:
+    with Producer(ipc_endpoint, limits=Limits(max_array_len=3), linger_ms=0) as p:
         with pytest.raises(ValueError):
-            p.send("PD", [1, 2, 3])
+            p.send("PD", [1, 2, 3, 4])
         assert p.items_sent == 0
 
 
@@ -90,61 +99,133 @@ def test_send_wants_a_str_command(ipc_endpoint, cmd):
 @pytest.mark.parametrize(
     "item", [["PD", 1], ("PD",), ("PD", 1, 2), (1, 2), "PD", None, ()]
 )
-def test_send_item_sends_malformed_items_as_they_are(ipc_endpoint, pull_factory, item):
-    pull = pull_factory(ipc_endpoint)
+def test_send_item_sends_malformed_items_as_they_are(ipc_endpoint, fake_consumer, item):
+    c = fake_consumer(ipc_endpoint)
     with Producer(ipc_endpoint) as p:
         assert p.send_item(item) is True
-    assert same(decode(pull.recv()), [item])
+    assert same(c.recv(), [item])
 
 
-def test_items_sent_before_the_consumer_binds_are_kept(ipc_endpoint, pull_factory):
+def test_items_sent_before_the_consumer_binds_are_kept(ipc_endpoint, fake_consumer):
     with Producer(ipc_endpoint) as p:
         for i in range(20):
-            p.send("PD", i)
-        pull = pull_factory(ipc_endpoint)
-        assert received_items(pull, 20) == [("PD", i) for i in range(20)]
+            assert p.send("PD", i)
+        c = fake_consumer(ipc_endpoint)
+        assert c.items(20) == [("PD", i) for i in range(20)]
 
 
-def test_blocking_producer_loses_nothing_past_the_high_water_mark(ipc_endpoint, pull_factory):
+def test_blocking_producer_waits_for_credit_and_loses_nothing(ipc_endpoint, fake_consumer):
     n = 200
-    p = Producer(ipc_endpoint, hwm=1)
+    c = fake_consumer(ipc_endpoint, window=(2, 1 << 20))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with Producer(ipc_endpoint) as p:
+            for i in range(n):
+                assert p.send("PD", i)
+            assert p.items_dropped == 0
+    assert c.items(n) == [("PD", i) for i in range(n)]
+    assert p.confirmed_items == n and p.unconfirmed_items == 0
+
+
+def held_back_at(c):
+    """The last sequence number of the sync a held-back producer sends again."""
+    while True:
+        last_seq, closing = c.syncs.get(timeout=20)
+        assert not closing
+        if last_seq > 0:  # not the first sync, sent before any message
+            return last_seq
+
+
+def test_blocking_send_waits_until_the_consumer_confirms(ipc_endpoint, fake_consumer):
+    window = 3
+    c = fake_consumer(ipc_endpoint, window=(window, 1 << 20), confirm=False)
+    p = Producer(ipc_endpoint)
+    n = INITIAL_WINDOW_MSGS + 10
     sender = threading.Thread(target=lambda: [p.send("PD", i) for i in range(n)])
     sender.start()
-    pull = pull_factory(ipc_endpoint)
-    got = received_items(pull, n)
-    sender.join()
+    # Held back within the initial credit or the consumer's smaller one, whichever it
+    # had read by then: it asks again rather than sending beyond it.
+    k = held_back_at(c)
+    assert window <= k <= INITIAL_WINDOW_MSGS
+    assert c.items(k) == [("PD", i) for i in range(k)]
+    assert c.messages.empty() and sender.is_alive()
+    c.release()
+    sender.join(20)
+    assert not sender.is_alive()
     assert p.close() is True
-    assert got == [("PD", i) for i in range(n)]
-    assert p.items_dropped == 0
+    assert c.items(n - k) == [("PD", i) for i in range(k, n)]
 
 
-def test_drop_mode_drops_and_counts_when_full(ipc_endpoint, pull_factory):
-    p = Producer(ipc_endpoint, drop_when_full=True, hwm=2)
-    results = [p.send("PD", i) for i in range(10)]
-    assert results.count(False) == p.items_dropped > 0
-    assert results.count(True) == p.items_sent
-    kept = [("PD", i) for i, ok in enumerate(results) if ok]
-    pull = pull_factory(ipc_endpoint)
-    assert received_items(pull, len(kept)) == kept
-    # Room frees up once ZeroMQ has told the producer that the reader caught up, which
-    # can come a moment after the reads: until then an item is still dropped.
+def test_drop_mode_drops_and_counts_while_held_back(ipc_endpoint, fake_consumer):
+    window = 3
+    c = fake_consumer(ipc_endpoint, window=(window, 1 << 20), confirm=False)
+    p = Producer(ipc_endpoint, drop_when_full=True)
+    n = INITIAL_WINDOW_MSGS + 40
+    results = [p.send("PD", i) for i in range(n)]
+    # What the credit allowed went; beyond it nothing was confirmed, so every later item
+    # is dropped.
+    k = results.count(True)
+    assert window <= k <= INITIAL_WINDOW_MSGS
+    assert results == [True] * k + [False] * (n - k)
+    assert (p.items_sent, p.items_dropped) == (k, n - k)
+    assert p.send_batch([("PD", 1), ("PD", 2), ("PD", 3)]) == 0
+    assert p.items_dropped == n - k + 3
+    assert p.unconfirmed_items == k
+    c.release()
     deadline = time.monotonic() + 10
     while not p.send("ROLL", None):
-        assert time.monotonic() < deadline, "no room again after the reader caught up"
+        assert time.monotonic() < deadline, "no room again after the consumer confirmed"
         time.sleep(0.01)
-    assert decode(pull.recv()) == [("ROLL", None)]
+    assert c.items(k + 1) == [("PD", i) for i in range(k)] + [("ROLL", None)]
     assert p.close() is True
+    assert p.confirmed_items == p.items_sent == k + 1
 
 
-def test_drop_mode_counts_every_item_of_a_dropped_batch(ipc_endpoint):
-    with Producer(ipc_endpoint, drop_when_full=True, hwm=1, linger_ms=0) as p:
-        assert p.send_batch([("PD", 1)]) == 1
-        assert p.send_batch([("PD", 2), ("PD", 3), ("PD", 4)]) == 0
-        assert (p.items_sent, p.items_dropped) == (1, 3)
+def test_a_refusing_consumer_raises_on_send(ipc_endpoint, fake_consumer):
+    fake_consumer(ipc_endpoint, refuse="reads wire format 3")
+    p = Producer(ipc_endpoint, linger_ms=200)
+    with pytest.raises(RefusedError, match="reads wire format 3"):
+        for i in range(INITIAL_WINDOW_MSGS + 1):
+            p.send("PD", i)
+    sent = p.items_sent
+    assert sent <= INITIAL_WINDOW_MSGS
+    with pytest.raises(RefusedError):
+        p.send("PD", 0)
+    with pytest.warns(DeliveryWarning, match=f"did not confirm {sent} .*refused this producer"):
+        assert p.close() is False
 
 
-def test_threads_may_share_a_producer(ipc_endpoint, pull_factory):
-    pull = pull_factory(ipc_endpoint)
+def test_a_consumer_of_version_1_is_reported(ipc_endpoint):
+    ctx = zmq.Context()
+    pull = ctx.socket(zmq.PULL)  # how a version 1 consumer listens
+    pull.bind(ipc_endpoint)
+    try:
+        p = Producer(ipc_endpoint, linger_ms=200)
+        with pytest.raises(RefusedError, match="another version of the wire format"):
+            for i in range(INITIAL_WINDOW_MSGS + 1):
+                p.send("PD", i)
+        with pytest.warns(DeliveryWarning):
+            assert p.close() is False
+    finally:
+        pull.close(linger=0)
+        ctx.term()
+
+
+def test_a_consumer_restart_is_detected_and_lost_items_counted(ipc_endpoint, fake_consumer):
+    c = fake_consumer(ipc_endpoint, confirm=False)
+    p = Producer(ipc_endpoint)
+    p.send_batch([("PD", 1), ("PD", 2)])
+    p.send("PD", 3)
+    assert c.items(2) == [("PD", 1), ("PD", 2), ("PD", 3)]
+    c.restart()  # the new consumer never got them and the old one confirmed none
+    with pytest.warns(DeliveryWarning, match="3 items were lost when the consumer restarted"):
+        assert p.close() is False
+    assert (p.lost_items, p.consumer_restarts, p.unconfirmed_items) == (3, 1, 0)
+    assert p.confirmed_items == 0
+
+
+def test_threads_may_share_a_producer(ipc_endpoint, fake_consumer):
+    c = fake_consumer(ipc_endpoint)
     p = Producer(ipc_endpoint)
     threads = [
         threading.Thread(target=lambda t=t: [p.send(f"T{t}", i) for i in range(300)])
@@ -152,10 +233,10 @@ def test_threads_may_share_a_producer(ipc_endpoint, pull_factory):
     ]
     for t in threads:
         t.start()
-    got = received_items(pull, 1200)
+    got = c.items(1200)
     for t in threads:
         t.join()
-    p.close()
+    assert p.close() is True
     for t in range(4):  # each thread's items arrive in its own order
         assert [data for cmd, data in got if cmd == f"T{t}"] == list(range(300))
 
@@ -165,8 +246,8 @@ def test_threads_may_share_a_producer(ipc_endpoint, pull_factory):
 # ---------------------------------------------------------------------------
 
 
-def test_close_reports_delivery(ipc_endpoint, pull_factory):
-    pull_factory(ipc_endpoint)
+def test_close_reports_delivery(ipc_endpoint, fake_consumer):
+    fake_consumer(ipc_endpoint)
     p = Producer(ipc_endpoint)
     p.send("PD", 1)
     with warnings.catch_warnings():
@@ -174,19 +255,32 @@ def test_close_reports_delivery(ipc_endpoint, pull_factory):
         assert p.close() is True
     assert p.closed
     assert p.close() is True  # closing twice answers the same
+    assert (p.confirmed_items, p.unconfirmed_items) == (1, 0)
 
 
-def test_close_warns_when_items_could_not_be_delivered(ipc_endpoint):
-    p = Producer(ipc_endpoint, linger_ms=200)  # nobody listens
-    p.send("PD", 1)
-    with pytest.warns(DeliveryWarning, match="some may be lost"):
+@pytest.mark.parametrize("linger_ms", [0, 200])
+def test_close_warns_with_the_count_of_items_not_confirmed(ipc_endpoint, linger_ms):
+    p = Producer(ipc_endpoint, linger_ms=linger_ms)  # nobody listens
+    p.send_batch([("PD", 1), ("PD", 2)])
+    p.send("PD", 3)
+    started = time.monotonic()
+    with pytest.warns(DeliveryWarning, match=f"did not confirm 3 of the items sent within {linger_ms} ms"):
         assert p.close() is False
+    assert time.monotonic() - started < linger_ms / 1000 + 2
+    assert p.close() is False
+    assert p.unconfirmed_items == 3
 
 
-def test_close_without_linger_does_not_claim_delivery(ipc_endpoint):
-    p = Producer(ipc_endpoint, linger_ms=0)
+def test_close_confirms_what_a_consumer_held_when_it_was_released(ipc_endpoint, fake_consumer):
+    c = fake_consumer(ipc_endpoint, confirm=False)
+    p = Producer(ipc_endpoint, linger_ms=None)
     p.send("PD", 1)
-    assert p.close() is None
+    c.recv()
+    assert p.unconfirmed_items == 1
+    # The closing sync is answered only once the consumer has read everything before it.
+    assert p.close() is True
+    assert c.syncs.get(timeout=20) == (0, False)
+    assert c.syncs.get(timeout=20) == (1, True)
 
 
 def test_a_producer_left_open_is_closed_when_collected(ipc_endpoint):

@@ -38,8 +38,9 @@ def object_scalar(v):
 
 
 def one_item(hex_item):
-    """The message [1, item] with the item's hand-written encoding."""
-    return bytes.fromhex("9201" + hex_item.replace(" ", ""))
+    """The message [2, 1, item] (version 2, sequence number 1) with the item's
+    hand-written encoding."""
+    return bytes.fromhex("930201" + hex_item.replace(" ", ""))
 
 
 # ---------------------------------------------------------------------------
@@ -127,12 +128,12 @@ def test_command_with_packed_array_encodes_byte_exact(payload, hex_item):
 
 def test_batch_keeps_send_order_in_one_array():
     assert encode([("PD", 1), ("TD", 2)]) == bytes.fromhex(
-        "93 01 c7 05 01 92a2504401 c7 05 01 92a2544402".replace(" ", "")
+        "94 02 01 c7 05 01 92a2504401 c7 05 01 92a2544402".replace(" ", "")
     )
 
 
 def test_large_batch_uses_array16_header():
-    assert encode([None] * 16) == bytes.fromhex("dc0011 01" + "c0" * 16)
+    assert encode([None] * 16) == bytes.fromhex("dc0012 02 01" + "c0" * 16)
 
 
 @pytest.mark.parametrize(
@@ -149,11 +150,11 @@ def test_long_tuple_bodies_use_wider_ext_headers(size, header):
 
 
 def test_very_large_batch_uses_array32_header():
-    assert encode([None] * 65_535) == bytes.fromhex("dd00010000 01") + b"\xc0" * 65_535
+    assert encode([None] * 65_534) == bytes.fromhex("dd00010000 02 01") + b"\xc0" * 65_534
 
 
 def test_items_may_be_any_iterable():
-    assert encode(iter([None, True])) == bytes.fromhex("9301c0c3")
+    assert encode(iter([None, True])) == bytes.fromhex("940201c0c3")
 
 
 REFUSED = [
@@ -197,17 +198,17 @@ def test_refuses_an_empty_message():
 # ---------------------------------------------------------------------------
 
 ACCEPTED = [
-    ("nil", "9201c0", [None]),
-    ("float32 widened", "9201ca3fc00000", [1.5]),
-    ("uint64 at int64 max", "9201cf7fffffffffffffff", [INT64_MAX]),
-    ("negative int8", "9201d0ff", [-1]),
-    ("uint16", "9201cd0100", [256]),
-    ("str8", "9201d90161", ["a"]),
-    ("bin32", "9201c60000000100", [b"\x00"]),
-    ("array16 message", "dc000201c3", [True]),
-    ("two items in order", "9301c0c2", [None, False]),
-    ("array32 list", "9201dd00000001c0", [[None]]),
-    ("tuple ext8", "9201c70301920102", [(1, 2)]),
+    ("nil", "930201c0", [None]),
+    ("float32 widened", "930201ca3fc00000", [1.5]),
+    ("uint64 at int64 max", "930201cf7fffffffffffffff", [INT64_MAX]),
+    ("negative int8", "930201d0ff", [-1]),
+    ("uint16", "930201cd0100", [256]),
+    ("str8", "930201d90161", ["a"]),
+    ("bin32", "930201c60000000100", [b"\x00"]),
+    ("array16 message", "dc00030201c3", [True]),
+    ("two items in order", "940201c0c2", [None, False]),
+    ("array32 list", "930201dd00000001c0", [[None]]),
+    ("tuple ext8", "930201c70301920102", [(1, 2)]),
 ]
 
 
@@ -221,7 +222,7 @@ def test_decodes_hand_written_messages(hex_message, expected):
 def test_decodes_packed_arrays():
     floats, complexes, empty = decode(
         bytes.fromhex(
-            "9401 d803000000000000f03f00000000000000c0"
+            "950201 d803000000000000f03f00000000000000c0"
             " d804000000000000f03f0000000000000040 c70003".replace(" ", "")
         )
     )
@@ -234,30 +235,35 @@ MALFORMED = [
     ("empty", ""),
     ("not an array", "01"),
     ("map message", "80"),
-    ("version 2", "9202c0"),
-    ("version true", "92c3c0"),
-    ("version float", "92cb3ff0000000000000c0"),
-    ("no item", "9101"),
+    ("version 1", "9201c0"),
+    ("version 3", "930301c0"),
+    ("no sequence number", "9102"),
+    ("negative sequence number", "9302ffc0"),
+    ("float sequence number", "9302cb3ff0000000000000c0"),
+    ("sequence number above int64", "9302cf8000000000000000c0"),
+    ("version true", "93c301c0"),
+    ("version float", "93cb400000000000000001c0"),
+    ("no item", "920201"),
     ("empty message array", "90"),
-    ("empty map", "920180"),
-    ("map", "920181a161c0"),
-    ("map16", "9201de0000"),
-    ("unknown ext", "9201d40500"),
-    ("timestamp", "9201d6ff00000000"),
-    ("uint64 above int64", "9201cf8000000000000000"),
-    ("invalid utf-8", "9201a1ff"),
-    ("encoded surrogate", "9201a3eda080"),
-    ("truncated float", "9201cb00"),
-    ("truncated array", "920191"),
-    ("truncated str", "9201a261"),
-    ("trailing bytes", "9201c0c0"),
-    ("complex body of 1 byte", "9201d40200"),
-    ("float array body of 5 bytes", "9201c70503" + "00" * 5),
-    ("complex array body of 8 bytes", "9201d704" + "00" * 8),
-    ("tuple body not an array", "9201d40100"),
-    ("tuple body with trailing bytes", "9201d5019000"),
-    ("tuple body with an invalid value", "9201d5019180"),
-    ("reserved byte", "9201c1"),
+    ("empty map", "93020180"),
+    ("map", "93020181a161c0"),
+    ("map16", "930201de0000"),
+    ("unknown ext", "930201d40500"),
+    ("timestamp", "930201d6ff00000000"),
+    ("uint64 above int64", "930201cf8000000000000000"),
+    ("invalid utf-8", "930201a1ff"),
+    ("encoded surrogate", "930201a3eda080"),
+    ("truncated float", "930201cb00"),
+    ("truncated array", "93020191"),
+    ("truncated str", "930201a261"),
+    ("trailing bytes", "930201c0c0"),
+    ("complex body of 1 byte", "930201d40200"),
+    ("float array body of 5 bytes", "930201c70503" + "00" * 5),
+    ("complex array body of 8 bytes", "930201d704" + "00" * 8),
+    ("tuple body not an array", "930201d40100"),
+    ("tuple body with trailing bytes", "930201d5019000"),
+    ("tuple body with an invalid value", "930201d5019180"),
+    ("reserved byte", "930201c1"),
 ]
 
 
@@ -336,11 +342,11 @@ LIMIT_CASES = [
     ("depth across lists and tuples", Limits(max_depth=4), [([],)], [([[]],)]),
     ("list length", Limits(max_array_len=3), [1, 2, 3], [1, 2, 3, 4]),
     ("tuple length", Limits(max_array_len=3), (1, 2, 3), (1, 2, 3, 4)),
-    # message array, marker, list, elements
-    ("values in a list", Limits(max_values=6), [1, 2, 3], [1, 2, 3, 4]),
-    ("values in a tuple", Limits(max_values=6), (1, 2, 3), (1, 2, 3, 4)),
-    ("packed array is one value", Limits(max_values=4), [np.arange(100.0)], [np.arange(1.0), 1]),
-    ("message bytes", Limits(max_message_bytes=12), b"x" * 8, b"x" * 9),
+    # message array, marker, sequence number, list, elements
+    ("values in a list", Limits(max_values=7), [1, 2, 3], [1, 2, 3, 4]),
+    ("values in a tuple", Limits(max_values=7), (1, 2, 3), (1, 2, 3, 4)),
+    ("packed array is one value", Limits(max_values=5), [np.arange(100.0)], [np.arange(1.0), 1]),
+    ("message bytes", Limits(max_message_bytes=13), b"x" * 8, b"x" * 9),
 ]
 
 
@@ -355,11 +361,23 @@ def test_limits_agree_between_encode_and_decode(limits, at, beyond):
         decode(encode([beyond]), limits)
 
 
-def test_message_array_length_counts_the_version_marker():
-    limits = Limits(max_array_len=3)
+def test_message_array_length_counts_the_version_marker_and_sequence_number():
+    limits = Limits(max_array_len=4)
     assert len(decode(encode([None, None], limits), limits)) == 2
     with pytest.raises(WireError):
         encode([None] * 3, limits)
+
+
+@pytest.mark.parametrize("seq,hex_seq", [(0, "00"), (1, "01"), (300, "cd012c"), (2**40, "cf0000010000000000")])
+def test_the_sequence_number_follows_the_version_marker(seq, hex_seq):
+    assert encode([None], seq=seq) == bytes.fromhex("9302" + hex_seq + "c0")
+    assert decode(encode([None], seq=seq)) == [None]
+
+
+@pytest.mark.parametrize("seq", [-1, 2**63, 1.0, True, None])
+def test_encode_refuses_a_sequence_number_the_consumer_would_not_read(seq):
+    with pytest.raises(ValueError):
+        encode([None], seq=seq)
 
 
 def test_default_limits_are_the_documented_ones():

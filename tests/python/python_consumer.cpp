@@ -1,11 +1,14 @@
 // A stand-in host end for the Python producer tests and benchmarks: binds a ZmqQueue,
 // takes COUNT items from it and prints what it got.
 //
-//   lumenfold_python_consumer ENDPOINT COUNT [--quiet]
+//   lumenfold_python_consumer ENDPOINT COUNT [--quiet] [--backlog BYTES] [--stay]
 //
 // Prints "ready <bound endpoint>" once bound. Then, per item, its text form on a line of
 // its own, and each warning of the queue as "warning: <text>"; with --quiet only
 // "done <items> <nanoseconds from the first item to the last>" at the end, for timing.
+// --backlog bounds the bytes the queue holds for the host (Limits::max_backlog_bytes);
+// --stay keeps the queue bound after the last item until standard input closes, so that
+// producers still get their closing confirmation.
 #include <tellurix/lumenfold/host.h>
 #include <tellurix/lumenfold/transport.h>
 
@@ -29,8 +32,27 @@ void print_line(const QString& text) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3 || argc > 4 || (argc == 4 && std::strcmp(argv[3], "--quiet") != 0)) {
-        std::fprintf(stderr, "usage: %s ENDPOINT COUNT [--quiet]\n", argv[0]);
+    bool quiet = false;
+    bool stay = false;
+    lf::transport::Limits limits;
+    bool usage = argc < 3;
+    for (int i = 3; i < argc && !usage; ++i) {
+        if (std::strcmp(argv[i], "--quiet") == 0) {
+            quiet = true;
+        } else if (std::strcmp(argv[i], "--stay") == 0) {
+            stay = true;
+        } else if (std::strcmp(argv[i], "--backlog") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            const long long bytes = std::strtoll(argv[++i], &end, 10);
+            usage = *end != '\0' || bytes < 1;
+            limits.max_backlog_bytes = static_cast<std::size_t>(bytes);
+        } else {
+            usage = true;
+        }
+    }
+    if (usage) {
+        std::fprintf(stderr, "usage: %s ENDPOINT COUNT [--quiet] [--backlog BYTES] [--stay]\n",
+                     argv[0]);
         return 2;
     }
     char* end = nullptr;
@@ -39,10 +61,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: COUNT must be a positive integer\n", argv[0]);
         return 2;
     }
-    const bool quiet = argc == 4;
     lf::host::set_warning_handler([](const QString& text) { print_line("warning: " + text); });
     try {
-        lf::transport::ZmqQueue queue(QString::fromLocal8Bit(argv[1]));
+        lf::transport::ZmqQueue queue(QString::fromLocal8Bit(argv[1]), limits);
         print_line("ready " + queue.endpoint());
         using Clock = std::chrono::steady_clock;
         Clock::time_point first;
@@ -60,6 +81,9 @@ int main(int argc, char** argv) {
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - first).count();
         if (quiet)
             print_line(QStringLiteral("done %1 %2").arg(count).arg(static_cast<qint64>(ns)));
+        if (stay)
+            while (std::fgetc(stdin) != EOF) {
+            }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
         return 1;
