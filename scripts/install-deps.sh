@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-zmq python3-msgpack python3-numpy python3-pytest
   clang libclang-rt-14-dev clang-format
+  clang-tidy
   xvfb xauth fonts-dejavu-core
 )
 

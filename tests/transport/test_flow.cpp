@@ -227,7 +227,8 @@ TEST_P(Transports, ProducerSurvivesAConsumerRestart) {
     const QString where = fixed_endpoint();
     constexpr std::size_t bound_messages = 300;
     constexpr int count = 6000;
-    auto first = std::make_unique<transport::ZmqQueue>(where, small_backlog(1u << 20, bound_messages));
+    auto first =
+        std::make_unique<transport::ZmqQueue>(where, small_backlog(1u << 20, bound_messages));
     std::atomic<bool> done{false};
     std::uint64_t lost = 0, restarts = 0;
     std::thread producer_thread([&] {
@@ -330,6 +331,31 @@ TEST(Versions, ProducerFacingAnOldConsumerFailsWithAReason) {
     }
     EXPECT_FALSE(producer.close());
     EXPECT_TRUE(warnings.any_starting("Producer::close: "));
+}
+
+// ---------------------------------------------------------------------------
+// Closing in the destructor
+// ---------------------------------------------------------------------------
+
+// A destructor that closes with items unconfirmed reports them; a warning handler that
+// throws there must not end the program.
+TEST(ProducerDestructor, SurvivesAWarningHandlerThatThrows) {
+    QTemporaryDir dir;
+    int calls = 0;
+    const host::WarningHandler previous = host::set_warning_handler([&calls](const QString&) {
+        ++calls;
+        throw std::runtime_error("the handler failed");
+    });
+    {
+        transport::Producer::Options options;
+        options.linger_ms = 50;
+        // Nobody listens there: the item stays unconfirmed.
+        transport::Producer producer(QStringLiteral("ipc://") + dir.filePath("nobody.ipc"),
+                                     options);
+        producer.send("PD", Value::list({1}));
+    }
+    host::set_warning_handler(previous);
+    EXPECT_GE(calls, 1);
 }
 
 } // namespace

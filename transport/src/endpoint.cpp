@@ -69,7 +69,7 @@ void claim_private_dir(const QString& endpoint, bool create, const char* who) {
 } // namespace detail
 
 QString normalize_endpoint(const QString& endpoint) {
-    const QString text = endpoint.trimmed();
+    QString text = endpoint.trimmed(); // not const: returned by move
     if (text.isEmpty())
         return default_endpoint();
     // A port alone, or a tcp endpoint without an address: this machine only.
