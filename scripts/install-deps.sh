@@ -11,6 +11,7 @@ packages=(
   python3 python3-zmq python3-msgpack python3-numpy python3-pytest python3-h5py
   python3-setuptools python3-venv
   clang libclang-rt-14-dev clang-format
+  clang-tidy
   xvfb xauth fonts-dejavu-core
 )
 

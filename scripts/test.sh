@@ -3,7 +3,8 @@
 #   1. a warnings-as-errors build and every test (C++ and Python) through ctest;
 #   2. the same suite built with AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. the clang-format check;
-#   4. a short libFuzzer run of each fuzz target (clang).
+#   4. clang-tidy (bugprone-*, performance-*) on the sources, with the compile commands of 1;
+#   5. a short libFuzzer run of each fuzz target (clang).
 # Exits non-zero on the first failing step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +31,9 @@ ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE no-sanitizer
 
 step "clang-format"
 ./scripts/check-format.sh
+
+step "clang-tidy"
+./scripts/tidy.sh build/ci
 
 step "fuzz"
 ./scripts/fuzz.sh 30

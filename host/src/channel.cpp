@@ -1,4 +1,4 @@
-#include <tellurix/lumenfold/host.h>
+#include <tellurix/lumenfold/host/channel.h>
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include <tellurix/lumenfold/host.h>
+#include <tellurix/lumenfold/host/value.h>
 
 #include <QDebug>
 

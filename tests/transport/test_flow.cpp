@@ -351,4 +351,29 @@ TEST(Versions, ProducerFacingAnOldConsumerFailsWithAReason) {
     EXPECT_TRUE(warnings.any_starting("Producer::close: "));
 }
 
+// ---------------------------------------------------------------------------
+// Closing in the destructor
+// ---------------------------------------------------------------------------
+
+// A destructor that closes with items unconfirmed reports them; a warning handler that
+// throws there must not end the program.
+TEST(ProducerDestructor, SurvivesAWarningHandlerThatThrows) {
+    QTemporaryDir dir;
+    int calls = 0;
+    const host::WarningHandler previous = host::set_warning_handler([&calls](const QString&) {
+        ++calls;
+        throw std::runtime_error("the handler failed");
+    });
+    {
+        transport::Producer::Options options;
+        options.linger_ms = 50;
+        // Nobody listens there: the item stays unconfirmed.
+        transport::Producer producer(QStringLiteral("ipc://") + dir.filePath("nobody.ipc"),
+                                     options);
+        producer.send("PD", Value::list({1}));
+    }
+    host::set_warning_handler(previous);
+    EXPECT_GE(calls, 1);
+}
+
 } // namespace

@@ -99,7 +99,7 @@ void SelectionBundle::set_on_change_event_actions(
         });
     };
     box(lx, on_format_changed);
-    box(ly, on_format_changed);
+    box(ly, std::move(on_format_changed));
     box(linkx, on_log_scale_marker_changed);
     box(linky, std::move(on_log_scale_marker_changed));
 }

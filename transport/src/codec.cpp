@@ -157,7 +157,7 @@ private:
     template <typename T> void packed(ExtType type, const QVector<T>& data) {
         static_assert(sizeof(T) % sizeof(double) == 0);
         const std::size_t count = static_cast<std::size_t>(data.size()) * (sizeof(T) / 8);
-        const std::uint32_t size = length(static_cast<qsizetype>(count * 8), "packed array");
+        const std::uint32_t size = length(static_cast<qsizetype>(count) * 8, "packed array");
         packer_.pack_ext(size, type);
         qToLittleEndian<double>(data.constData(), static_cast<qsizetype>(count),
                                 sink_.extend(size));

@@ -101,7 +101,7 @@ void check_tcp_ports(const QString& endpoint) {
 } // namespace
 
 QString normalize_endpoint(const QString& endpoint) {
-    const QString text = endpoint.trimmed();
+    QString text = endpoint.trimmed(); // not const: returned by move
     if (text.isEmpty())
         return default_endpoint();
     // A port alone, or a tcp endpoint without an address: this machine only.

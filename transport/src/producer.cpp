@@ -143,7 +143,18 @@ Producer::Producer(const QString& endpoint, const Options& options)
 }
 
 Producer::~Producer() {
-    close();
+    // Nothing may leave a destructor: a socket error while closing, or a warning handler
+    // that throws while close() reports unconfirmed items, would end the program.
+    try {
+        close();
+    } catch (const std::exception& e) {
+        try {
+            host::warn(QStringLiteral("Producer::~Producer: %1").arg(QString::fromUtf8(e.what())));
+        } catch (...) {
+            // The warning channel itself failed; there is nowhere left to report to.
+        }
+    } catch (...) {
+    }
 }
 
 bool Producer::connected() const noexcept {

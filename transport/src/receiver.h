@@ -41,7 +41,7 @@ public:
     /// Binds `endpoint` (already resolved) and starts the thread. Throws
     /// std::runtime_error naming the endpoint when the bind fails.
     Receiver(const QString& endpoint, const Limits& limits);
-    ~Receiver();
+    ~Receiver(); // NOLINT(bugprone-exception-escape): see its definition
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 

@@ -73,7 +73,9 @@ Value convert(const QJsonValue& v, const QStringList& numbers, int& next) {
         return Value(v.toString());
     case QJsonValue::Array: {
         std::vector<Value> items;
-        for (const QJsonValue& e : v.toArray())
+        // A const array: its elements are read as values, not as references that detach.
+        const QJsonArray array = v.toArray();
+        for (const QJsonValue& e : array)
             items.push_back(convert(e, numbers, next));
         return Value::list(std::move(items));
     }

@@ -28,7 +28,7 @@ namespace tellurix::lumenfold::transport {
 /// more than the message itself justifies.
 struct Limits {
     /// Largest message, in bytes.
-    std::size_t max_message_bytes = 256u * 1024u * 1024u;
+    std::size_t max_message_bytes = std::size_t{256} * 1024 * 1024;
     /// Deepest nesting of lists and tuples, the message array included. Tuples travel as
     /// extension values whose body is a separate MessagePack document; the depth is one
     /// counter across those bodies too. Never more than 1024, whatever is set here: the
@@ -45,7 +45,7 @@ struct Limits {
     /// send only within their credit, so these bound the host's memory for messages
     /// whatever the producers do; once the backlog is full, producers are held back.
     /// A single message larger than a producer's share may pass the byte bound by itself.
-    std::size_t max_backlog_bytes = 64u * 1024u * 1024u;
+    std::size_t max_backlog_bytes = std::size_t{64} * 1024 * 1024;
     /// Most messages in the backlog (at least 1).
     std::size_t max_backlog_messages = 65'536;
 };
