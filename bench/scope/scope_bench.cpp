@@ -22,6 +22,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "../support/process_memory.h"
+
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -49,13 +51,6 @@ const Clock::time_point epoch = Clock::now();
 
 double now_seconds() {
     return std::chrono::duration<double>(Clock::now() - epoch).count();
-}
-
-double resident_mib() {
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
 void wait_ms(int ms) {
@@ -217,9 +212,9 @@ void BM_MemoryFlat(benchmark::State& state) {
     double at_one_minute = 0, at_end = 0;
     for (auto _ : state) {
         wait_ms(60'000);
-        at_one_minute = resident_mib();
+        at_one_minute = lumenfold_bench::resident_mib();
         wait_ms(int((scope_minutes - 1) * 60'000));
-        at_end = resident_mib();
+        at_end = lumenfold_bench::resident_mib();
     }
     state.counters["rss_1min_MiB"] = at_one_minute;
     state.counters["rss_end_MiB"] = at_end;
@@ -229,15 +224,6 @@ void BM_MemoryFlat(benchmark::State& state) {
     state.counters["items_taken"] = double(s.window->items_taken());
 }
 BENCHMARK(BM_MemoryFlat)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
-
-double peak_resident_mib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::atof(line.c_str() + 6) / 1024.0;
-    return 0;
-}
 
 // A burst of 10 million "PD" records of 10 floats, sent by a producer process in batches
 // of 256 as fast as the scope lets it, into a scope with its default 1,000,000 rows of
@@ -286,7 +272,7 @@ void BM_Burst(benchmark::State& state) {
     state.counters["all_applied"] = applied >= records ? 1 : 0;
     state.counters["seconds"] = seconds;
     state.counters["items_per_s"] = applied / seconds;
-    state.counters["rss_peak_MiB"] = peak_resident_mib();
+    state.counters["rss_peak_MiB"] = lumenfold_bench::peak_resident_mib();
     state.counters["rows_held"] = double(window.points().rows_held());
 }
 BENCHMARK(BM_Burst)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();

@@ -10,13 +10,14 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "../support/process_memory.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -27,15 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_to_run = 60;
 double rate = 1'000'000;
-
-double resident_mib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atof(line.c_str() + 6) / 1024.0;
-    return 0;
-}
 
 void BM_SteadyOverload(benchmark::State& state) {
     QTemporaryDir dir;
@@ -66,7 +58,7 @@ void BM_SteadyOverload(benchmark::State& state) {
             if (applied >= due || queue.empty())
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             if (Clock::now() >= next_sample) {
-                const double rss = resident_mib();
+                const double rss = lumenfold_bench::resident_mib();
                 if (at_5s == 0)
                     at_5s = rss;
                 else {

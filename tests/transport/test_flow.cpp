@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "../support/warnings.h"
+
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
@@ -23,18 +25,6 @@ namespace host = tellurix::lumenfold::host;
 namespace transport = tellurix::lumenfold::transport;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-struct Warnings {
-    std::vector<QString> texts;
-    host::WarningHandler previous;
-    Warnings()
-        : previous(host::set_warning_handler([this](const QString& t) { texts.push_back(t); })) {}
-    ~Warnings() { host::set_warning_handler(previous); }
-    bool any_starting(const QString& prefix) const {
-        return std::any_of(texts.begin(), texts.end(),
-                           [&](const QString& t) { return t.startsWith(prefix); });
-    }
-};
 
 // Takes one item when there is one, else sleeps a little; a deadline guards against hangs.
 template <typename Each>

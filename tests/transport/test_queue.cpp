@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "../support/warnings.h"
+
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
@@ -28,15 +30,6 @@ using tellurix::lumenfold::host::Value;
 namespace host = tellurix::lumenfold::host;
 namespace transport = tellurix::lumenfold::transport;
 using namespace std::chrono_literals;
-
-// Collects what goes to the warning channel while it lives.
-struct Warnings {
-    std::vector<QString> texts;
-    host::WarningHandler previous;
-    Warnings()
-        : previous(host::set_warning_handler([this](const QString& t) { texts.push_back(t); })) {}
-    ~Warnings() { host::set_warning_handler(previous); }
-};
 
 // Takes `count` items, waiting for them at most a generous while (a hang, not a timing,
 // is what the deadline guards against).
