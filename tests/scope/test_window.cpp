@@ -380,45 +380,6 @@ TEST_F(ScopeWindowTest, WarningsFromAnyThreadReachTheLogPanel) {
     EXPECT_FALSE(host::set_warning_handler({}));
 }
 
-TEST_F(ScopeWindowTest, SpaceHoldsThePlotsStillWhileDataArrivesAndRunShowsTheNewest) {
-    produce(QStringLiteral("p.send('PN', ['t', 'v'])\n"
-                           "p.send('PXY', 't,v')\n"
-                           "for i in range(11):\n"
-                           "    p.send('PD', [i, i])\n"));
-    chartpane::PlotWidget* pw = plot(0);
-    plotting::ViewBox* vb = pw->plotItem()->vb();
-    const QRectF before = vb->viewRange();
-    ASSERT_GE(before.right(), 10);
-    ASSERT_EQ(xs(pw, 0).size(), 11u);
-
-    QTest::keyClick(window_.get(), Qt::Key_Space);
-    ASSERT_TRUE(window_->paused());
-    produce(QStringLiteral("for i in range(11, 31):\n"
-                           "    p.send('PD', [i, 10 * i])\n"));
-    EXPECT_EQ(vb->viewRange(), before) << "the range stays while paused";
-    EXPECT_EQ(xs(pw, 0).size(), 11u) << "the picture stays while paused";
-    EXPECT_EQ(window_->points().rows_held(), 31u) << "the data is applied all the same";
-    EXPECT_EQ(window_->status().field("paused"), "paused, 20 items applied since");
-
-    // The view still answers the user while paused: fit (F) fits what is drawn.
-    vb->setRange(QRectF(2, 0, 2, 2));
-    pw->setFocus();
-    QTest::keyClick(pw, Qt::Key_F);
-    EXPECT_LE(vb->viewRange().left(), 0);
-    EXPECT_GE(vb->viewRange().right(), 10);
-    EXPECT_LT(vb->viewRange().right(), 30) << "it fits the picture held, not the newest data";
-
-    // Run, from the button in the status bar this time.
-    auto* button = window_->status().findChild<QToolButton*>("pause");
-    ASSERT_NE(button, nullptr);
-    click(button);
-    EXPECT_FALSE(window_->paused());
-    EXPECT_EQ(window_->status().field("paused"), "");
-    EXPECT_EQ(xs(pw, 0).size(), 31u);
-    click(tb().AR);
-    QTRY_VERIFY(vb->viewRange().right() >= 30 && vb->viewRange().bottom() >= 300);
-}
-
 TEST_F(ScopeWindowTest, TheLogPanelAppearsOnTheFirstWarningAndStaysClosedOnceClosed) {
     EXPECT_FALSE(window_->log_dock()->isVisible());
     host::warn("first");
