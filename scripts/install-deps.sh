@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-zmq python3-msgpack python3-numpy python3-pytest python3-h5py
   clang libclang-rt-14-dev clang-format
-  xvfb xauth fonts-dejavu-core
+  xvfb xauth fonts-dejavu-core desktop-file-utils
 )
 
 missing=()
