@@ -377,6 +377,13 @@ chartpane::PlotWidget* ScopeWindow::make_plot() {
     plot->enable_auto_range();
     plot->installEventFilter(this);
     plot->canvas()->installEventFilter(this);
+    // The axis-name labels stay where the plot widget puts them, over its top left corner;
+    // the canvas and its axes start below them, far enough that the top tick label (centred
+    // on the canvas's top edge) cannot reach them either, whatever the size or the scale.
+    int below_labels = 0;
+    for (const QLabel* label : plot->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
+        below_labels = std::max(below_labels, label->y() + label->sizeHint().height());
+    plot->setContentsMargins(0, below_labels + plot->fontMetrics().height() / 2 + 2, 0, 0);
     legends_.push_back(new Legend(plot->canvas()));
     legends_.back()->set_wanted(legend_wanted_);
     return plot;
