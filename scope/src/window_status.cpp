@@ -27,7 +27,7 @@ void ScopeWindow::build_status_bar() {
     auto* pause = new QToolButton(status_);
     pause->setObjectName(QStringLiteral("pause"));
     pause->setDefaultAction(pause_action_);
-    status_->insertPermanentWidget(0, pause);
+    status_->addPermanentWidget(pause); // last: where the hand finds it, at the corner
     status_->set_field(QStringLiteral("endpoint"), endpoint_);
     update_status();
 }
