@@ -12,7 +12,7 @@ packages=(
   python3-setuptools python3-venv
   clang libclang-rt-14-dev clang-format
   clang-tidy
-  xvfb xauth fonts-dejavu-core
+  xvfb xauth fonts-dejavu-core desktop-file-utils
 )
 
 missing=()

@@ -10,6 +10,7 @@ namespace tellurix::lumenfold::scope {
 namespace {
 const QString opt_listen = QStringLiteral("listen");
 const QString opt_demo = QStringLiteral("demo");
+const QString opt_reset = QStringLiteral("reset-settings");
 const QString opt_plots = QStringLiteral("plots");
 const QString opt_history = QStringLiteral("history");
 const QString opt_traces = QStringLiteral("traces");
@@ -83,6 +84,8 @@ void describe_options(QCommandLineParser& parser) {
          QStringLiteral("ENDPOINT")},
         {opt_demo, QStringLiteral("Start a built-in producer that streams example points and "
                                   "traces to this scope, using every command.")},
+        {opt_reset, QStringLiteral("Forget the remembered window layout (geometry, docks, "
+                                   "legend) before the window opens.")},
         {opt_plots, QStringLiteral("Show at most N plots (default 9)."), QStringLiteral("N")},
         {opt_history,
          QStringLiteral("Keep at most N point rows over all generations (default 1000000); "
@@ -131,6 +134,7 @@ bool parse_options(QCommandLineParser& parser, const QStringList& arguments, Sco
         }
     }
     options.demo = parser.isSet(opt_demo);
+    options.reset_settings = parser.isSet(opt_reset);
     long long plots = options.max_plots, history = static_cast<long long>(options.history),
               traces = static_cast<long long>(options.traces), rate = options.frame_rate;
     if (!read_count(parser, opt_plots, 1, 64, plots, error) ||

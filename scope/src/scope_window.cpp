@@ -1,5 +1,12 @@
+#include <tellurix/lumenfold/scope/help.h>
+#include <tellurix/lumenfold/scope/legend.h>
+#include <tellurix/lumenfold/scope/readout.h>
 #include <tellurix/lumenfold/scope/scope_window.h>
+#include <tellurix/lumenfold/scope/status_bar.h>
 #include <tellurix/lumenfold/scope/stderr_log.h>
+#include <tellurix/lumenfold/scope/window_settings.h>
+
+#include "window_parts.h"
 
 #include <tellurix/lumenfold/scope/hdf5_export.h>
 
@@ -22,6 +29,7 @@
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QThread>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -33,58 +41,6 @@ namespace tellurix::lumenfold::scope {
 // Helpers
 // ---------------------------------------------------------------------------
 
-/// The queue the CmdPump drains, seen through a counter: the scope learns the item rate
-/// and, when a command fails inside flush, which item it was (flush does not say; the item
-/// being handled is the last one taken).
-class CountingQueue : public host::Queue {
-public:
-    explicit CountingQueue(std::unique_ptr<host::Queue> inner)
-        : inner_(std::move(inner)) {}
-    bool empty() override {
-        failing_ = true; // stays set when the queue throws
-        const bool none = inner_->empty();
-        failing_ = false;
-        return none;
-    }
-    host::Value get() override {
-        failing_ = true;
-        host::Value item = inner_->get();
-        failing_ = false;
-        ++taken_;
-        last_ = item; // a cheap copy: payload buffers are shared
-        return item;
-    }
-    std::uint64_t taken() const noexcept { return taken_; }
-    /// Whether the last exception came out of the queue itself rather than a command.
-    bool failing() const noexcept { return failing_; }
-    const host::Value& last() const noexcept { return last_; }
-    host::Queue& inner() { return *inner_; }
-
-private:
-    std::unique_ptr<host::Queue> inner_;
-    std::uint64_t taken_ = 0;
-    bool failing_ = false;
-    host::Value last_;
-};
-
-/// The scope's clipboard facility: the middle-button measurement goes to the system
-/// clipboard as before, and to the status bar's readout.
-class ScopeClipboard : public host::Clipboard {
-public:
-    ScopeClipboard(host::Clipboard* forward, std::function<void(const host::Value&)> record)
-        : forward_(forward)
-        , record_(std::move(record)) {}
-    void copy(const host::Value& value) override {
-        record_(value);
-        if (forward_)
-            forward_->copy(value);
-    }
-
-private:
-    host::Clipboard* forward_;
-    std::function<void(const host::Value&)> record_;
-};
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -92,56 +48,9 @@ using Clock = std::chrono::steady_clock;
 // However slow the frames, the window answers the user at least this often.
 constexpr auto max_budget = std::chrono::microseconds(250'000);
 
-// A payload can be a million-element array: show its head and its size, never all of it.
-QString short_form(const host::Value& v, int depth = 0) {
-    constexpr std::size_t shown = 6;
-    switch (v.kind()) {
-    case host::Value::Kind::List:
-    case host::Value::Kind::Tuple: {
-        const bool list = v.is_list();
-        const std::vector<host::Value>& items = v.items();
-        QStringList parts;
-        for (std::size_t i = 0; i < std::min(items.size(), shown); ++i)
-            parts << (depth >= 2 ? QStringLiteral("...") : short_form(items[i], depth + 1));
-        if (items.size() > shown)
-            parts << QStringLiteral("... %1 items").arg(items.size());
-        QString body = parts.join(QStringLiteral(", "));
-        if (!list && items.size() == 1)
-            body += QLatin1Char(',');
-        return list ? QLatin1Char('[') + body + QLatin1Char(']')
-                    : QLatin1Char('(') + body + QLatin1Char(')');
-    }
-    case host::Value::Kind::FloatArray:
-    case host::Value::Kind::ComplexArray:
-        return QStringLiteral("%1 of %2 values")
-            .arg(v.type_name())
-            .arg(v.is_float_array() ? v.as_float_array().size() : v.as_complex_array().size());
-    case host::Value::Kind::Str: {
-        QString q = host::quoted_form(v);
-        return q.size() > 60 ? q.left(57) + QStringLiteral("...") : q;
-    }
-    case host::Value::Kind::Bytes:
-        return QStringLiteral("bytes of %1").arg(v.as_bytes().size());
-    default:
-        return host::quoted_form(v);
-    }
-}
-
-QString command_text(const host::Value& item) {
-    if (item.is_tuple() && item.size() == 2 && item[0].is_str()) {
-        QString text = item[0].as_str() + QLatin1Char(' ') + short_form(item[1]);
-        return text.size() > 200 ? text.left(197) + QStringLiteral("...") : text;
-    }
-    return short_form(item);
-}
-
 // Each dataset gets half: a stream of points cannot push the traces out, nor the reverse.
 std::size_t memory_share(const ScopeOptions& options) {
     return (options.max_memory > 0 ? options.max_memory : default_max_memory()) / 2;
-}
-
-QString mebibytes(std::size_t bytes) {
-    return QString::number(double(bytes) / double(1 << 20), 'f', 1);
 }
 
 } // namespace
@@ -197,19 +106,31 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
     toolbar_->set_mainwindow(this);
     pump_ = std::make_unique<cmdpump::CmdPump>(*queue_, *toolbar_, points_, traces_);
 
-    auto* dock = new QDockWidget(tr("Log"), this);
-    dock->setObjectName(QStringLiteral("log"));
-    log_ = new QPlainTextEdit(dock);
+    log_dock_ = new QDockWidget(tr("Log"), this);
+    log_dock_->setObjectName(QStringLiteral("log"));
+    log_ = new QPlainTextEdit(log_dock_);
     log_->setReadOnly(true);
     log_->setMaximumBlockCount(2000); // a stream of bad records must not grow memory
-    dock->setWidget(log_);
-    addDockWidget(Qt::BottomDockWidgetArea, dock);
-    resizeDocks({dock}, {110}, Qt::Vertical); // the plots get the room; the log is a side view
+    log_dock_->setWidget(log_);
+    addDockWidget(Qt::BottomDockWidgetArea, log_dock_);
+    // The plots get the room; the log is a side view, hidden until it has something to say.
+    resizeDocks({log_dock_}, {110}, Qt::Vertical);
+    log_dock_->hide();
 
     build_menus();
     build_status_bar();
     setWindowTitle(tr("lumenfold-scope — %1").arg(endpoint_));
     resize(1100, 760);
+    if (options_.reset_settings)
+        forget_layout();
+    const RememberedLayout layout = load_layout();
+    if (!layout.geometry.isEmpty())
+        restoreGeometry(layout.geometry);
+    if (!layout.state.isEmpty())
+        restoreState(layout.state);
+    legend_action_->setChecked(layout.legend);
+    // A log panel the user had open stays open; one never opened waits for a warning.
+    log_revealed_ = !log_dock_->isHidden();
 
     rate_clock_.start();
     timer_.setTimerType(Qt::PreciseTimer);
@@ -226,6 +147,7 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
 
 ScopeWindow::~ScopeWindow() {
     timer_.stop();
+    store_layout({saveGeometry(), saveState(), legend_wanted_});
     pump_.reset();
     // The toolbar may still re-read column names while it is torn down (a focused pattern
     // field finishes its edit); do it while this window is whole.
@@ -269,22 +191,26 @@ void ScopeWindow::build_menus() {
     connect(quit, &QAction::triggered, this, &QWidget::close);
 
     QMenu* view = menuBar()->addMenu(tr("&View"));
+    pause_action_ = view->addAction(tr("&Pause"));
+    pause_action_->setCheckable(true);
+    pause_action_->setShortcut(QKeySequence(Qt::Key_Space));
+    pause_action_->setShortcutContext(Qt::WindowShortcut);
+    pause_action_->setToolTip(tr("Pause: keep the plots still while data goes on arriving "
+                                 "(Space)"));
+    connect(pause_action_, &QAction::toggled, this, &ScopeWindow::set_paused);
+    legend_action_ = view->addAction(tr("&Legend"));
+    legend_action_->setCheckable(true);
+    legend_action_->setChecked(true);
+    connect(legend_action_, &QAction::toggled, this, [this](bool on) {
+        legend_wanted_ = on;
+        for (Legend* legend : legends_)
+            legend->set_wanted(on);
+    });
+    view->addSeparator();
     for (QDockWidget* dock : findChildren<QDockWidget*>())
         view->addAction(dock->toggleViewAction());
-}
 
-void ScopeWindow::build_status_bar() {
-    endpoint_label_ = new QLabel(endpoint_, this);
-    rate_label_ = new QLabel(this);
-    held_label_ = new QLabel(this);
-    warn_label_ = new QLabel(this);
-    measure_label_ = new QLabel(this);
-    statusBar()->addPermanentWidget(measure_label_);
-    statusBar()->addPermanentWidget(endpoint_label_);
-    statusBar()->addPermanentWidget(rate_label_);
-    statusBar()->addPermanentWidget(held_label_);
-    statusBar()->addPermanentWidget(warn_label_);
-    update_status();
+    fill_help_menu(menuBar()->addMenu(tr("&Help")), this, endpoint_);
 }
 
 std::uint64_t ScopeWindow::items_taken() const {
@@ -296,7 +222,7 @@ QStringList ScopeWindow::log_lines() const {
 }
 
 QString ScopeWindow::measurement_text() const {
-    return measure_label_->text();
+    return status_->field(QStringLiteral("measure"));
 }
 
 void ScopeWindow::all_enable_auto_range() {
@@ -355,6 +281,17 @@ void ScopeWindow::pump_commands() {
 
 void ScopeWindow::redraw() {
     toolbar::ToolBar& tb = *toolbar_;
+    if (paused_) {
+        // A clear is about the datasets, not the view: it takes effect in its place among
+        // the commands, so data that came after it is not cleared at Run. The rest of the
+        // toolbar's changes wait for Run.
+        if (tb.CR_flag) {
+            points_.clear_history();
+            traces_.clear_history();
+            tb.CR_flag = false;
+        }
+        return;
+    }
     bool stale = false;
     if (tb.xypairs_dirty) {
         pairs_.assign(tb.xypairs.begin(), tb.xypairs.end());
@@ -397,12 +334,16 @@ void ScopeWindow::redraw() {
         const int xc = names.indexOf(xname), yc = names.indexOf(yname);
         std::vector<Drawn>& drawn = drawn_[static_cast<std::size_t>(i)];
         bool changed = false, empty = true;
+        std::vector<std::pair<QString, QColor>> entries;
         for (std::size_t age = 0; age < ages_.size(); ++age) {
             const Generation* g = (xc >= 0 && yc >= 0 && age < data.generation_count())
                                       ? &data.generation(age)
                                       : nullptr;
-            if (g && g->rows() > 0)
+            if (g && g->rows() > 0) {
                 empty = false;
+                entries.emplace_back(Legend::age_name(age, mode_ == QLatin1String("T")),
+                                     palette_->at(static_cast<std::size_t>(ages_[age])));
+            }
             const Drawn want = g ? Drawn{g->uid(), g->revision()} : Drawn{};
             if (want.uid == drawn[age].uid && want.revision == drawn[age].revision)
                 continue;
@@ -415,6 +356,8 @@ void ScopeWindow::redraw() {
         }
         if (changed && empty)
             show_empty(plot);
+        if (changed)
+            legends_[static_cast<std::size_t>(i)]->set_entries(entries);
     }
 }
 
@@ -436,6 +379,15 @@ chartpane::PlotWidget* ScopeWindow::make_plot() {
     plot->enable_auto_range();
     plot->installEventFilter(this);
     plot->canvas()->installEventFilter(this);
+    // The axis-name labels stay where the plot widget puts them, over its top left corner;
+    // the canvas and its axes start below them, far enough that the top tick label (centred
+    // on the canvas's top edge) cannot reach them either, whatever the size or the scale.
+    int below_labels = 0;
+    for (const QLabel* label : plot->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
+        below_labels = std::max(below_labels, label->y() + label->sizeHint().height());
+    plot->setContentsMargins(0, below_labels + plot->fontMetrics().height() / 2 + 2, 0, 0);
+    legends_.push_back(new Legend(plot->canvas()));
+    legends_.back()->set_wanted(legend_wanted_);
     return plot;
 }
 
@@ -474,6 +426,7 @@ void ScopeWindow::relayout() {
     // Plots no longer shown give their data back; they are reused when pairs return.
     for (std::size_t i = static_cast<std::size_t>(n); i < plots_.size(); ++i) {
         plots_[i]->hide();
+        legends_[i]->set_entries({});
         for (std::size_t age = 0; age < ages_.size(); ++age) {
             if (drawn_[i][age].uid != 0)
                 plots_[i]->set_data(ages_[age], {}, {});
@@ -511,31 +464,6 @@ void ScopeWindow::apply_log_mode() {
         plot->setLogMode(lx_, ly_);
 }
 
-void ScopeWindow::update_status() {
-    // The rate over half a second or more, so that it reads steadily.
-    if (rate_clock_.elapsed() >= 500 || rate_label_->text().isEmpty()) {
-        const double seconds = static_cast<double>(rate_clock_.restart()) / 1000.0;
-        const std::uint64_t taken = queue_->taken();
-        if (seconds > 0)
-            rate_ = double(taken - rate_items_) / seconds;
-        rate_items_ = taken;
-        rate_label_->setText(tr("%1 items/s").arg(rate_, 0, 'f', 0));
-    }
-    held_label_->setText(tr("points %1 / %2 rows, traces %3 / %4, %5 / %6 MiB")
-                             .arg(points_.rows_held())
-                             .arg(points_.max_rows())
-                             .arg(traces_.generation_count())
-                             .arg(traces_.max_traces())
-                             .arg(mebibytes(points_.bytes_held() + traces_.bytes_held()),
-                                  mebibytes(points_.max_bytes() + traces_.max_bytes())));
-    QString warn = tr("warnings %1").arg(warnings_);
-    if (errors_ > 0)
-        warn += tr(", errors %1").arg(errors_);
-    if (hidden_pairs_ > 0)
-        warn += tr(", %1 pairs without a plot (--plots)").arg(hidden_pairs_);
-    warn_label_->setText(warn);
-}
-
 void ScopeWindow::append_log(const QString& line) {
     log_->appendPlainText(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz ")) +
                           line);
@@ -551,33 +479,56 @@ void ScopeWindow::on_warning(const QString& text) {
     ++warnings_;
     stderr_log_->write(QStringLiteral("warning"), text, Clock::now());
     append_log(tr("warning: %1").arg(text));
-    statusBar()->showMessage(tr("warning: %1").arg(text), 5000);
+    status_->show_message(tr("warning: %1").arg(text), 5000);
+    reveal_log();
 }
 
 void ScopeWindow::report_error(const QString& text) {
     ++errors_;
     stderr_log_->write(QStringLiteral("error"), text, Clock::now());
     append_log(tr("error: %1").arg(text));
-    statusBar()->showMessage(tr("error: %1").arg(text), 10000);
+    status_->show_message(tr("error: %1").arg(text), 10000);
+    reveal_log();
+}
+
+void ScopeWindow::reveal_log() {
+    // Only the first time: a user who closed the panel keeps it closed (View > Log).
+    if (log_revealed_)
+        return;
+    log_revealed_ = true;
+    log_dock_->show();
+    update_status();
 }
 
 void ScopeWindow::on_measurement(const host::Value& value) {
+    // The readout shows the digits one pixel of the plot measured in can tell apart; the
+    // clipboard keeps the exact text the panel copied.
+    chartpane::PlotWidget* plot = current_plot();
+    const auto step = [plot](double x) {
+        if (!plot)
+            return 0.0;
+        plotting::ViewBox* vb = plot->plotItem()->vb();
+        const QPointF at = vb->mapViewToScene(QPointF(x, vb->viewRange().center().y()));
+        return std::fabs(vb->mapSceneToView(at + QPointF(1, 0)).x() - x);
+    };
     QString text;
     if (value.is_number()) {
-        text = tr("x = %1").arg(host::float_text(value.as_float()));
+        const double x = value.as_float();
+        text = tr("x = %1").arg(resolved_text(x, step(x)));
     } else if (value.is_str()) {
         const QStringList parts = value.as_str().split(QLatin1Char(','));
         bool ok1 = false, ok2 = false;
         const double a = parts.value(0).toDouble(&ok1), b = parts.value(1).toDouble(&ok2);
         if (parts.size() == 2 && ok1 && ok2)
             text = tr("x1 = %1, x2 = %2, dx = %3")
-                       .arg(host::float_text(a), host::float_text(b), host::float_text(b - a));
+                       .arg(resolved_text(a, step(a)), resolved_text(b, step(b)),
+                            resolved_text(b - a, std::max(step(a), step(b))));
         else
             text = host::text_form(value);
     } else {
         text = host::text_form(value);
     }
-    measure_label_->setText(text);
+    status_->set_field(QStringLiteral("measure"), text, host::text_form(value));
 }
 
 chartpane::PlotWidget* ScopeWindow::current_plot() const {

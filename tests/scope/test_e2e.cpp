@@ -63,6 +63,8 @@ TEST(ScopeProgram, DemoDrawsCurvesInEveryPlot) {
     QProcess scope;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM")); // the X server, not offscreen
+    // A fresh layout, and none of the user's settings touched.
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path());
     scope.setProcessEnvironment(env);
     scope.start(
         xvfb_run,

@@ -1,6 +1,7 @@
 // The window's command intake with a queue of the test's own: failures of the queue
 // itself are told apart from refused commands, and neither stops the window.
 #include <tellurix/lumenfold/scope/scope_window.h>
+#include <tellurix/lumenfold/scope/status_bar.h>
 
 #include <tellurix/lumenfold/chartpane.h>
 
@@ -9,6 +10,8 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTemporaryFile>
+#include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -257,4 +260,50 @@ TEST(ScopeIntake, ErrorsAndWarningsReachStderrAtMostOnceASecondEachKind) {
     EXPECT_TRUE(lines.value(0).startsWith(
         QLatin1String("lumenfold-scope: error: PD [0] rejected: PointDataset::append()")))
         << lines.value(0).toStdString();
+}
+
+TEST(ScopeIntake, SpaceHoldsThePlotsStillWhileDataArrivesAndRunShowsTheNewest) {
+    ScriptedQueue* queue = nullptr;
+    auto window = window_on(queue);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    queue->items = {item("PN", Value::str_list({"t", "v"})), item("PXY", "t,v")};
+    for (int i = 0; i < 11; ++i)
+        queue->items.push_back(item("PD", Value::list({i, i})));
+    drain(*window, *queue);
+    chartpane::PlotWidget* plot = window->plots().at(0);
+    plotting::ViewBox* vb = plot->plotItem()->vb();
+    const QRectF before = vb->viewRange();
+    ASSERT_GE(before.right(), 10);
+    ASSERT_EQ(plot->plots.at(0)->xData().size(), 11);
+
+    QTest::keyClick(window.get(), Qt::Key_Space);
+    ASSERT_TRUE(window->paused());
+    for (int i = 11; i < 31; ++i)
+        queue->items.push_back(item("PD", Value::list({i, 10 * i})));
+    drain(*window, *queue);
+    EXPECT_EQ(vb->viewRange(), before) << "the range stays while paused";
+    EXPECT_EQ(plot->plots.at(0)->xData().size(), 11) << "the picture stays while paused";
+    EXPECT_EQ(window->points().rows_held(), 31u) << "the data is applied all the same";
+    EXPECT_EQ(window->status().field("paused"), "paused, 20 items applied since");
+
+    // The view still answers the user while paused: F fits what is drawn.
+    vb->setRange(QRectF(2, 0, 2, 2));
+    plot->setFocus();
+    QTest::keyClick(plot, Qt::Key_F);
+    EXPECT_LE(vb->viewRange().left(), 0);
+    EXPECT_GE(vb->viewRange().right(), 10);
+    EXPECT_LT(vb->viewRange().right(), 30) << "it fits the picture held, not the newest data";
+
+    // Run, from the button in the status bar this time, then "AR" follows the data again.
+    auto* button = window->status().findChild<QToolButton*>("pause");
+    ASSERT_NE(button, nullptr);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_FALSE(window->paused());
+    EXPECT_EQ(window->status().field("paused"), "");
+    EXPECT_EQ(plot->plots.at(0)->xData().size(), 31);
+    window->all_enable_auto_range();
+    window->tick();
+    EXPECT_GE(vb->viewRange().right(), 30);
+    EXPECT_GE(vb->viewRange().bottom(), 300);
 }

@@ -1,12 +1,16 @@
 // The scope window fed by a Python producer in another process, driven through real
 // mouse and key events: plots, labels and curve data follow the stream and the toolbar.
+#include <tellurix/lumenfold/scope/legend.h>
 #include <tellurix/lumenfold/scope/scope_window.h>
+#include <tellurix/lumenfold/scope/status_bar.h>
 
 #include <tellurix/lumenfold/chartpane.h>
 #include <tellurix/lumenfold/toolbar.h>
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDockWidget>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -14,8 +18,10 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -72,10 +78,17 @@ class ScopeWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
-        scope::ScopeOptions options;
-        options.endpoint = QStringLiteral("ipc://%1/scope.ipc").arg(dir_.path());
-        options.max_plots = 4;
-        window_ = std::make_unique<ScopeWindow>(options);
+        // Each test's window remembers its layout in the test's own directory: never in
+        // the user's settings, and never in what an earlier test left.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_.path());
+        options_.endpoint = QStringLiteral("ipc://%1/scope.ipc").arg(dir_.path());
+        options_.max_plots = 4;
+        open_window();
+    }
+
+    void open_window() {
+        window_.reset();
+        window_ = std::make_unique<ScopeWindow>(options_);
         window_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
     }
@@ -111,6 +124,7 @@ protected:
     toolbar::ToolBar& tb() { return window_->toolbar(); }
 
     QTemporaryDir dir_;
+    scope::ScopeOptions options_;
     std::unique_ptr<ScopeWindow> window_;
     std::uint64_t sent_ = 0;
 };
@@ -164,6 +178,20 @@ TEST_F(ScopeWindowTest, RollKeepsHistoryInOlderCurvesAndClrClearsIt) {
     const QColor older = plot(0)->plots.at(3)->style().pen.color();
     EXPECT_GT(older.lightness(), newest.lightness());
     EXPECT_LT(older.hslSaturation(), newest.hslSaturation());
+
+    // The legend names the four curves with data, each in the colour it is drawn in.
+    auto* legend = plot(0)->canvas()->findChild<scope::Legend*>("legend");
+    ASSERT_NE(legend, nullptr);
+    EXPECT_TRUE(legend->isVisible());
+    ASSERT_EQ(legend->entries().size(), 4u);
+    const char* names[] = {"newest", "1 older", "2 older", "3 older"};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(legend->entries()[k].first, names[k]);
+        EXPECT_EQ(legend->entries()[k].second, plot(0)->plots.at(k)->style().pen.color());
+    }
+    EXPECT_TRUE(plot(0)->canvas()->rect().contains(legend->geometry()));
+    window_->legend_action()->trigger(); // View > Legend
+    EXPECT_FALSE(legend->isVisible());
 
     click(tb().CR);
     window_->tick();
@@ -295,6 +323,12 @@ TEST_F(ScopeWindowTest, MiddleButtonMeasurementIsShownAndCsvHoldsTheVisibleData)
     EXPECT_TRUE(window_->measurement_text().startsWith("x = 3") ||
                 window_->measurement_text().startsWith("x = 2.9"))
         << window_->measurement_text().toStdString();
+    // As many digits as a pixel of a 4-wide range over a few hundred pixels tells apart;
+    // the tooltip keeps the exact value, and the readout lies within a pixel of it.
+    const QString shown = window_->measurement_text().mid(4);
+    EXPECT_LE(shown.size() - shown.indexOf('.') - 1, 3) << shown.toStdString();
+    const double exact = window_->status().field_label("measure")->toolTip().toDouble();
+    EXPECT_NEAR(shown.toDouble(), exact, 4.0 / canvas->width());
 
     const QPoint to = canvas->mapFrom(pw, vb->mapViewToScene(QPointF(5, 5)).toPoint());
     QTest::keyPress(pw, Qt::Key_R, Qt::NoModifier);
@@ -344,4 +378,68 @@ TEST_F(ScopeWindowTest, WarningsFromAnyThreadReachTheLogPanel) {
     // The window gave the channel back (the default handler, an empty function), so
     // nothing can reach a destroyed window.
     EXPECT_FALSE(host::set_warning_handler({}));
+}
+
+TEST_F(ScopeWindowTest, TheLogPanelAppearsOnTheFirstWarningAndStaysClosedOnceClosed) {
+    EXPECT_FALSE(window_->log_dock()->isVisible());
+    host::warn("first");
+    QTRY_VERIFY(window_->log_dock()->isVisible());
+    window_->tick();
+    EXPECT_EQ(window_->status().field("log"), "warnings 1");
+
+    window_->log_dock()->toggleViewAction()->trigger(); // View > Log
+    EXPECT_FALSE(window_->log_dock()->isVisible());
+    host::warn("second");
+    QTRY_COMPARE(window_->warnings(), 2);
+    EXPECT_FALSE(window_->log_dock()->isVisible()) << "the user closed it";
+    window_->log_dock()->toggleViewAction()->trigger();
+    EXPECT_TRUE(window_->log_dock()->isVisible());
+    EXPECT_EQ(window_->log_lines().size(), 2);
+}
+
+TEST_F(ScopeWindowTest, ALongMessageIsElidedBesideTheFieldsAndWholeInTheTooltipAndLog) {
+    window_->resize(700, 500);
+    const QString tail = QStringLiteral(" the end of a very long message");
+    const QString text = QStringLiteral("ToolBar::textEdited: invalid pattern ") +
+                         QString(300, QLatin1Char('x')) + tail;
+    host::warn(text);
+    QTRY_COMPARE(window_->warnings(), 1);
+    scope::StatusBar& bar = window_->status();
+    QTRY_VERIFY(!bar.shown_message().isEmpty());
+    EXPECT_EQ(bar.message(), "warning: " + text);
+    EXPECT_FALSE(bar.shown_message().endsWith(tail)) << "elided";
+    auto* message = bar.findChild<QLabel*>("message");
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(message->toolTip(), "warning: " + text);
+    EXPECT_LE(message->fontMetrics().horizontalAdvance(message->text()),
+              message->contentsRect().width());
+    for (const char* name : {"log", "held", "endpoint", "rate", "backlog"}) {
+        QLabel* field = bar.field_label(name);
+        if (field->isVisible()) {
+            EXPECT_FALSE(message->geometry().intersects(field->geometry())) << name;
+        }
+    }
+    EXPECT_TRUE(window_->log_lines().value(0).endsWith(text));
+}
+
+TEST_F(ScopeWindowTest, TheLayoutSurvivesARestartAndResetSettingsForgetsIt) {
+    const QSize fresh = window_->size();
+    const QSize chosen(fresh.width() - 160, fresh.height() - 120);
+    window_->resize(chosen);
+    QTRY_COMPARE(window_->size(), chosen);
+    window_->log_dock()->toggleViewAction()->trigger(); // View > Log
+    ASSERT_TRUE(window_->log_dock()->isVisible());
+    ASSERT_TRUE(window_->legend_action()->isChecked());
+    window_->legend_action()->trigger(); // View > Legend: off
+
+    open_window(); // the first window is gone before the second opens
+    EXPECT_EQ(window_->size(), chosen);
+    EXPECT_TRUE(window_->log_dock()->isVisible()) << "the dock state was remembered";
+    EXPECT_FALSE(window_->legend_action()->isChecked()) << "the legend choice was remembered";
+
+    options_.reset_settings = true;
+    open_window();
+    EXPECT_EQ(window_->size(), fresh);
+    EXPECT_FALSE(window_->log_dock()->isVisible());
+    EXPECT_TRUE(window_->legend_action()->isChecked());
 }

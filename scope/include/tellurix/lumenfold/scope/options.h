@@ -34,6 +34,8 @@ struct ScopeOptions {
     QString screenshot;
     /// Save the datasets as HDF5 after quit_after seconds, then quit (headless use).
     QString export_hdf5;
+    /// Forget the remembered window layout and legend choice before the window opens.
+    bool reset_settings = false;
     /// Quit after this many seconds (0: run until closed).
     double quit_after = 0;
 };

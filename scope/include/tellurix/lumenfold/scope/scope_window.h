@@ -21,6 +21,8 @@
 #include <memory>
 #include <vector>
 
+class QAction;
+class QDockWidget;
 class QGridLayout;
 class QIODevice;
 class QLabel;
@@ -44,6 +46,8 @@ namespace tellurix::lumenfold::scope {
 class CountingQueue;
 class RateLimitedLog;
 class ScopeClipboard;
+class Legend;
+class StatusBar;
 
 /// Writes the data of `plot` that lies inside its visible range as CSV: a header line
 /// "curve,x,y", then one line per point, newest curve (key 0) first. Returns false (and the
@@ -89,6 +93,16 @@ public:
     QStringList log_lines() const;
     /// The text of the measurement readout in the status bar ("" before any measurement).
     QString measurement_text() const;
+    /// Pause keeps the plots and their ranges as they are while commands go on being
+    /// applied to the datasets; Run shows the newest state at once.
+    void set_paused(bool paused);
+    bool paused() const { return paused_; }
+    /// Items applied to the datasets since the pause began (0 when running).
+    std::uint64_t items_since_pause() const;
+    StatusBar& status() { return *status_; }
+    QDockWidget* log_dock() const { return log_dock_; }
+    QAction* pause_action() const { return pause_action_; }
+    QAction* legend_action() const { return legend_action_; }
     /// Where each shown plot's drawing area lies, in window coordinates.
     std::vector<QRect> plot_areas() const;
     /// One line per shown plot, for whoever checks a screenshot:
@@ -126,6 +140,7 @@ private:
     void on_warning(const QString& text);
     void append_log(const QString& line);
     void report_error(const QString& text);
+    void reveal_log();
     void on_measurement(const host::Value& value);
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -159,8 +174,17 @@ private:
     QTimer timer_;
     std::chrono::steady_clock::time_point last_tick_{};
     QPlainTextEdit* log_ = nullptr;
-    QLabel *endpoint_label_ = nullptr, *rate_label_ = nullptr, *held_label_ = nullptr,
-           *warn_label_ = nullptr, *measure_label_ = nullptr;
+    QDockWidget* log_dock_ = nullptr;
+    StatusBar* status_ = nullptr;
+    QAction* pause_action_ = nullptr;
+    QAction* legend_action_ = nullptr;
+    std::vector<Legend*> legends_; // one per plot, on its canvas
+    bool legend_wanted_ = true;
+    bool paused_ = false;
+    std::uint64_t taken_at_pause_ = 0;
+    bool log_revealed_ = false;
+    bool held_back_warned_ = false; // one warning per episode of a producer held back
+    QString rate_text_;
     QElapsedTimer rate_clock_;
     std::uint64_t rate_items_ = 0;
     double rate_ = 0;

@@ -1,0 +1,100 @@
+#include <tellurix/lumenfold/scope/status_bar.h>
+
+#include <QEvent>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QSizePolicy>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace tellurix::lumenfold::scope {
+
+namespace {
+
+// The permanent fields, left to right. Add a readout here; feed it with set_field().
+//   pause     the Pause/Run button (a widget, not a text field; see ScopeWindow)
+//   paused    "paused, N items applied since"
+//   hover     the value under the cursor
+//   measure   the middle-button measurement
+//   endpoint  where the queue listens
+//   rate      items taken per second
+//   backlog   items and MiB waiting in the queue
+//   held      what the datasets hold against their limits
+//   log       the count of warnings and errors
+const char* const field_names[] = {"paused", "hover",   "measure", "endpoint",
+                                   "rate",   "backlog", "held",    "log"};
+
+} // namespace
+
+StatusBar::StatusBar(QWidget* parent)
+    : QStatusBar(parent) {
+    message_label_ = new QLabel(this);
+    message_label_->setObjectName(QStringLiteral("message"));
+    // Ignored: the message takes what the fields leave and never pushes them out.
+    message_label_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    message_label_->setMinimumWidth(0);
+    addWidget(message_label_, 1);
+    // The room changes with the fields' widths too, not only with the bar's.
+    message_label_->installEventFilter(this);
+    for (const char* name : field_names) {
+        auto* label = new QLabel(this);
+        label->setObjectName(QString::fromLatin1(name));
+        label->hide();
+        addPermanentWidget(label);
+        fields_.insert(QString::fromLatin1(name), label);
+    }
+    message_timer_.setSingleShot(true);
+    connect(&message_timer_, &QTimer::timeout, this, [this] { show_message({}); });
+}
+
+QLabel* StatusBar::field_label(const QString& name) const {
+    QLabel* label = fields_.value(name);
+    if (!label)
+        throw std::logic_error("StatusBar: no field named " + name.toStdString());
+    return label;
+}
+
+void StatusBar::set_field(const QString& name, const QString& text, const QString& tooltip) {
+    QLabel* label = field_label(name);
+    if (label->text() != text)
+        label->setText(text);
+    if (label->toolTip() != tooltip)
+        label->setToolTip(tooltip);
+    label->setVisible(!text.isEmpty());
+}
+
+QString StatusBar::field(const QString& name) const {
+    return field_label(name)->text();
+}
+
+void StatusBar::show_message(const QString& text, int timeout_ms) {
+    message_ = text;
+    message_label_->setToolTip(text);
+    elide();
+    if (timeout_ms > 0 && !text.isEmpty())
+        message_timer_.start(timeout_ms);
+    else
+        message_timer_.stop();
+}
+
+QString StatusBar::shown_message() const {
+    return message_label_->text();
+}
+
+bool StatusBar::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == message_label_ && event->type() == QEvent::Resize)
+        elide();
+    return QStatusBar::eventFilter(watched, event);
+}
+
+void StatusBar::elide() {
+    // One line: a message with line breaks would otherwise grow the bar.
+    QString line = message_;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    const int room = message_label_->contentsRect().width();
+    message_label_->setText(
+        message_label_->fontMetrics().elidedText(line, Qt::ElideRight, std::max(0, room)));
+}
+
+} // namespace tellurix::lumenfold::scope
