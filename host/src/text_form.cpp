@@ -109,7 +109,14 @@ void append_escaped(QString& out, uint code, QChar quote) {
         out += QLatin1Char('\\');
         out += quote;
     } else if (printable(code)) {
-        out += QString::fromUcs4(&code, 1);
+        // Appended as UTF-16 units: a QString per character made long name lists (the
+        // toolbar's tooltip of a million names) take seconds.
+        if (QChar::requiresSurrogates(code)) {
+            out += QChar(QChar::highSurrogate(code));
+            out += QChar(QChar::lowSurrogate(code));
+        } else {
+            out += QChar(static_cast<char16_t>(code));
+        }
     } else if (code < 0x100) {
         out += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
     } else if (code < 0x10000) {
