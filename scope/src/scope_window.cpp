@@ -19,6 +19,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTextStream>
 #include <QThread>
@@ -26,6 +27,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace tellurix::lumenfold::scope {
 
@@ -191,7 +193,23 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
     if (!queue) {
         const QString wanted =
             options.endpoint.isEmpty() ? transport::default_endpoint() : options.endpoint;
-        auto zmq = std::make_unique<transport::ZmqQueue>(wanted);
+        transport::Security security;
+        security.allow_insecure_network = options.insecure;
+        if (options.secure) {
+            const QString dir =
+                QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                QStringLiteral("/lumenfold/");
+            security.key_file = dir + QStringLiteral("server.key");
+            security.authorized_producers = dir + QStringLiteral("authorized_producers");
+        }
+        auto zmq = std::make_unique<transport::ZmqQueue>(wanted, transport::Limits(), security);
+        if (options.secure)
+            std::printf("lumenfold-scope: public key %s (in %s.pub); producers listed in %s\n",
+                        qPrintable(zmq->public_key()), qPrintable(security.key_file),
+                        qPrintable(security.authorized_producers));
+        if (options.secure)
+            std::fflush(stdout);
+        zmq_ = zmq.get();
         endpoint_ = zmq->endpoint();
         queue = std::move(zmq);
     } else {
@@ -541,6 +559,8 @@ void ScopeWindow::update_status() {
                              .arg(traces_.generation_count())
                              .arg(traces_.max_traces()));
     QString warn = tr("warnings %1").arg(warnings_);
+    if (zmq_ && options_.secure)
+        warn += tr(", refused producers %1").arg(zmq_->refused_producers());
     if (errors_ > 0)
         warn += tr(", errors %1").arg(errors_);
     if (hidden_pairs_ > 0)

@@ -27,6 +27,10 @@ class QLabel;
 class QPlainTextEdit;
 class QWidget;
 
+namespace tellurix::lumenfold::transport {
+class ZmqQueue;
+}
+
 namespace tellurix::lumenfold {
 namespace toolbar {
 class ToolBar;
@@ -151,6 +155,8 @@ private:
     QTimer timer_;
     std::chrono::steady_clock::time_point last_tick_{};
     QPlainTextEdit* log_ = nullptr;
+    // The queue when this window made it (not owned: queue_ holds it); for its refusals.
+    transport::ZmqQueue* zmq_ = nullptr;
     QLabel *endpoint_label_ = nullptr, *rate_label_ = nullptr, *held_label_ = nullptr,
            *warn_label_ = nullptr, *measure_label_ = nullptr;
     QElapsedTimer rate_clock_;
