@@ -10,6 +10,7 @@ from typing import Any, Iterable, List, Optional
 import zmq
 
 from .endpoint import check_private_dir, connect_address
+from .keys import apply_curve
 from .wire import DEFAULT_LIMITS, Limits, WireError, encode
 
 __all__ = ["Producer", "DeliveryWarning"]
@@ -45,6 +46,8 @@ class Producer:
         hwm: int = 1000,
         linger_ms: Optional[int] = 5000,
         limits: Limits = DEFAULT_LIMITS,
+        server_key: str | bytes | None = None,
+        key_file: str | None = None,
     ) -> None:
         if isinstance(hwm, bool) or not isinstance(hwm, int) or hwm < 1:
             raise ValueError(f"hwm must be a positive int, not {hwm!r}")
@@ -71,6 +74,8 @@ class Producer:
             self._sock = self._ctx.socket(zmq.PUSH)
             self._sock.setsockopt(zmq.SNDHWM, hwm)
             self._sock.setsockopt(zmq.LINGER, -1 if linger_ms is None else linger_ms)
+            # Encrypted and authenticated towards a secured consumer (docs: "Security").
+            apply_curve(self._sock, server_key, key_file)
             self._sock.connect(self.endpoint)
         except BaseException:
             self._closed = True
