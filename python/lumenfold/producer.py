@@ -13,6 +13,7 @@ from zmq.utils.monitor import recv_monitor_message
 
 from .endpoint import check_private_dir, connect_address
 from .flow import SYNC_EVERY_S, Credit, Ledger, Refused, decode_answer, encode_sync
+from .keys import apply_curve
 from .wire import DEFAULT_LIMITS, Limits, WireError, encode_unnumbered, set_seq
 
 __all__ = ["Producer", "DeliveryWarning", "RefusedError"]
@@ -36,11 +37,26 @@ _NOT_PAIRED = (
 
 # The connection events that tell whether the consumer's socket pairs with ours.
 _WATCHED = (
-    zmq.EVENT_HANDSHAKE_FAILED_PROTOCOL | zmq.EVENT_HANDSHAKE_SUCCEEDED | zmq.EVENT_DISCONNECTED
+    zmq.EVENT_HANDSHAKE_FAILED_PROTOCOL
+    | zmq.EVENT_HANDSHAKE_FAILED_AUTH
+    | zmq.EVENT_HANDSHAKE_SUCCEEDED
+    | zmq.EVENT_DISCONNECTED
+)
+
+# A secured consumer that does not let this producer's key in.
+_NOT_LET_IN = (
+    "it does not know this producer's key: add the key's public half to the consumer's "
+    "authorized producers"
 )
 
 
-def _open_socket(ctx: zmq.Context, endpoint: str, hwm: int) -> Tuple[zmq.Socket, zmq.Socket]:
+def _open_socket(
+    ctx: zmq.Context,
+    endpoint: str,
+    hwm: int,
+    server_key: "str | bytes | None" = None,
+    key_file: "str | None" = None,
+) -> Tuple[zmq.Socket, zmq.Socket]:
     """The producer's DEALER connected to ``endpoint``, and the monitor of its
     handshakes (a consumer of another wire format version has a socket type that does
     not pair with a DEALER, and ZeroMQ refuses the connection)."""
@@ -48,6 +64,8 @@ def _open_socket(ctx: zmq.Context, endpoint: str, hwm: int) -> Tuple[zmq.Socket,
     try:
         sock.setsockopt(zmq.SNDHWM, hwm)
         sock.setsockopt(zmq.LINGER, 0)
+        # Encrypted and authenticated towards a secured consumer (docs: "Security").
+        apply_curve(sock, server_key, key_file)
         monitor = sock.get_monitor_socket(_WATCHED)
         sock.connect(endpoint)
     except BaseException:
@@ -87,6 +105,8 @@ class Producer:
         hwm: int = 1000,
         linger_ms: Optional[int] = 5000,
         limits: Limits = DEFAULT_LIMITS,
+        server_key: str | bytes | None = None,
+        key_file: str | None = None,
     ) -> None:
         if isinstance(hwm, bool) or not isinstance(hwm, int) or hwm < 1:
             raise ValueError(f"hwm must be a positive int, not {hwm!r}")
@@ -113,7 +133,9 @@ class Producer:
         self._close_result = True
         self._ctx = zmq.Context(1)
         try:
-            self._sock, self._monitor = _open_socket(self._ctx, self.endpoint, hwm)
+            self._sock, self._monitor = _open_socket(
+                self._ctx, self.endpoint, hwm, server_key, key_file
+            )
         except BaseException:
             self._ctx.destroy(linger=0)
             raise
@@ -266,8 +288,8 @@ class Producer:
     def _read_answers(self, wait_ms: int) -> None:
         if wait_ms > 0:
             self._sock.poll(wait_ms, zmq.POLLIN)
-        if self._refused is None and self._handshakes_refused():
-            self._refused = _NOT_PAIRED
+        if self._refused is None:
+            self._refused = self._handshakes_refused()
         while True:
             try:
                 frame = self._sock.recv(zmq.NOBLOCK, copy=True)
@@ -279,11 +301,12 @@ class Producer:
             elif isinstance(answer, Refused):
                 self._refused = answer.reason
 
-    def _handshakes_refused(self) -> bool:
+    def _handshakes_refused(self) -> Optional[str]:
         # The end that finds the other's socket type wrong reports a failed handshake;
         # when that is the consumer, this end only sees the connection close before its
-        # handshake succeeded (and ZeroMQ does not try again).
-        refused = False
+        # handshake succeeded (and ZeroMQ does not try again). A secured consumer that
+        # does not know our key fails the handshake's authentication.
+        refused: Optional[str] = None
         while True:
             try:
                 event = recv_monitor_message(self._monitor, zmq.NOBLOCK)["event"]
@@ -293,8 +316,10 @@ class Producer:
                 self._paired = True
             elif event == zmq.EVENT_DISCONNECTED and self._paired:
                 self._paired = False
-            else:
-                refused = True
+            elif event == zmq.EVENT_HANDSHAKE_FAILED_AUTH:
+                refused = _NOT_LET_IN
+            elif refused is None:
+                refused = _NOT_PAIRED
 
     # -- closing ------------------------------------------------------------
 

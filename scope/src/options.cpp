@@ -11,6 +11,8 @@ namespace {
 const QString opt_listen = QStringLiteral("listen");
 const QString opt_demo = QStringLiteral("demo");
 const QString opt_reset = QStringLiteral("reset-settings");
+const QString opt_secure = QStringLiteral("secure");
+const QString opt_insecure = QStringLiteral("insecure");
 const QString opt_plots = QStringLiteral("plots");
 const QString opt_history = QStringLiteral("history");
 const QString opt_traces = QStringLiteral("traces");
@@ -80,8 +82,18 @@ void describe_options(QCommandLineParser& parser) {
         {opt_listen,
          QStringLiteral("Endpoint the command queue binds (ipc://PATH, tcp://HOST:PORT, or a "
                         "port alone for 127.0.0.1). Default: the per-user ipc endpoint the "
-                        "producers use."),
+                        "producers use. Listening beyond this machine (tcp://*:PORT, "
+                        "tcp://0.0.0.0:PORT, another address) needs --secure or --insecure; "
+                        "before, tcp://*:PORT listened unencrypted."),
          QStringLiteral("ENDPOINT")},
+        {opt_secure,
+         QStringLiteral("Encrypt the queue and let in only the producers whose public keys "
+                        "are listed in $XDG_CONFIG_HOME/lumenfold/authorized_producers. This "
+                        "scope's key is $XDG_CONFIG_HOME/lumenfold/server.key (made on first "
+                        "use; its public half, server.key.pub, is printed at start).")},
+        {opt_insecure, QStringLiteral("Listen beyond this machine without encryption: anyone "
+                                      "who reaches the port can send and read. Only on a "
+                                      "network you trust.")},
         {opt_demo, QStringLiteral("Start a built-in producer that streams example points and "
                                   "traces to this scope, using every command.")},
         {opt_reset, QStringLiteral("Forget the remembered window layout (geometry, docks, "
@@ -132,6 +144,12 @@ bool parse_options(QCommandLineParser& parser, const QStringList& arguments, Sco
             error = QStringLiteral("--listen needs an endpoint");
             return false;
         }
+    }
+    options.secure = parser.isSet(opt_secure);
+    options.insecure = parser.isSet(opt_insecure);
+    if (options.secure && options.insecure) {
+        error = QStringLiteral("--secure and --insecure exclude each other");
+        return false;
     }
     options.demo = parser.isSet(opt_demo);
     options.reset_settings = parser.isSet(opt_reset);

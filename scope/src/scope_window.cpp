@@ -27,6 +27,8 @@
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QSaveFile>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QThread>
 #include <QToolButton>
@@ -34,6 +36,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace tellurix::lumenfold::scope {
 
@@ -68,7 +71,23 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
             options.endpoint.isEmpty() ? transport::default_endpoint() : options.endpoint;
         transport::Limits limits;
         limits.max_backlog_bytes = options.backlog;
-        auto zmq = std::make_unique<transport::ZmqQueue>(wanted, limits);
+        transport::Security security;
+        security.allow_insecure_network = options.insecure;
+        if (options.secure) {
+            const QString dir =
+                QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                QStringLiteral("/lumenfold/");
+            security.key_file = dir + QStringLiteral("server.key");
+            security.authorized_producers = dir + QStringLiteral("authorized_producers");
+        }
+        auto zmq = std::make_unique<transport::ZmqQueue>(wanted, limits, security);
+        if (options.secure) {
+            std::printf("lumenfold-scope: public key %s (in %s.pub); producers listed in %s\n",
+                        qPrintable(zmq->public_key()), qPrintable(security.key_file),
+                        qPrintable(security.authorized_producers));
+            std::fflush(stdout);
+        }
+        zmq_ = zmq.get();
         endpoint_ = zmq->endpoint();
         queue = std::move(zmq);
     } else {

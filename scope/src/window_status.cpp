@@ -88,6 +88,8 @@ void ScopeWindow::update_status() {
                            .arg(mebibytes(points_.bytes_held() + traces_.bytes_held()),
                                 mebibytes(points_.max_bytes() + traces_.max_bytes())));
     QString warn = tr("warnings %1").arg(warnings_);
+    if (zmq_ && options_.secure)
+        warn += tr(", refused producers %1").arg(zmq_->refused_producers());
     if (errors_ > 0)
         warn += tr(", errors %1").arg(errors_);
     if (hidden_pairs_ > 0)

@@ -119,3 +119,27 @@ QString normalize_endpoint(const QString& endpoint) {
 }
 
 } // namespace tellurix::lumenfold::transport
+
+namespace tellurix::lumenfold::transport {
+
+bool reaches_beyond_this_machine(const QString& endpoint) {
+    const int scheme_end = endpoint.indexOf(QLatin1String("://"));
+    if (scheme_end < 0)
+        return false; // not an endpoint ZeroMQ would bind; the bind says so
+    const QString scheme = endpoint.left(scheme_end);
+    if (scheme == QLatin1String("ipc") || scheme == QLatin1String("inproc"))
+        return false;
+    QString address = endpoint.mid(scheme_end + 3);
+    // A source address ("tcp://a;b") picks the interface of the far end, not ours.
+    address = address.section(QLatin1Char(';'), -1);
+    const int colon = address.lastIndexOf(QLatin1Char(':'));
+    QString host = colon < 0 ? address : address.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    static const QRegularExpression loopback_v4(
+        QStringLiteral("^127\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}$"));
+    return !(loopback_v4.match(host).hasMatch() || host == QLatin1String("::1") ||
+             host == QLatin1String("localhost") || host == QLatin1String("lo"));
+}
+
+} // namespace tellurix::lumenfold::transport

@@ -1,6 +1,7 @@
 #include "handshake_watch.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace tellurix::lumenfold::transport::detail {
@@ -13,7 +14,8 @@ HandshakeWatch::HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket,
     // connection made and then dropped without a handshake completed.
     if (zmq_socket_monitor(socket.handle(), endpoint.c_str(),
                            ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
-                               ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_ACCEPTED |
+                               ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL |
+                               ZMQ_EVENT_HANDSHAKE_FAILED_AUTH | ZMQ_EVENT_ACCEPTED |
                                ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED |
                                ZMQ_EVENT_HANDSHAKE_SUCCEEDED) != 0)
         throw zmq::error_t();
@@ -21,8 +23,15 @@ HandshakeWatch::HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket,
     events_.connect(endpoint);
 }
 
-int HandshakeWatch::refused() {
-    int count = 0;
+// A failure carries no descriptor either: it ends the oldest handshake, whose connection
+// then drops without counting twice.
+void HandshakeWatch::forget_oldest() {
+    if (!shaking_.empty())
+        shaking_.pop_front();
+}
+
+HandshakeFailures HandshakeWatch::take() {
+    HandshakeFailures f;
     zmq::message_t frame;
     // Each event is two frames: the event and its value, then the endpoint.
     while (events_.recv(frame, zmq::recv_flags::dontwait)) {
@@ -33,9 +42,24 @@ int HandshakeWatch::refused() {
         std::memcpy(&event, frame.data<char>(), sizeof event);
         std::memcpy(&value, frame.data<char>() + 2, sizeof value);
         switch (event) {
+        case ZMQ_EVENT_HANDSHAKE_FAILED_AUTH:
+            ++f.auth;
+            forget_oldest();
+            ++in_a_row_;
+            break;
         case ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL: // socket types that do not pair
+            ++f.wrong_socket;
+            forget_oldest();
+            ++in_a_row_;
+            break;
         case ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL:
-            ++count;
+            forget_oldest();
+            if (value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH)
+                ++f.mechanism;
+            else if (value == ZMQ_PROTOCOL_ERROR_ZMTP_INVALID_METADATA)
+                ++f.wrong_socket; // also what ZeroMQ may report for a socket type
+            else
+                ++f.other;
             ++in_a_row_;
             break;
         case ZMQ_EVENT_ACCEPTED:
@@ -54,7 +78,7 @@ int HandshakeWatch::refused() {
             if (const auto at = std::find(shaking_.begin(), shaking_.end(), value);
                 at != shaking_.end()) {
                 shaking_.erase(at);
-                ++count;
+                ++f.wrong_socket;
                 ++in_a_row_;
             }
             break;
@@ -62,7 +86,7 @@ int HandshakeWatch::refused() {
             break;
         }
     }
-    return count;
+    return f;
 }
 
 } // namespace tellurix::lumenfold::transport::detail

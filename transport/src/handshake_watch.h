@@ -1,6 +1,8 @@
 // Watches a socket for connections that ZeroMQ refused during the handshake: a peer whose
 // socket type does not pair with ours, which is how a producer and a consumer of different
-// wire format versions meet. Without it, neither end would hear of the other.
+// wire format versions meet; a peer that speaks without encryption to an encrypted end or
+// the other way round; a producer whose key the consumer does not know. Without it,
+// neither end would hear of the other.
 #pragma once
 
 #include <zmq.hpp>
@@ -11,16 +13,31 @@
 
 namespace tellurix::lumenfold::transport::detail {
 
+/// Handshakes refused since the last look, by reason.
+struct HandshakeFailures {
+    /// The peer's socket type does not pair with ours (another wire format version).
+    int wrong_socket = 0;
+    /// One end encrypts and the other does not, or they differ in how.
+    int mechanism = 0;
+    /// The consumer did not let this key in (or the keys do not match).
+    int auth = 0;
+    /// Other protocol errors of the handshake (e.g. a producer given the wrong server key).
+    int other = 0;
+
+    int total() const { return wrong_socket + mechanism + auth + other; }
+};
+
 class HandshakeWatch {
 public:
     /// Starts watching `socket` of `context`; `name` makes the watch's own endpoint unique.
     HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket, const std::string& name);
-    /// The number of refused handshakes, and of connections dropped before their
-    /// handshake completed, since the last call; never blocks.
-    int refused();
-    /// Refusals since the last handshake that succeeded, as of the last refused() call.
-    /// One alone may be a peer that went away at the wrong moment; several in a row
-    /// are a peer that will not pair with us.
+    /// The handshakes refused, and the connections dropped before their handshake
+    /// completed (counted as a socket that does not pair), since the last call; never
+    /// blocks.
+    HandshakeFailures take();
+    /// Refusals since the last handshake that succeeded, as of the last take(). One
+    /// alone may be a peer that went away at the wrong moment; several in a row are a
+    /// peer that will not pair with us.
     int refused_in_a_row() const { return in_a_row_; }
     /// Whether any handshake has succeeded on the socket.
     bool ever_paired() const { return ever_paired_; }
@@ -28,6 +45,8 @@ public:
     void* handle() { return events_.handle(); }
 
 private:
+    void forget_oldest();
+
     zmq::socket_t events_;
     // Connections accepted whose handshake has not completed, by descriptor.
     std::deque<std::uint32_t> shaking_;

@@ -2,6 +2,7 @@
 
 #include "flow.h"
 #include "handshake_watch.h"
+#include "keys.h"
 #include "wire.h"
 
 #include <zmq.hpp>
@@ -132,6 +133,29 @@ namespace {
 // lost, or the consumer restarted and has not heard of this producer.
 constexpr auto sync_every = std::chrono::milliseconds(250);
 
+// Sets the CURVE options `options` ask for on a fresh socket; returns the producer's public
+// key, empty when it does not encrypt.
+QString secure(zmq::socket_t& socket, const Producer::Options& options) {
+    if (options.server_key.isEmpty()) {
+        if (!options.key_file.isEmpty())
+            throw std::invalid_argument(
+                "Producer: a key file needs the consumer's public key (server_key) too");
+        return QString();
+    }
+    const std::string server_key = options.server_key.trimmed().toStdString();
+    if (!detail::is_z85_key(server_key))
+        throw std::invalid_argument("Producer: the consumer's public key must be 40 characters "
+                                    "of Z85, not '" +
+                                    server_key + "'");
+    const detail::KeyPair keys = options.key_file.isEmpty()
+                                     ? detail::generate_keys()
+                                     : detail::load_or_create_keys(options.key_file, "Producer");
+    socket.set(zmq::sockopt::curve_serverkey, server_key);
+    socket.set(zmq::sockopt::curve_publickey, keys.public_z85);
+    socket.set(zmq::sockopt::curve_secretkey, keys.secret_z85);
+    return QString::fromStdString(keys.public_z85);
+}
+
 } // namespace
 
 Producer::Producer() = default;
@@ -177,6 +201,7 @@ void Producer::connect(const QString& endpoint) {
     s->endpoint = resolved;
     s->watch.emplace(s->context, s->socket, "producer");
     s->socket.set(zmq::sockopt::sndhwm, options_.hwm);
+    public_key_ = secure(s->socket, options_);
     try {
         s->socket.connect(resolved.toStdString());
     } catch (const zmq::error_t& e) {
@@ -210,12 +235,34 @@ void Producer::read_answers(int wait_ms) {
                 throw;
         }
     }
-    // A consumer that never paired with us refuses at once (ZeroMQ does not try again);
-    // one that did may merely have gone at the wrong moment, so it takes a few.
-    s.watch->refused();
-    if (!s.refused && s.watch->refused_in_a_row() >= (s.watch->ever_paired() ? 3 : 1))
-        s.refused = QStringLiteral("its socket does not pair with this producer's: it speaks "
-                                   "another version of the wire format");
+    if (!s.refused) {
+        const detail::HandshakeFailures failed = s.watch->take();
+        if (failed.auth > 0)
+            s.refused = options_.key_file.isEmpty()
+                            ? QStringLiteral("it lets in only producers with a key it knows; "
+                                             "give this producer a key file (key_file) and add "
+                                             "its public half to the consumer's authorized "
+                                             "producers")
+                            : QStringLiteral("it does not know this producer's key %1: add it "
+                                             "to the consumer's authorized producers")
+                                  .arg(public_key_);
+        else if (failed.mechanism > 0)
+            s.refused = options_.server_key.isEmpty()
+                            ? QStringLiteral("it encrypts and lets in only producers it knows: "
+                                             "give this producer the consumer's public key "
+                                             "(server_key) and a key file")
+                            : QStringLiteral("it does not encrypt, and this producer was "
+                                             "given a server key");
+        else if (failed.other > 0 && !options_.server_key.isEmpty())
+            s.refused = QStringLiteral("the handshake failed: is %1 the consumer's public key?")
+                            .arg(options_.server_key);
+        // A consumer that never paired with us refuses at once (ZeroMQ does not try
+        // again); one that did may merely have gone at the wrong moment: it takes a few.
+        else if (failed.wrong_socket + failed.other > 0 &&
+                 s.watch->refused_in_a_row() >= (s.watch->ever_paired() ? 3 : 1))
+            s.refused = QStringLiteral("its socket does not pair with this producer's: it "
+                                       "speaks another version of the wire format");
+    }
     zmq::message_t message;
     for (;;) {
         try {

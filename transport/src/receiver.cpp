@@ -1,6 +1,7 @@
 #include "receiver.h"
 
 #include "flow.h"
+#include "keys.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,7 +35,7 @@ std::uint64_t random_session() {
 
 } // namespace
 
-Receiver::Receiver(const QString& endpoint, const Limits& limits)
+Receiver::Receiver(const QString& endpoint, const Limits& limits, const Security& security)
     : limits_(limits)
     , session_(random_session())
     , ledger_(limits.max_backlog_bytes, limits.max_backlog_messages) {
@@ -51,6 +52,14 @@ Receiver::Receiver(const QString& endpoint, const Limits& limits)
     // An answer to a producer that has gone fails instead of vanishing: that is how the
     // credit of a producer that died comes back.
     socket_.set(zmq::sockopt::router_mandatory, true);
+    if (!security.key_file.isEmpty()) {
+        const KeyPair keys = load_or_create_keys(security.key_file, "ZmqQueue");
+        zap_.emplace(context_, security.authorized_producers);
+        socket_.set(zmq::sockopt::curve_server, true);
+        socket_.set(zmq::sockopt::curve_secretkey, keys.secret_z85);
+        socket_.set(zmq::sockopt::zap_domain, "lumenfold");
+        public_key_ = QString::fromStdString(keys.public_z85);
+    }
     try {
         socket_.bind(endpoint.toStdString());
     } catch (const zmq::error_t& e) {
@@ -129,12 +138,14 @@ void Receiver::note(QString warning) {
 }
 
 void Receiver::run() {
-    zmq::pollitem_t items[3] = {{socket_.handle(), 0, ZMQ_POLLIN, 0},
+    zmq::pollitem_t items[4] = {{socket_.handle(), 0, ZMQ_POLLIN, 0},
                                 {nullptr, wake_fd_, ZMQ_POLLIN, 0},
-                                {watch_->handle(), 0, ZMQ_POLLIN, 0}};
+                                {watch_->handle(), 0, ZMQ_POLLIN, 0},
+                                {zap_ ? zap_->handle() : nullptr, 0, ZMQ_POLLIN, 0}};
+    const int polled = zap_ ? 4 : 3;
     while (!stop_) {
         try {
-            zmq::poll(items, 3, std::chrono::milliseconds(idle_ms));
+            zmq::poll(items, polled, std::chrono::milliseconds(idle_ms));
         } catch (const zmq::error_t& e) {
             if (e.num() != EINTR)
                 throw;
@@ -146,13 +157,7 @@ void Receiver::run() {
             (void)!::read(wake_fd_, &count, sizeof count);
         }
         const Clock::time_point now = Clock::now();
-        // Such a producer tries again and again: say so now and then, not every time.
-        if (watch_->refused() > 0 && now - last_refusal_note_ >= std::chrono::seconds(10)) {
-            last_refusal_note_ = now;
-            note(QStringLiteral("ZmqQueue: refused a connection that did not complete its "
-                                "handshake: a producer of another wire format version "
-                                "(version 1 producers use PUSH sockets), or not a ZeroMQ peer"));
-        }
+        look_at_handshakes(now);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             released_here_.swap(released_);
@@ -162,6 +167,33 @@ void Receiver::run() {
         released_here_.clear();
         read_messages(now);
         answer_producers(now);
+    }
+}
+
+void Receiver::look_at_handshakes(Clock::time_point now) {
+    if (zap_) {
+        zap_->serve(zap_notes_);
+        for (QString& n : zap_notes_)
+            note(std::move(n));
+        zap_notes_.clear();
+        refused_producers = zap_->refused();
+    }
+    const HandshakeFailures failed = watch_->take();
+    // Such a producer tries again and again: say so now and then, not every time.
+    if (failed.wrong_socket + failed.other > 0 &&
+        now - last_refusal_note_ >= std::chrono::seconds(10)) {
+        last_refusal_note_ = now;
+        note(QStringLiteral("ZmqQueue: refused a connection that did not complete its "
+                            "handshake: a producer of another wire format version "
+                            "(version 1 producers use PUSH sockets), or not a ZeroMQ peer"));
+    }
+    if (failed.mechanism > 0 && now - last_mechanism_note_ >= std::chrono::seconds(10)) {
+        last_mechanism_note_ = now;
+        note(zap_ ? QStringLiteral("ZmqQueue: refused a producer that does not encrypt: this "
+                                   "consumer lets in only producers given its public key %1")
+                        .arg(public_key_)
+                  : QStringLiteral("ZmqQueue: refused a producer that encrypts: this consumer "
+                                   "is not secured"));
     }
 }
 

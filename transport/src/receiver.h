@@ -7,6 +7,7 @@
 
 #include "credit_ledger.h"
 #include "handshake_watch.h"
+#include "zap.h"
 
 #include <zmq.hpp>
 
@@ -40,12 +41,14 @@ class Receiver {
 public:
     /// Binds `endpoint` (already resolved) and starts the thread. Throws
     /// std::runtime_error naming the endpoint when the bind fails.
-    Receiver(const QString& endpoint, const Limits& limits);
+    Receiver(const QString& endpoint, const Limits& limits, const Security& security);
     ~Receiver(); // NOLINT(bugprone-exception-escape): see its definition
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
     QString endpoint() const { return endpoint_; }
+    /// Z85; empty when not secured.
+    QString public_key() const { return public_key_; }
 
     /// Host thread: moves the messages gathered so far to the end of `into`, and the
     /// warnings to report to `warnings`. Waits up to `wait_ms` for a message when none
@@ -59,6 +62,7 @@ public:
     std::atomic<std::uint64_t> messages{0}, bytes{0}, dropped{0};
     std::atomic<std::uint64_t> held_items{0}, held_bytes{0};
     std::atomic<std::size_t> producers{0};
+    std::atomic<std::uint64_t> refused_producers{0};
     /// Clock ticks of the ledger's held_back_since(); 0 when nobody waits.
     std::atomic<Clock::rep> held_since{0};
 
@@ -67,13 +71,18 @@ private:
     void read_messages(Clock::time_point now);
     void answer_producers(Clock::time_point now);
     void note(QString warning);
+    void look_at_handshakes(Clock::time_point now);
 
     const Limits limits_;
     zmq::context_t context_{1};
     zmq::socket_t socket_{context_, zmq::socket_type::router};
     QString endpoint_;
+    QString public_key_;
+    // Bound before the socket, so that no producer comes in unasked.
+    std::optional<ZapHandler> zap_;
+    std::vector<QString> zap_notes_;
     std::optional<HandshakeWatch> watch_;
-    Clock::time_point last_refusal_note_{};
+    Clock::time_point last_refusal_note_{}, last_mechanism_note_{};
     int wake_fd_ = -1;
     std::uint64_t session_ = 0;
 

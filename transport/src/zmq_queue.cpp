@@ -27,12 +27,25 @@ struct ZmqQueue::Flow {
 };
 
 ZmqQueue::ZmqQueue(const QString& endpoint, const Limits& limits)
+    : ZmqQueue(endpoint, limits, Security()) {}
+
+ZmqQueue::ZmqQueue(const QString& endpoint, const Limits& limits, const Security& security)
     : flow_(std::make_unique<Flow>())
     , limits_(limits) {
     const QString resolved = normalize_endpoint(endpoint);
+    // Anyone who reaches an open port may inject commands and read the data.
+    if (security.key_file.isEmpty() && !security.allow_insecure_network &&
+        reaches_beyond_this_machine(resolved))
+        throw std::runtime_error(
+            QStringLiteral("ZmqQueue: %1 listens beyond this machine without encryption; "
+                           "secure it (--secure: Security::key_file and authorized_producers), "
+                           "listen on 127.0.0.1 or ipc, or allow it on a network you trust "
+                           "(--insecure: Security::allow_insecure_network)")
+                .arg(resolved)
+                .toStdString());
     detail::claim_private_dir(resolved, true, "ZmqQueue");
     detail::clear_stale_ipc(resolved);
-    flow_->receiver = std::make_unique<detail::Receiver>(resolved, limits);
+    flow_->receiver = std::make_unique<detail::Receiver>(resolved, limits, security);
 }
 
 ZmqQueue::~ZmqQueue() {
@@ -77,6 +90,14 @@ std::chrono::milliseconds ZmqQueue::held_back_for() const {
         return std::chrono::milliseconds(0);
     return std::chrono::duration_cast<std::chrono::milliseconds>(
         detail::Clock::now() - detail::Clock::time_point(detail::Clock::duration(since)));
+}
+
+QString ZmqQueue::public_key() const {
+    return flow_->receiver->public_key();
+}
+
+std::uint64_t ZmqQueue::refused_producers() const noexcept {
+    return flow_->receiver->refused_producers;
 }
 
 void ZmqQueue::set_tap(Tap tap) {

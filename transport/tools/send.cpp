@@ -125,29 +125,38 @@ Value parse_command(const QString& line) {
 }
 
 void usage(std::FILE* out) {
-    std::fputs("usage: lumenfold-send [--endpoint ENDPOINT] [--raw VALUE]... [COMMAND]...\n"
-               "\n"
-               "Sends command items to a Lumenfold queue. A COMMAND is a word and an optional\n"
-               "value, e.g. 'PN [\"t\",\"volts\"]', 'PD [0.5, 1.25]', 'PXY \"t,volts\"', ROLL.\n"
-               "Values are JSON: numbers with a '.' or an exponent are floats, other numbers\n"
-               "ints, arrays lists, null none; (a, b) at the outermost level is a tuple.\n"
-               "Without COMMAND or --raw arguments, commands are read from standard input, one\n"
-               "per line (blank lines and lines starting with '#' are skipped).\n"
-               "\n"
-               "  --endpoint ENDPOINT  where to send (default: the consumer's default endpoint;\n"
-               "                       a bare port means tcp on 127.0.0.1)\n"
-               "  --raw VALUE          send VALUE itself as an item, whatever its shape\n"
-               "  --help               show this text\n"
-               "\n"
-               "Exit status: 0 when every item was handed over, 1 on a bad command or when\n"
-               "items could not be delivered, 2 on a usage error.\n",
-               out);
+    std::fputs(
+        "usage: lumenfold-send [--endpoint ENDPOINT] [--server-key KEY --key FILE]\n"
+        "                      [--raw VALUE]... [COMMAND]...\n"
+        "       lumenfold-send --keygen FILE\n"
+        "\n"
+        "Sends command items to a Lumenfold queue. A COMMAND is a word and an optional\n"
+        "value, e.g. 'PN [\"t\",\"volts\"]', 'PD [0.5, 1.25]', 'PXY \"t,volts\"', ROLL.\n"
+        "Values are JSON: numbers with a '.' or an exponent are floats, other numbers\n"
+        "ints, arrays lists, null none; (a, b) at the outermost level is a tuple.\n"
+        "Without COMMAND or --raw arguments, commands are read from standard input, one\n"
+        "per line (blank lines and lines starting with '#' are skipped).\n"
+        "\n"
+        "  --endpoint ENDPOINT  where to send (default: the consumer's default endpoint;\n"
+        "                       a bare port means tcp on 127.0.0.1)\n"
+        "  --raw VALUE          send VALUE itself as an item, whatever its shape\n"
+        "  --server-key KEY     encrypt, to a secured consumer whose public key (Z85) is KEY\n"
+        "  --key FILE           this producer's secret key file (mode 0600; made on first\n"
+        "                       use, public half in FILE.pub for the consumer's list)\n"
+        "  --keygen FILE        write a new key pair to FILE (0600) and FILE.pub, print\n"
+        "                       the public key, and exit\n"
+        "  --help               show this text\n"
+        "\n"
+        "Exit status: 0 when every item was handed over, 1 on a bad command or when\n"
+        "items could not be delivered, 2 on a usage error.\n",
+        out);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     QString endpoint;
+    transport::Producer::Options options;
     std::vector<std::pair<bool, QString>> inputs; // (raw, text)
     for (int i = 1; i < argc; ++i) {
         const QString arg = QString::fromLocal8Bit(argv[i]);
@@ -155,16 +164,31 @@ int main(int argc, char** argv) {
             usage(stdout);
             return 0;
         }
-        if (arg == QLatin1String("--endpoint") || arg == QLatin1String("--raw")) {
+        if (arg == QLatin1String("--endpoint") || arg == QLatin1String("--raw") ||
+            arg == QLatin1String("--server-key") || arg == QLatin1String("--key") ||
+            arg == QLatin1String("--keygen")) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "lumenfold-send: %s needs a value\n", argv[i]);
                 usage(stderr);
                 return 2;
             }
             const QString value = QString::fromLocal8Bit(argv[++i]);
-            if (arg == QLatin1String("--endpoint"))
+            if (arg == QLatin1String("--endpoint")) {
                 endpoint = value;
-            else
+            } else if (arg == QLatin1String("--server-key")) {
+                options.server_key = value;
+            } else if (arg == QLatin1String("--key")) {
+                options.key_file = value;
+            } else if (arg == QLatin1String("--keygen")) {
+                try {
+                    const QString pub = transport::write_key_pair(value);
+                    std::cout << pub.toStdString() << '\n';
+                    return 0;
+                } catch (const std::exception& e) {
+                    std::cerr << "lumenfold-send: " << e.what() << '\n';
+                    return 1;
+                }
+            } else
                 inputs.emplace_back(true, value);
         } else if (arg.startsWith(QLatin1String("--"))) {
             std::fprintf(stderr, "lumenfold-send: unknown option %s\n", argv[i]);
@@ -177,7 +201,7 @@ int main(int argc, char** argv) {
     const bool from_stdin = inputs.empty();
 
     try {
-        transport::Producer producer(endpoint);
+        transport::Producer producer(endpoint, options);
         auto send = [&](bool raw, const QString& text, const QString& where) {
             try {
                 producer.send_item(raw ? parse_value(text) : parse_command(text));

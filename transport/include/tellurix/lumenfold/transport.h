@@ -104,6 +104,36 @@ LUMENFOLD_TRANSPORT_EXPORT QString default_endpoint();
 /// it too.
 LUMENFOLD_TRANSPORT_EXPORT QString normalize_endpoint(const QString& endpoint);
 
+/// True when `endpoint` (normalized) can be reached from other machines: any network
+/// transport whose address is not the loopback one (127.0.0.0/8, ::1, localhost), the
+/// wildcards "*" and 0.0.0.0 included. ipc and inproc endpoints are this machine's.
+LUMENFOLD_TRANSPORT_EXPORT bool reaches_beyond_this_machine(const QString& endpoint);
+
+// ---------------------------------------------------------------------------
+// Security
+// ---------------------------------------------------------------------------
+
+/// How a consumer lets producers in. With a key file, the connection is encrypted and
+/// authenticated (ZeroMQ's CURVE): only producers whose public keys are listed in the
+/// authorized producers file get in. docs/wire-format.md, "Security", tells the details.
+struct Security {
+    /// The consumer's secret key (Z85, one line), readable by its owner only; made on
+    /// first use, with its public half beside it as <key_file>.pub. Empty: no encryption.
+    QString key_file;
+    /// The public keys (Z85) of the producers let in, one a line, `#` starts a comment.
+    /// Read again whenever it changes; a missing file lets nobody in.
+    QString authorized_producers;
+    /// Listen beyond this machine without encryption (a network the user trusts).
+    /// Without it, such an endpoint is refused when key_file is empty.
+    bool allow_insecure_network = false;
+};
+
+/// Writes a fresh CURVE key pair: the secret key to `path` (mode 0600, replaced when it
+/// exists) and its public half to `path`.pub. Returns the public key (Z85). Throws
+/// std::runtime_error naming the file when it cannot be written, or when ZeroMQ was built
+/// without CURVE.
+LUMENFOLD_TRANSPORT_EXPORT QString write_key_pair(const QString& path);
+
 // ---------------------------------------------------------------------------
 // Consumer
 // ---------------------------------------------------------------------------
@@ -128,7 +158,13 @@ public:
     /// An ipc socket file left behind by a dead consumer is removed first; one that a
     /// live process still listens on is not. Throws std::runtime_error naming the
     /// endpoint when the bind fails (address in use, bad path, ...).
+    ///
+    /// Listening beyond this machine (see reaches_beyond_this_machine) without encryption
+    /// is refused (std::runtime_error) unless `security` allows it.
     explicit ZmqQueue(const QString& endpoint = QString(), const Limits& limits = {});
+    /// The same, secured as `security` says. Throws std::runtime_error when the key file
+    /// cannot be made or read, or others may read it.
+    ZmqQueue(const QString& endpoint, const Limits& limits, const Security& security);
     ~ZmqQueue() override;
     ZmqQueue(const ZmqQueue&) = delete;
     ZmqQueue& operator=(const ZmqQueue&) = delete;
@@ -159,6 +195,14 @@ public:
     /// How long some producer has been held back, waiting for credit the backlog has no
     /// room for; zero when none waits.
     std::chrono::milliseconds held_back_for() const;
+
+    /// This consumer's public key (Z85), for producers to connect with; empty when the
+    /// queue is not secured.
+    QString public_key() const;
+    /// Producers refused by a secured queue: distinct pairs of address and key (or of
+    /// address and a producer that does not encrypt), each also reported once through
+    /// host::warn.
+    std::uint64_t refused_producers() const noexcept;
 
     /// Called with each data message as it arrives, before it joins the backlog: its
     /// bytes exactly as received and the receive time (nanoseconds since the Unix epoch).
@@ -210,6 +254,13 @@ public:
         /// How long close() waits for the consumer to confirm it holds everything, in
         /// milliseconds.
         int linger_ms = 5000;
+        /// The consumer's public key (Z85): encrypts the connection, and proves this
+        /// producer's key to a secured consumer. Empty: no encryption.
+        QString server_key;
+        /// This producer's secret key file (as Security::key_file: owner-only, made on first
+        /// use with its public half in <key_file>.pub). Empty with a server_key: a fresh key
+        /// each connection, which a secured consumer does not know.
+        QString key_file;
     };
 
     Producer();
@@ -228,7 +279,9 @@ public:
 
     /// Sends the command item (cmd, data). False when dropped (drop_when_full).
     /// Throws std::logic_error when not connected, std::runtime_error when the consumer
-    /// refused this producer (it speaks another version of the format).
+    /// refused this producer (it speaks another version of the format, does not know this
+    /// producer's key, or one end encrypts and the other does not). connect() again starts
+    /// afresh.
     bool send(const QString& cmd, const host::Value& data);
     /// Sends `item` as it is, whatever its shape.
     bool send_item(const host::Value& item);
@@ -254,6 +307,9 @@ public:
     std::uint64_t unconfirmed_items() const noexcept;
     /// How often the consumer was seen to restart (a new consumer answered).
     std::uint64_t consumer_restarts() const noexcept { return restarts_; }
+    /// This producer's public key (Z85) on the current connection; empty when it does not
+    /// encrypt.
+    QString public_key() const { return public_key_; }
 
 private:
     struct Socket;
@@ -263,6 +319,7 @@ private:
     void request_sync(bool closing);
 
     Options options_;
+    QString public_key_;
     std::unique_ptr<Socket> socket_;
     std::uint64_t sent_ = 0, dropped_ = 0, confirmed_ = 0, lost_ = 0, restarts_ = 0;
 };

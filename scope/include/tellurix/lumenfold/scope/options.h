@@ -15,6 +15,11 @@ namespace tellurix::lumenfold::scope {
 struct ScopeOptions {
     /// Where the command queue listens; empty means transport::default_endpoint().
     QString endpoint;
+    /// Encrypt the queue and let in only the producers listed in
+    /// $XDG_CONFIG_HOME/lumenfold/authorized_producers (key: .../lumenfold/server.key).
+    bool secure = false;
+    /// Listen beyond this machine without encryption (a trusted network).
+    bool insecure = false;
     /// Start the built-in producer (a thread of this process) on the same endpoint.
     bool demo = false;
     /// Most plots shown at once; further matched pairs are counted in the status bar.

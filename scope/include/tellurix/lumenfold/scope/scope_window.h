@@ -29,6 +29,10 @@ class QLabel;
 class QPlainTextEdit;
 class QWidget;
 
+namespace tellurix::lumenfold::transport {
+class ZmqQueue;
+}
+
 namespace tellurix::lumenfold {
 namespace toolbar {
 class ToolBar;
@@ -185,6 +189,8 @@ private:
     bool log_revealed_ = false;
     bool held_back_warned_ = false; // one warning per episode of a producer held back
     QString rate_text_;
+    // The queue when this window made it (not owned: queue_ holds it); for its refusals.
+    transport::ZmqQueue* zmq_ = nullptr;
     QElapsedTimer rate_clock_;
     std::uint64_t rate_items_ = 0;
     double rate_ = 0;
