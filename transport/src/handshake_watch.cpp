@@ -12,12 +12,11 @@ HandshakeWatch::HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket,
     const std::string endpoint = "inproc://lumenfold-handshake-" + name;
     // A refused handshake is reported as such on one side at most; the other sees a
     // connection made and then dropped without a handshake completed.
-    if (zmq_socket_monitor(socket.handle(), endpoint.c_str(),
-                           ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
-                               ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL |
-                               ZMQ_EVENT_HANDSHAKE_FAILED_AUTH | ZMQ_EVENT_ACCEPTED |
-                               ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED |
-                               ZMQ_EVENT_HANDSHAKE_SUCCEEDED) != 0)
+    if (zmq_socket_monitor(
+            socket.handle(), endpoint.c_str(),
+            ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL |
+                ZMQ_EVENT_HANDSHAKE_FAILED_AUTH | ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_CONNECTED |
+                ZMQ_EVENT_DISCONNECTED | ZMQ_EVENT_HANDSHAKE_SUCCEEDED) != 0)
         throw zmq::error_t();
     events_.set(zmq::sockopt::linger, 0);
     events_.connect(endpoint);
