@@ -348,21 +348,32 @@ bool Producer::send_message(QByteArray message, std::size_t items) {
         frame.rebuild(message.constData(), static_cast<std::size_t>(message.size()));
         s.recycler.give(std::move(message));
     }
-    const auto flags = options_.drop_when_full ? zmq::send_flags::dontwait : zmq::send_flags::none;
+    // Never blocks inside ZeroMQ: a connection refused during its handshake is not tried
+    // again, and a blocking send would then wait for it forever. A full queue or no
+    // connection is waited out here, where refusals are seen.
     for (;;) {
         try {
-            if (s.socket.send(frame, flags)) {
+            if (s.socket.send(frame, zmq::send_flags::dontwait)) {
                 ++sent_;
                 s.in_flight.push_back({s.next_seq++, size, items});
                 s.in_flight_bytes += size;
                 return true;
             }
-            ++dropped_;
-            return false;
         } catch (const zmq::error_t& e) {
             if (e.num() != EINTR)
                 throw;
+            continue;
         }
+        if (options_.drop_when_full) {
+            ++dropped_;
+            return false;
+        }
+        read_answers(static_cast<int>(sync_every.count()) / 5);
+        if (s.refused)
+            throw std::runtime_error(QStringLiteral("Producer: the consumer at %1 refused this "
+                                                    "producer: %2")
+                                         .arg(s.endpoint, *s.refused)
+                                         .toStdString());
     }
 }
 
