@@ -156,6 +156,13 @@ QString secure(zmq::socket_t& socket, const Producer::Options& options) {
     return QString::fromStdString(keys.public_z85);
 }
 
+[[noreturn]] void throw_refused(const QString& endpoint, const QString& reason) {
+    throw std::runtime_error(
+        QStringLiteral("Producer: the consumer at %1 refused this producer: %2")
+            .arg(endpoint, reason)
+            .toStdString());
+}
+
 } // namespace
 
 Producer::Producer() = default;
@@ -335,10 +342,7 @@ bool Producer::send_message(QByteArray message, std::size_t items) {
         read_answers(static_cast<int>(sync_every.count()));
     }
     if (s.refused)
-        throw std::runtime_error(QStringLiteral("Producer: the consumer at %1 refused this "
-                                                "producer: %2")
-                                     .arg(s.endpoint, *s.refused)
-                                     .toStdString());
+        throw_refused(s.endpoint, *s.refused);
     zmq::message_t frame;
     if (message.size() >= zero_copy_bytes) {
         auto* lent = new Lent{std::move(message), &s.recycler};
@@ -370,10 +374,7 @@ bool Producer::send_message(QByteArray message, std::size_t items) {
         }
         read_answers(static_cast<int>(sync_every.count()) / 5);
         if (s.refused)
-            throw std::runtime_error(QStringLiteral("Producer: the consumer at %1 refused this "
-                                                    "producer: %2")
-                                         .arg(s.endpoint, *s.refused)
-                                         .toStdString());
+            throw_refused(s.endpoint, *s.refused);
     }
 }
 
