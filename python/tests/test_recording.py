@@ -45,22 +45,21 @@ def equal(a, b):
     return type(a) is type(b) and a == b
 
 
-def v2_message(seq, items):
-    """A message framed as the next wire version will frame it: [2, seq, item...]."""
-    head = msgpack.packb([2, seq], use_bin_type=True)
-    body = encode(items)  # [1, item...]
-    # Both arrays are short (fixarray): rebuild one array of 2 + len(items) elements.
-    return bytes([0x90 | (len(items) + 2)]) + head[1:] + body[2:]
+def v1_message(items):
+    """A message framed as wire version 1 framed it, [1, item...], as older recordings
+    hold them."""
+    body = encode(items)  # [2, 1, item...], both numbers one byte each
+    return bytes([0x90 | (len(items) + 1), 0x01]) + body[3:]
 
 
 def messages():
     """(receive_time_ns, wire bytes, items) of a run: one item per message, one batch of
-    three, one message in the next version's framing."""
+    three, one message in the framing of wire version 1."""
     out = [(T0 + i * 1000, encode([item]), [item]) for i, item in enumerate(ITEMS)]
     batch = [("PD", [float(i), 0.5 * i, complex(i, -i)]) for i in range(3)]
     out.append((T0 + 99_000, encode(batch), batch))
-    v2 = [("PD", [9.0, 9.5, 9j])]
-    out.append((T0 + 100_000, v2_message(41, v2), v2))
+    v1 = [("PD", [9.0, 9.5, 9j])]
+    out.append((T0 + 100_000, v1_message(v1), v1))
     return out
 
 
@@ -82,8 +81,9 @@ def hand_built(msgs, version=1):
     return data
 
 
-def test_v2_helper_builds_the_next_framing():
-    assert msgpack.unpackb(v2_message(41, [1]))[:2] == [2, 41]
+def test_v1_helper_builds_the_old_framing():
+    assert msgpack.unpackb(v1_message([1])) == [1, 1]
+    assert msgpack.unpackb(encode([1], seq=41)) == [2, 41, 1]
 
 
 @pytest.mark.skipif(
