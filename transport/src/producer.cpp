@@ -267,8 +267,16 @@ void Producer::read_answers(int wait_ms) {
         // again); one that did may merely have gone at the wrong moment: it takes a few.
         else if (failed.wrong_socket + failed.other > 0 &&
                  s.watch->refused_in_a_row() >= (s.watch->ever_paired() ? 3 : 1))
-            s.refused = QStringLiteral("its socket does not pair with this producer's: it "
-                                       "speaks another version of the wire format");
+            // Dropped before the handshake completed: ZeroMQ says no more, and a secured
+            // consumer refusing a plain producer looks the same from here.
+            s.refused = options_.server_key.isEmpty()
+                            ? QStringLiteral("it dropped the connection during the handshake: "
+                                             "it speaks another version of the wire format, "
+                                             "or it encrypts and lets in only producers it "
+                                             "knows (give this producer the consumer's public "
+                                             "key, server_key, and a key file)")
+                            : QStringLiteral("its socket does not pair with this producer's: "
+                                             "it speaks another version of the wire format");
     }
     zmq::message_t message;
     for (;;) {
