@@ -216,7 +216,8 @@ std::shared_ptr<const std::vector<Value>> element_block(std::vector<Value>&& ite
     auto block =
         std::allocate_shared<ElementBlock>(BlockAllocator<ElementBlock>(), std::move(items));
     const std::vector<Value>* elements = &block->items;
-    return std::shared_ptr<const std::vector<Value>>(std::move(block), elements);
+    // The aliasing constructor takes its owner by const reference: one count up, one down.
+    return std::shared_ptr<const std::vector<Value>>(block, elements);
 }
 
 } // namespace

@@ -21,7 +21,8 @@ Summary summarise(const double* xs, const double* ys, int n) {
         const double x = xs[i], y = ys[i];
         up &= x >= xs[i - 1];
         down &= x <= xs[i - 1];
-        finite &= finiteValue(x) & finiteValue(y);
+        // Both tests, without a branch on the data.
+        finite &= static_cast<unsigned>(finiteValue(x)) & static_cast<unsigned>(finiteValue(y));
         s.xmin = x < s.xmin ? x : s.xmin;
         s.xmax = x > s.xmax ? x : s.xmax;
         s.ymin = y < s.ymin ? y : s.ymin;

@@ -43,10 +43,14 @@ bool collectInside(const CollectInput& in, const Bounds& b, const LinearMap& map
     auto pass = [&](auto&& mark) {
         for (int i = 0; i < n; ++i) {
             // Pixel coordinates are not negative here, so truncation rounds as roundPixel.
+            // NOLINTNEXTLINE(bugprone-incorrect-roundings)
             const int px = static_cast<int>(mapX(xs[i]) + 0.5);
+            // NOLINTNEXTLINE(bugprone-incorrect-roundings)
             const int py = static_cast<int>(mapY(ys[i]) + 0.5);
             out[k] = QPoint(px, py);
-            k += (px != lastX) | (py != lastY) ? 1 : 0;
+            // Both tests, without a branch on the data.
+            // NOLINTNEXTLINE(clang-diagnostic-bitwise-instead-of-logical)
+            k += ((px != lastX) | (py != lastY)) ? 1 : 0;
             mark(px, py);
             lastX = px;
             lastY = py;

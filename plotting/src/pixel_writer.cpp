@@ -25,7 +25,7 @@ std::optional<DirectTarget> directTarget(QPainter* painter) {
     if (painter->compositionMode() != QPainter::CompositionMode_SourceOver ||
         painter->opacity() != 1.0)
         return std::nullopt;
-    const QTransform t = painter->deviceTransform();
+    const QTransform& t = painter->deviceTransform();
     if (t.type() > QTransform::TxTranslate || t.dx() != std::floor(t.dx()) ||
         t.dy() != std::floor(t.dy()))
         return std::nullopt;

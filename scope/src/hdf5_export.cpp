@@ -67,6 +67,8 @@ private:
 void write_names(hid_t group, const QStringList& names, const QString& where) {
     std::vector<QByteArray> utf8;
     std::vector<const char*> pointers;
+    utf8.reserve(static_cast<std::size_t>(names.size()));
+    pointers.reserve(static_cast<std::size_t>(names.size()));
     for (const QString& n : names)
         utf8.push_back(n.toUtf8());
     for (const QByteArray& b : utf8)

@@ -52,7 +52,7 @@ std::uint64_t ScopeWindow::items_since_pause() const {
 void ScopeWindow::update_status() {
     // The rate over half a second or more, so that it reads steadily.
     if (rate_clock_.elapsed() >= 500 || rate_text_.isEmpty()) {
-        const double seconds = rate_clock_.restart() / 1000.0;
+        const double seconds = static_cast<double>(rate_clock_.restart()) / 1000.0;
         const std::uint64_t taken = queue_->taken();
         if (seconds > 0)
             rate_ = double(taken - rate_items_) / seconds;

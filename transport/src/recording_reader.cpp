@@ -35,7 +35,7 @@ RecordingReader::RecordingReader(const QString& file, const Limits& limits)
     }
     size_ = static_cast<std::uint64_t>(st.st_size);
     // Records are read in one piece each: a large buffer saves system calls on small ones.
-    std::setvbuf(stream_, nullptr, _IOFBF, 256u * 1024u);
+    std::setvbuf(stream_, nullptr, _IOFBF, std::size_t{256} * 1024);
 
     try {
         if (size_ == 0)

@@ -72,7 +72,7 @@ public:
     struct Options {
         /// Bytes waiting for the disk before has_room() turns false (twice that: append
         /// waits). 256 MiB keeps a quarter of a second of a 1 GB/s stream.
-        std::size_t max_pending_bytes = 256u * 1024u * 1024u;
+        std::size_t max_pending_bytes = std::size_t{256} * 1024 * 1024;
         /// How long a partly filled buffer may wait before it is written, so that a slow
         /// stream reaches the file soon (what is lost if the process is killed).
         int flush_interval_ms = 50;
@@ -97,7 +97,7 @@ public:
     /// copied all the same, since a copy costs them less than the hand-over.
     bool append_shared(std::uint64_t receive_time_ns, std::shared_ptr<const void> owner,
                        const char* data, std::size_t size);
-    static constexpr std::size_t shared_threshold_bytes = 64u * 1024u;
+    static constexpr std::size_t shared_threshold_bytes = std::size_t{64} * 1024;
     /// False while `max_pending_bytes` or more wait for the disk.
     bool has_room() const noexcept;
     /// Reports a failure once through host::warn; false once the writer has stopped.
