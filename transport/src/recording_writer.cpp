@@ -127,6 +127,23 @@ struct RecordingWriter::State {
     // With the lock held: waits while a caller that ignored has_room() would push the
     // hand-off past twice the bound; a message larger than that alone waits for an empty
     // hand-off. False when the writer stopped meanwhile.
+    // Under `lock`: waits for room for a record of a message of `size` bytes and copies its
+    // header in; false when recording has stopped (the failure then reported).
+    bool begin_record(std::unique_lock<std::mutex>& lock, std::uint64_t receive_time_ns,
+                      std::size_t size) {
+        char head[recording_record_header_bytes];
+        qToLittleEndian<quint64>(receive_time_ns, head);
+        qToLittleEndian<quint32>(static_cast<quint32>(size), head + 8);
+        if (closed || !report())
+            return false;
+        if (!wait_for_room(lock, sizeof head + size)) {
+            report();
+            return false;
+        }
+        copy(head, sizeof head);
+        return true;
+    }
+
     bool wait_for_room(std::unique_lock<std::mutex>& lock, std::size_t record) {
         const std::size_t hard = 2 * options.max_pending_bytes;
         if (pending.load() == 0 || pending.load() + record <= hard)
@@ -249,18 +266,10 @@ bool RecordingWriter::append(std::uint64_t receive_time_ns, const char* data, st
     State& s = *state_;
     if (size > max_recorded_message_bytes)
         throw std::invalid_argument("RecordingWriter::append: message of more than 4 GiB");
-    char head[recording_record_header_bytes];
-    qToLittleEndian<quint64>(receive_time_ns, head);
-    qToLittleEndian<quint32>(static_cast<quint32>(size), head + 8);
-    const std::size_t record = sizeof head + size;
+    const std::size_t record = recording_record_header_bytes + size;
     std::unique_lock<std::mutex> lock(s.mutex);
-    if (s.closed || !s.report())
+    if (!s.begin_record(lock, receive_time_ns, size))
         return false;
-    if (!s.wait_for_room(lock, record)) {
-        s.report();
-        return false;
-    }
-    s.copy(head, sizeof head);
     s.copy(data, size);
     // The message's last byte is in the buffer being filled, or ended the one just handed.
     (s.current.used > 0 ? s.current : s.full.back()).messages += 1;
@@ -276,18 +285,10 @@ bool RecordingWriter::append_shared(std::uint64_t receive_time_ns,
         return append(receive_time_ns, data, size);
     if (size > max_recorded_message_bytes)
         throw std::invalid_argument("RecordingWriter::append_shared: message of more than 4 GiB");
-    char head[recording_record_header_bytes];
-    qToLittleEndian<quint64>(receive_time_ns, head);
-    qToLittleEndian<quint32>(static_cast<quint32>(size), head + 8);
-    const std::size_t record = sizeof head + size;
+    const std::size_t record = recording_record_header_bytes + size;
     std::unique_lock<std::mutex> lock(s.mutex);
-    if (s.closed || !s.report())
+    if (!s.begin_record(lock, receive_time_ns, size))
         return false;
-    if (!s.wait_for_room(lock, record)) {
-        s.report();
-        return false;
-    }
-    s.copy(head, sizeof head);
     s.hand_over();
     Segment lent;
     lent.owner = std::move(owner);
