@@ -31,7 +31,15 @@ class RefusedError(RuntimeError):
 _ZERO_COPY_BYTES = 64 * 1024
 _NOT_PAIRED = (
     "its socket does not pair with this producer's: it speaks another version of the "
-    "wire format"
+    "wire format, or it encrypts and lets in only producers it knows (give this producer "
+    "the consumer's public key, server_key, and a key file)"
+)
+# Refusals of a producer given a server key: the consumer does not encrypt, or it hung
+# up on a greeting it could not decrypt.
+_PLAIN_CONSUMER = "it does not encrypt, and this producer was given a server key"
+_HUNG_UP_SECURED = (
+    "it dropped the connection during the handshake: is {} the consumer's public key? "
+    "Otherwise it speaks another version of the wire format"
 )
 
 
@@ -129,6 +137,7 @@ class Producer:
         self._seq = 0  # the sequence number of the last data message sent
         self._last_sync = 0.0
         self._refused: Optional[str] = None
+        self._server_key = server_key.decode() if isinstance(server_key, bytes) else server_key
         self._paired = False  # the current connection's handshake succeeded
         self._close_result = True
         self._ctx = zmq.Context(1)
@@ -309,15 +318,22 @@ class Producer:
         refused: Optional[str] = None
         while True:
             try:
-                event = recv_monitor_message(self._monitor, zmq.NOBLOCK)["event"]
+                message = recv_monitor_message(self._monitor, zmq.NOBLOCK)
             except zmq.Again:
                 return refused
+            event = message["event"]
             if event == zmq.EVENT_HANDSHAKE_SUCCEEDED:
                 self._paired = True
             elif event == zmq.EVENT_DISCONNECTED and self._paired:
                 self._paired = False
             elif event == zmq.EVENT_HANDSHAKE_FAILED_AUTH:
                 refused = _NOT_LET_IN
+            elif refused is None and self._server_key:
+                mismatch = (
+                    event == zmq.EVENT_HANDSHAKE_FAILED_PROTOCOL
+                    and message["value"] == zmq.PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH
+                )
+                refused = _PLAIN_CONSUMER if mismatch else _HUNG_UP_SECURED.format(self._server_key)
             elif refused is None:
                 refused = _NOT_PAIRED
 

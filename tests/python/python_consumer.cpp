@@ -2,13 +2,15 @@
 // takes COUNT items from it and prints what it got.
 //
 //   lumenfold_python_consumer ENDPOINT COUNT [--quiet] [--backlog BYTES] [--stay]
+//                             [--secure KEY_FILE AUTHORIZED_FILE]
 //
 // Prints "ready <bound endpoint>" once bound. Then, per item, its text form on a line of
 // its own, and each warning of the queue as "warning: <text>"; with --quiet only
 // "done <items> <nanoseconds from the first item to the last>" at the end, for timing.
 // --backlog bounds the bytes the queue holds for the host (Limits::max_backlog_bytes);
 // --stay keeps the queue bound after the last item until standard input closes, so that
-// producers still get their closing confirmation.
+// producers still get their closing confirmation. --secure secures the queue
+// (Security::key_file, authorized_producers) and prints "key <public key>" after "ready".
 #include <tellurix/lumenfold/host.h>
 #include <tellurix/lumenfold/transport.h>
 
@@ -35,6 +37,7 @@ int main(int argc, char** argv) {
     bool quiet = false;
     bool stay = false;
     lf::transport::Limits limits;
+    lf::transport::Security security;
     bool usage = argc < 3;
     for (int i = 3; i < argc && !usage; ++i) {
         if (std::strcmp(argv[i], "--quiet") == 0) {
@@ -46,12 +49,17 @@ int main(int argc, char** argv) {
             const long long bytes = std::strtoll(argv[++i], &end, 10);
             usage = *end != '\0' || bytes < 1;
             limits.max_backlog_bytes = static_cast<std::size_t>(bytes);
+        } else if (std::strcmp(argv[i], "--secure") == 0 && i + 2 < argc) {
+            security.key_file = QString::fromLocal8Bit(argv[++i]);
+            security.authorized_producers = QString::fromLocal8Bit(argv[++i]);
         } else {
             usage = true;
         }
     }
     if (usage) {
-        std::fprintf(stderr, "usage: %s ENDPOINT COUNT [--quiet] [--backlog BYTES] [--stay]\n",
+        std::fprintf(stderr,
+                     "usage: %s ENDPOINT COUNT [--quiet] [--backlog BYTES] [--stay] "
+                     "[--secure KEY_FILE AUTHORIZED_FILE]\n",
                      argv[0]);
         return 2;
     }
@@ -63,8 +71,10 @@ int main(int argc, char** argv) {
     }
     lf::host::set_warning_handler([](const QString& text) { print_line("warning: " + text); });
     try {
-        lf::transport::ZmqQueue queue(QString::fromLocal8Bit(argv[1]), limits);
+        lf::transport::ZmqQueue queue(QString::fromLocal8Bit(argv[1]), limits, security);
         print_line("ready " + queue.endpoint());
+        if (!queue.public_key().isEmpty())
+            print_line("key " + queue.public_key());
         using Clock = std::chrono::steady_clock;
         Clock::time_point first;
         for (long long i = 0; i < count; ++i) {

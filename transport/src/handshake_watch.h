@@ -9,7 +9,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace tellurix::lumenfold::transport::detail {
 
@@ -25,12 +27,28 @@ struct HandshakeFailures {
     int other = 0;
 
     int total() const { return wrong_socket + mechanism + auth + other; }
+
+    /// One handshake that failed, for an end that tells who failed how.
+    struct Refusal {
+        /// ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL, _NO_DETAIL or _AUTH.
+        int event = 0;
+        /// The protocol error (ZMQ_PROTOCOL_ERROR_*), the errno or the ZAP status code.
+        std::uint32_t value = 0;
+        /// The peer's IP address; empty when the connection was gone before it could be
+        /// read (ZeroMQ's events name the descriptor only, and a peer refused early
+        /// leaves within a round trip).
+        std::string address;
+    };
+    /// Filled only by a watch that resolves addresses.
+    std::vector<Refusal> refusals;
 };
 
 class HandshakeWatch {
 public:
     /// Starts watching `socket` of `context`; `name` makes the watch's own endpoint unique.
-    HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket, const std::string& name);
+    /// With `resolve_addresses`, each failure is also listed with the peer's address.
+    HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket, const std::string& name,
+                   bool resolve_addresses = false);
     /// The handshakes refused, and the connections dropped before their handshake
     /// completed (counted as a socket that does not pair), since the last call; never
     /// blocks.
@@ -45,9 +63,22 @@ public:
     void* handle() { return events_.handle(); }
 
 private:
+    struct Event {
+        std::uint16_t event;
+        std::uint32_t value;
+        std::string endpoint;
+    };
     void forget_oldest();
+    void failed(HandshakeFailures& f, const Event& e);
 
     zmq::socket_t events_;
+    const bool resolve_addresses_;
+    std::vector<Event> batch_;
+    // Peer addresses of the connections whose handshake has not completed, by descriptor.
+    std::map<std::uint32_t, std::string> addresses_;
+    // A failure waits for its connection's "disconnected", which names the descriptor.
+    bool failure_pending_ = false;
+    HandshakeFailures::Refusal pending_;
     // Connections accepted whose handshake has not completed, by descriptor.
     std::deque<std::uint32_t> shaking_;
     int in_a_row_ = 0;

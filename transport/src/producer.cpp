@@ -275,8 +275,11 @@ void Producer::read_answers(int wait_ms) {
                                              "or it encrypts and lets in only producers it "
                                              "knows (give this producer the consumer's public "
                                              "key, server_key, and a key file)")
-                            : QStringLiteral("its socket does not pair with this producer's: "
-                                             "it speaks another version of the wire format");
+                            // A consumer that cannot decrypt our greeting hangs up too.
+                            : QStringLiteral("it dropped the connection during the handshake: "
+                                             "is %1 the consumer's public key? Otherwise it "
+                                             "speaks another version of the wire format")
+                                  .arg(options_.server_key);
     }
     zmq::message_t message;
     for (;;) {

@@ -70,7 +70,8 @@ Receiver::Receiver(const QString& endpoint, const Limits& limits, const Security
     }
     endpoint_ = QString::fromStdString(socket_.get(zmq::sockopt::last_endpoint));
     watch_.emplace(context_, socket_,
-                   "consumer-" + std::to_string(reinterpret_cast<quintptr>(this)));
+                   "consumer-" + std::to_string(reinterpret_cast<quintptr>(this)),
+                   zap_.has_value());
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd_ < 0)
         throw std::runtime_error("ZmqQueue: cannot create an event descriptor");
@@ -171,30 +172,61 @@ void Receiver::run() {
 }
 
 void Receiver::look_at_handshakes(Clock::time_point now) {
+    const HandshakeFailures failed = watch_->take();
+    int explained = 0;
     if (zap_) {
+        explained = refuse_early(failed.refusals);
         zap_->serve(zap_notes_);
         for (QString& n : zap_notes_)
             note(std::move(n));
         zap_notes_.clear();
         refused_producers = zap_->refused();
     }
-    const HandshakeFailures failed = watch_->take();
     // Such a producer tries again and again: say so now and then, not every time.
-    if (failed.wrong_socket + failed.other > 0 &&
+    if (failed.wrong_socket + failed.other > explained &&
         now - last_refusal_note_ >= std::chrono::seconds(10)) {
         last_refusal_note_ = now;
         note(QStringLiteral("ZmqQueue: refused a connection that did not complete its "
                             "handshake: a producer of another wire format version "
                             "(version 1 producers use PUSH sockets), or not a ZeroMQ peer"));
     }
-    if (failed.mechanism > 0 && now - last_mechanism_note_ >= std::chrono::seconds(10)) {
+    if (!zap_ && failed.mechanism > 0 && now - last_mechanism_note_ >= std::chrono::seconds(10)) {
         last_mechanism_note_ = now;
-        note(zap_ ? QStringLiteral("ZmqQueue: refused a producer that does not encrypt: this "
-                                   "consumer lets in only producers given its public key %1")
-                        .arg(public_key_)
-                  : QStringLiteral("ZmqQueue: refused a producer that encrypts: this consumer "
-                                   "is not secured"));
+        note(QStringLiteral("ZmqQueue: refused a producer that encrypts: this consumer "
+                            "is not secured"));
     }
+}
+
+// ZeroMQ refuses a producer that does not encrypt, or encrypts for another consumer's
+// key, before it asks the ZAP handler: the handshake watch is the only one to see it.
+// Returns how many of the failures counted as another kind (wrong_socket, other) this
+// explained.
+int Receiver::refuse_early(const std::vector<HandshakeFailures::Refusal>& refusals) {
+    int explained = 0;
+    for (const HandshakeFailures::Refusal& r : refusals) {
+        const bool mismatch = r.event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL &&
+                              r.value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH;
+        // Whichever end reads the other's greeting first ends the handshake: when it is
+        // the producer, this end sees it hang up after our greeting asked for CURVE.
+        const bool hung_up = r.event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL && r.value == EPIPE;
+        const bool cryptographic = r.event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL &&
+                                   r.value == ZMQ_PROTOCOL_ERROR_ZMTP_CRYPTOGRAPHIC;
+        if (mismatch || hung_up)
+            zap_->refused_early(r.address, "NULL",
+                                QStringLiteral("it does not encrypt; this consumer lets in "
+                                               "only producers given its public key %1")
+                                    .arg(public_key_),
+                                zap_notes_);
+        else if (cryptographic)
+            zap_->refused_early(r.address, "wrong server key",
+                                QStringLiteral("its handshake could not be decrypted: it was "
+                                               "given another public key than this "
+                                               "consumer's, %1")
+                                    .arg(public_key_),
+                                zap_notes_);
+        explained += hung_up || cryptographic;
+    }
+    return explained;
 }
 
 void Receiver::read_messages(Clock::time_point now) {

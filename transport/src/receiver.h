@@ -72,6 +72,7 @@ private:
     void answer_producers(Clock::time_point now);
     void note(QString warning);
     void look_at_handshakes(Clock::time_point now);
+    int refuse_early(const std::vector<HandshakeFailures::Refusal>& refusals);
 
     const Limits limits_;
     zmq::context_t context_{1};

@@ -99,12 +99,23 @@ bool ZapHandler::allowed(const std::string& address, const std::string& mechanis
                                 .arg(QString::fromStdString(address), QLatin1String(z85), file_));
         return false;
     }
-    if (refused_.insert({address, mechanism}).second)
-        notes.push_back(
-            QStringLiteral("ZmqQueue: refused a producer at %1: it does not use "
-                           "CURVE encryption (%2)")
-                .arg(QString::fromStdString(address), QString::fromStdString(mechanism)));
+    refused_early(address, mechanism,
+                  QStringLiteral("it does not use CURVE encryption (%1)")
+                      .arg(QString::fromStdString(mechanism)),
+                  notes);
     return false;
+}
+
+void ZapHandler::refused_early(const std::string& address, const std::string& what,
+                               const QString& why, std::vector<QString>& notes) {
+    if (!refused_.insert({address, what}).second)
+        return;
+    notes.push_back(address.empty()
+                        ? QStringLiteral("ZmqQueue: refused a producer whose address was gone "
+                                         "before it could be read: %1")
+                              .arg(why)
+                        : QStringLiteral("ZmqQueue: refused a producer at %1: %2")
+                              .arg(QString::fromStdString(address), why));
 }
 
 void ZapHandler::serve(std::vector<QString>& notes) {

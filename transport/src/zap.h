@@ -34,6 +34,12 @@ public:
     /// (a producer refused for the first time, a file that cannot be read) is appended to
     /// `notes`.
     void serve(std::vector<QString>& notes);
+    /// A producer refused before ZeroMQ asked here (its handshake failed earlier): told
+    /// and counted like a refused key, once per `address` and `what` (a key, or "NULL"
+    /// for a producer that does not encrypt). An empty address is one ZeroMQ did not
+    /// let us read.
+    void refused_early(const std::string& address, const std::string& what, const QString& why,
+                       std::vector<QString>& notes);
     /// Distinct producers (address and key) refused so far.
     std::uint64_t refused() const { return refused_.size(); }
 
