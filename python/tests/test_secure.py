@@ -2,13 +2,19 @@
 whose key the consumer lists gets in encrypted while one it does not list gets nothing in."""
 
 import os
+import pathlib
+import re
 import stat
+import subprocess
+import sys
+import threading
+import time
 
 import pytest
 import zmq
 from zmq.auth.thread import ThreadAuthenticator
 
-from lumenfold import Producer, decode
+from lumenfold import DeliveryWarning, Producer, decode
 from lumenfold.keys import is_z85_key, load_keys, load_or_create_keys, write_keys
 
 pytestmark = pytest.mark.skipif(not zmq.has("curve"), reason="libzmq without CURVE")
@@ -106,3 +112,115 @@ def test_listed_producer_gets_in_and_unlisted_does_not(tmp_path, listed):
 def test_key_file_without_server_key_is_a_mistake(tmp_path):
     with pytest.raises(ValueError, match="server_key"):
         Producer("tcp://127.0.0.1:1", key_file=str(tmp_path / "k"))
+
+
+# ---------------------------------------------------------------------------
+# The secured producer of docs/wire-format.md, against the C++ consumer
+# ---------------------------------------------------------------------------
+
+CONSUMER = os.environ.get("LUMENFOLD_PYTHON_CONSUMER", "")
+WIRE_FORMAT = pathlib.Path(__file__).resolve().parents[2] / "docs" / "wire-format.md"
+
+
+def documented_script(heading):
+    """The first Python block after ``heading`` in docs/wire-format.md."""
+    text = WIRE_FORMAT.read_text(encoding="utf-8")
+    section = text[text.index(heading):]
+    start = section.index("```python\n") + len("```python\n")
+    return section[start:section.index("```", start)]
+
+
+@pytest.mark.skipif(
+    not (CONSUMER and os.access(CONSUMER, os.X_OK)),
+    reason="the C++ consumer lumenfold_python_consumer is not built (ctest sets it)",
+)
+@pytest.mark.parametrize("listed", [True, False])
+def test_documented_secured_producer_against_cpp_consumer(tmp_path, listed):
+    script = tmp_path / "secure_producer.py"
+    script.write_text(documented_script("### A complete secured producer in Python"))
+    key_file = str(tmp_path / "producer.key")
+    public = write_keys(key_file).decode()
+    authorized = tmp_path / "authorized_producers"
+    authorized.write_text("# producers let in\n" + (public + "\n" if listed else ""))
+    consumer = subprocess.Popen(
+        [CONSUMER, "tcp://127.0.0.1:*", "1002", "--secure", str(tmp_path / "server.key"),
+         str(authorized)],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        endpoint = consumer.stdout.readline().split()[1]  # "ready <endpoint>"
+        server_key = consumer.stdout.readline().split()[1]  # "key <public key>"
+        assert server_key == (tmp_path / "server.key.pub").read_text().strip()
+        run = subprocess.run([sys.executable, str(script), endpoint, server_key, key_file],
+                             capture_output=True, text=True, timeout=60)
+        if listed:
+            assert run.returncode == 0, run.stderr
+            assert run.stdout.strip() == "confirmed"
+            lines = consumer.communicate(timeout=30)[0].splitlines()
+            assert len(lines) == 1002
+            assert lines[0] == "('PN', ['t', 'volts'])"
+            assert lines[-1] == "('PD', [0.999, 49])"  # the panel's text form of 49.0
+        else:
+            assert run.returncode != 0
+            assert "the consumer refused this producer: it does not know this producer's key " \
+                + public in run.stderr
+            consumer.kill()
+            lines = consumer.communicate(timeout=30)[0].splitlines()
+            assert lines == [f"warning: ZmqQueue: refused a producer at 127.0.0.1 with key "
+                             f"{public}: the key is not listed in {authorized}"]
+    finally:
+        if consumer.poll() is None:
+            consumer.kill()
+            consumer.wait()
+
+
+@pytest.mark.skipif(
+    not (CONSUMER and os.access(CONSUMER, os.X_OK)),
+    reason="the C++ consumer lumenfold_python_consumer is not built (ctest sets it)",
+)
+@pytest.mark.parametrize(
+    "secured, producer_hears, consumer_logs",
+    [
+        (False, "it encrypts and lets in only producers it knows", "it does not encrypt"),
+        (True, "the consumer's public key?", "its handshake could not be decrypted"),
+    ],
+)
+def test_producer_refused_before_authentication(tmp_path, secured, producer_hears,
+                                                consumer_logs):
+    """A producer that does not encrypt, and one given another consumer's public key,
+    are refused before the consumer's list is asked: both ends still say so."""
+    key_file = str(tmp_path / "producer.key")
+    authorized = tmp_path / "authorized_producers"
+    authorized.write_text(write_keys(key_file).decode() + "\n")  # listed: the key is not why
+    consumer = subprocess.Popen(
+        [CONSUMER, "tcp://127.0.0.1:*", "1", "--secure", str(tmp_path / "server.key"),
+         str(authorized)],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        endpoint = consumer.stdout.readline().split()[1]
+        consumer.stdout.readline()  # its key; this producer is given another one
+        options = {}
+        if secured:
+            options = {"server_key": zmq.curve_keypair()[0].decode(), "key_file": key_file}
+        producer = Producer(endpoint, linger_ms=3000, **options)
+        with pytest.warns(DeliveryWarning, match=re.escape(producer_hears)):
+            producer.send("PN", ["secret_column"])
+            assert not producer.close()
+        # The consumer tells of a refusal whose address it could not read a second late.
+        lines = []
+        reader = threading.Thread(target=lambda: lines.extend(consumer.stdout), daemon=True)
+        reader.start()
+        deadline = time.monotonic() + 5
+        while not any(consumer_logs in line for line in lines) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.5)  # time for a second, wrong, line
+        consumer.kill()
+        reader.join(timeout=30)
+        lines = [line.rstrip("\n") for line in lines]
+        refusals = [line for line in lines if consumer_logs in line]
+        assert len(refusals) == 1, lines
+        assert refusals[0].startswith("warning: ZmqQueue: refused a producer")
+        assert not any("secret_column" in line for line in lines)
+    finally:
+        if consumer.poll() is None:
+            consumer.kill()
+            consumer.wait()

@@ -108,17 +108,33 @@ bool ZapHandler::allowed(const std::string& address, const std::string& mechanis
 
 void ZapHandler::refused_early(const std::string& address, const std::string& what,
                                const QString& why, std::vector<QString>& notes) {
-    if (!refused_.insert({address, what}).second)
+    if (address.empty()) {
+        unplaced_.emplace(what, std::make_pair(std::chrono::steady_clock::now(), why));
         return;
-    notes.push_back(address.empty()
-                        ? QStringLiteral("ZmqQueue: refused a producer whose address was gone "
-                                         "before it could be read: %1")
-                              .arg(why)
-                        : QStringLiteral("ZmqQueue: refused a producer at %1: %2")
-                              .arg(QString::fromStdString(address), why));
+    }
+    unplaced_.erase(what);
+    if (refused_.insert({address, what}).second)
+        notes.push_back(QStringLiteral("ZmqQueue: refused a producer at %1: %2")
+                            .arg(QString::fromStdString(address), why));
+}
+
+void ZapHandler::tell_unplaced(std::vector<QString>& notes) {
+    const auto due = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    for (auto at = unplaced_.begin(); at != unplaced_.end();) {
+        if (at->second.first > due) {
+            ++at;
+            continue;
+        }
+        if (refused_.insert({std::string(), at->first}).second)
+            notes.push_back(QStringLiteral("ZmqQueue: refused a producer whose address was "
+                                           "gone before it could be read: %1")
+                                .arg(at->second.second));
+        at = unplaced_.erase(at);
+    }
 }
 
 void ZapHandler::serve(std::vector<QString>& notes) {
+    tell_unplaced(notes);
     std::vector<zmq::message_t> request;
     for (;;) {
         request.clear();

@@ -8,8 +8,10 @@
 
 #include <zmq.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -36,8 +38,9 @@ public:
     void serve(std::vector<QString>& notes);
     /// A producer refused before ZeroMQ asked here (its handshake failed earlier): told
     /// and counted like a refused key, once per `address` and `what` (a key, or "NULL"
-    /// for a producer that does not encrypt). An empty address is one ZeroMQ did not
-    /// let us read.
+    /// for a producer that does not encrypt). An empty address is one that was gone
+    /// before it could be read: such a refusal is told a second later, unless the same
+    /// `what` came with an address meanwhile (a producer that tries again, seen then).
     void refused_early(const std::string& address, const std::string& what, const QString& why,
                        std::vector<QString>& notes);
     /// Distinct producers (address and key) refused so far.
@@ -46,6 +49,8 @@ public:
 private:
     // Reads the file again when it changed since the last look.
     void refresh(std::vector<QString>& notes);
+    // Tells the refusals without an address that waited long enough.
+    void tell_unplaced(std::vector<QString>& notes);
     bool allowed(const std::string& address, const std::string& mechanism, const std::string& key,
                  std::vector<QString>& notes);
 
@@ -58,6 +63,8 @@ private:
     std::uint64_t inode_ = 0;
     bool missing_noted_ = false;
     std::set<std::pair<std::string, std::string>> refused_;
+    // Refusals without an address, by `what`: when first seen, and why.
+    std::map<std::string, std::pair<std::chrono::steady_clock::time_point, QString>> unplaced_;
 };
 
 } // namespace tellurix::lumenfold::transport::detail
