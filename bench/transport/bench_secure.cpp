@@ -1,6 +1,10 @@
 // The cost of security: the same workloads over loopback tcp, plain and secured (CURVE),
 // in one run. A producer thread feeds the queue; the benchmark's thread drains it.
 // Arg 0: plain, 1: secured. Counters: items/s, bytes/s; latency in microseconds.
+// BM_RawZmq sends the traces' message size through libzmq alone, as a floor to read the
+// figures against, and says how fast one ZeroMQ I/O thread goes per second of processor
+// time: ZeroMQ encrypts and decrypts each connection on one I/O thread per end, so that
+// is what one producer can reach on a machine with a core free for each.
 #include <tellurix/lumenfold/transport.h>
 
 #include <QFile>
@@ -8,9 +12,16 @@
 
 #include <benchmark/benchmark.h>
 
+#include <zmq.hpp>
+
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <map>
+#include <string>
 #include <thread>
+
+#include <dirent.h>
 
 namespace {
 
@@ -99,8 +110,74 @@ void BM_Latency(benchmark::State& state) {
     p.close();
 }
 
+// Processor time (ns) of this process's ZeroMQ I/O threads, by thread id.
+std::map<std::string, double> io_thread_times() {
+    std::map<std::string, double> times;
+    DIR* dir = ::opendir("/proc/self/task");
+    if (!dir)
+        return times;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        std::string name;
+        std::getline(std::ifstream(task + "/comm"), name);
+        double ns = 0;
+        if (name.rfind("ZMQbg/IO", 0) == 0 && (std::ifstream(task + "/schedstat") >> ns))
+            times[entry->d_name] = ns;
+    }
+    ::closedir(dir);
+    return times;
+}
+
+void BM_RawZmq(benchmark::State& state) {
+    const bool secure = state.range(0) == 1;
+    zmq::context_t consumer_context(1), producer_context(1);
+    zmq::socket_t router(consumer_context, zmq::socket_type::router);
+    zmq::socket_t dealer(producer_context, zmq::socket_type::dealer);
+    if (secure) {
+        char server_public[41], server_secret[41], client_public[41], client_secret[41];
+        zmq_curve_keypair(server_public, server_secret);
+        zmq_curve_keypair(client_public, client_secret);
+        router.set(zmq::sockopt::curve_server, true);
+        router.set(zmq::sockopt::curve_secretkey, server_secret);
+        dealer.set(zmq::sockopt::curve_serverkey, server_public);
+        dealer.set(zmq::sockopt::curve_publickey, client_public);
+        dealer.set(zmq::sockopt::curve_secretkey, client_secret);
+    }
+    router.bind("tcp://127.0.0.1:*");
+    dealer.connect(router.get(zmq::sockopt::last_endpoint));
+    const std::vector<char> payload(std::size_t(1) << 20, 'x'); // as send_batch's messages
+    const int messages = 50;
+    std::size_t bytes = 0;
+    const std::map<std::string, double> before = io_thread_times();
+    for (auto _ : state) {
+        std::thread producer([&] {
+            for (int i = 0; i < messages; ++i)
+                dealer.send(zmq::buffer(payload), zmq::send_flags::none);
+        });
+        zmq::message_t id, body;
+        for (int i = 0; i < messages; ++i) {
+            (void)router.recv(id);
+            (void)router.recv(body);
+        }
+        producer.join();
+        bytes += payload.size() * messages;
+    }
+    double busiest_ns = 0;
+    for (const auto& [thread, ns] : io_thread_times()) {
+        const auto was = before.find(thread);
+        busiest_ns = std::max(busiest_ns, ns - (was == before.end() ? 0 : was->second));
+    }
+    state.counters["bytes/s"] = benchmark::Counter(double(bytes), benchmark::Counter::kIsRate);
+    // Bytes per second of processor time of the busiest I/O thread.
+    state.counters["io_thread_bytes/cpu_s"] = busiest_ns > 0 ? double(bytes) / busiest_ns * 1e9 : 0;
+    state.SetLabel(secure ? "secure, libzmq alone" : "plain, libzmq alone");
+    router.set(zmq::sockopt::linger, 0);
+    dealer.set(zmq::sockopt::linger, 0);
+}
+
 BENCHMARK(BM_Records)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Traces)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Latency)->Arg(0)->Arg(1)->Iterations(2000)->UseRealTime();
+BENCHMARK(BM_RawZmq)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
