@@ -142,10 +142,11 @@ def test_documented_secured_producer_against_cpp_consumer(tmp_path, listed):
     public = write_keys(key_file).decode()
     authorized = tmp_path / "authorized_producers"
     authorized.write_text("# producers let in\n" + (public + "\n" if listed else ""))
+    # --stay: bound until its input closes, so that the producer's close is confirmed.
     consumer = subprocess.Popen(
-        [CONSUMER, "tcp://127.0.0.1:*", "1002", "--secure", str(tmp_path / "server.key"),
-         str(authorized)],
-        stdout=subprocess.PIPE, text=True)
+        [CONSUMER, "tcp://127.0.0.1:*", "1002", "--stay", "--secure",
+         str(tmp_path / "server.key"), str(authorized)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         endpoint = consumer.stdout.readline().split()[1]  # "ready <endpoint>"
         server_key = consumer.stdout.readline().split()[1]  # "key <public key>"
@@ -155,7 +156,7 @@ def test_documented_secured_producer_against_cpp_consumer(tmp_path, listed):
         if listed:
             assert run.returncode == 0, run.stderr
             assert run.stdout.strip() == "confirmed"
-            lines = consumer.communicate(timeout=30)[0].splitlines()
+            lines = consumer.communicate("", timeout=30)[0].splitlines()
             assert len(lines) == 1002
             assert lines[0] == "('PN', ['t', 'volts'])"
             assert lines[-1] == "('PD', [0.999, 49])"  # the panel's text form of 49.0
