@@ -77,8 +77,10 @@ public:
 
     // One message: the items of a data message, after its version marker and sequence
     // number, or every element of a control message, into `items` (emptied first: a
-    // caller that decodes message after message keeps one buffer).
-    detail::Frame message(std::vector<Value>& items) {
+    // caller that decodes message after message keeps one buffer). Without `Build` the
+    // data message is only checked, every rule and limit as when it is built, and its
+    // items are left where they are: items_at() tells where they begin.
+    template <bool Build> detail::Frame message(std::vector<Value>& items) {
         items.clear();
         detail::Frame frame;
         need(1);
@@ -93,7 +95,7 @@ public:
             count_value();
             ++p_;
         } else {
-            element(items);
+            element<true>(items);
             const Value marker = std::move(items.front());
             items.clear();
             if (marker.is_str()) {
@@ -102,7 +104,7 @@ public:
                     fail("control message of " + std::to_string(count) + " elements");
                 items.push_back(marker);
                 for (std::uint32_t i = 1; i < count; ++i)
-                    element(items);
+                    element<true>(items);
                 finish();
                 return frame;
             }
@@ -114,7 +116,7 @@ public:
         }
         if (count < 2)
             fail("message has no sequence number");
-        element(items);
+        element<true>(items);
         const Value seq = std::move(items.front());
         items.clear();
         if (!seq.is_int() || seq.as_int() < 0)
@@ -122,11 +124,35 @@ public:
         frame.seq = static_cast<std::uint64_t>(seq.as_int());
         if (count < 3)
             fail("message carries no item");
-        items.reserve(count - 2);
+        items_at_ = static_cast<std::size_t>(p_ - begin_);
+        item_count_ = count - 2;
+        if constexpr (Build)
+            items.reserve(count - 2);
         for (std::uint32_t i = 2; i < count; ++i)
-            element(items);
+            element<Build>(items);
         finish();
         return frame;
+    }
+
+    // Where the items of the data message message() read begin, in bytes, and how many.
+    std::size_t items_at() const { return items_at_; }
+    std::uint32_t item_count() const { return item_count_; }
+
+    // Items of a data message message<false>() checked, from byte `offset`: at most
+    // `most`, and none after the first that brings the bytes read to `bytes`; returns
+    // where the next one begins.
+    std::size_t items_from(std::size_t offset, std::uint32_t most, std::size_t bytes,
+                           std::vector<Value>& items) {
+        items.clear();
+        p_ = begin_ + offset;
+        depth_ = 1; // inside the message array
+        items.reserve(most);
+        for (std::uint32_t i = 0; i < most; ++i) {
+            element<true>(items);
+            if (static_cast<std::size_t>(p_ - begin_) - offset >= bytes)
+                break;
+        }
+        return static_cast<std::size_t>(p_ - begin_);
     }
 
 private:
@@ -217,48 +243,60 @@ private:
         ++depth_;
     }
 
+    // Adds a value to `into` when building; only checks otherwise.
+    template <bool Build, typename... Args>
+    static void put(std::vector<Value>& into, Args&&... args) {
+        if constexpr (Build)
+            into.emplace_back(std::forward<Args>(args)...);
+    }
+
     // Reads the `count` elements of an array into `into`.
-    void elements(std::uint32_t count, std::vector<Value>& into) {
+    template <bool Build> void elements(std::uint32_t count, std::vector<Value>& into) {
         enter(count);
-        into.reserve(count);
+        if constexpr (Build)
+            into.reserve(count);
         for (std::uint32_t i = 0; i < count; ++i) {
             // Float 64, the bulk of records, without the general dispatch.
             if (left() >= 9 && *p_ == 0xcb) {
                 count_value();
-                into.emplace_back(load_big_endian<double>(p_ + 1));
+                put<Build>(into, load_big_endian<double>(p_ + 1));
                 p_ += 9;
                 continue;
             }
-            element(into);
+            element<Build>(into);
         }
         --depth_;
     }
 
-    Value array(std::uint32_t count, bool tuple) {
-        std::vector<Value> items;
-        elements(count, items);
-        return tuple ? Value::tuple(std::move(items)) : Value::list(std::move(items));
+    template <bool Build> void array(std::uint32_t count, bool tuple, std::vector<Value>& into) {
+        if constexpr (Build) {
+            std::vector<Value> items;
+            elements<true>(count, items);
+            into.push_back(tuple ? Value::tuple(std::move(items)) : Value::list(std::move(items)));
+        } else {
+            elements<false>(count, into);
+        }
     }
 
-    void element(std::vector<Value>& into) {
+    template <bool Build> void element(std::vector<Value>& into) {
         need(1);
         const unsigned char marker = *p_;
         if (marker <= 0x7f) {
             count_value();
             ++p_;
-            into.emplace_back(static_cast<std::int64_t>(marker));
+            put<Build>(into, static_cast<std::int64_t>(marker));
             return;
         }
         if (marker >= 0xe0) {
             count_value();
             ++p_;
-            into.emplace_back(static_cast<std::int64_t>(static_cast<std::int8_t>(marker)));
+            put<Build>(into, static_cast<std::int64_t>(static_cast<std::int8_t>(marker)));
             return;
         }
         if ((marker >= 0x90 && marker <= 0x9f) || marker == 0xdc || marker == 0xdd) {
             count_value();
             const std::uint32_t count = array_header("");
-            into.push_back(array(count, false));
+            array<Build>(count, false, into);
             return;
         }
         if ((marker >= 0x80 && marker <= 0x8f) || marker == 0xde || marker == 0xdf)
@@ -266,83 +304,83 @@ private:
         if (marker >= 0xa0 && marker <= 0xbf) {
             count_value();
             ++p_;
-            str(marker & 0x1fu, into);
+            str<Build>(marker & 0x1fu, into);
             return;
         }
         count_value();
         ++p_;
         switch (marker) {
         case 0xc0:
-            into.emplace_back();
+            put<Build>(into);
             return;
         case 0xc2:
-            into.emplace_back(false);
+            put<Build>(into, false);
             return;
         case 0xc3:
-            into.emplace_back(true);
+            put<Build>(into, true);
             return;
         case 0xc4:
-            return bin(big_endian<std::uint8_t>(), into);
+            return bin<Build>(big_endian<std::uint8_t>(), into);
         case 0xc5:
-            return bin(big_endian<std::uint16_t>(), into);
+            return bin<Build>(big_endian<std::uint16_t>(), into);
         case 0xc6:
-            return bin(big_endian<std::uint32_t>(), into);
+            return bin<Build>(big_endian<std::uint32_t>(), into);
         case 0xc7:
-            return ext(big_endian<std::uint8_t>(), into);
+            return ext<Build>(big_endian<std::uint8_t>(), into);
         case 0xc8:
-            return ext(big_endian<std::uint16_t>(), into);
+            return ext<Build>(big_endian<std::uint16_t>(), into);
         case 0xc9:
-            return ext(big_endian<std::uint32_t>(), into);
+            return ext<Build>(big_endian<std::uint32_t>(), into);
         case 0xca:
-            into.emplace_back(static_cast<double>(big_endian<float>()));
+            put<Build>(into, static_cast<double>(big_endian<float>()));
             return;
         case 0xcb:
-            into.emplace_back(big_endian<double>());
+            put<Build>(into, big_endian<double>());
             return;
         case 0xcc:
-            into.emplace_back(static_cast<std::int64_t>(big_endian<std::uint8_t>()));
+            put<Build>(into, static_cast<std::int64_t>(big_endian<std::uint8_t>()));
             return;
         case 0xcd:
-            into.emplace_back(static_cast<std::int64_t>(big_endian<std::uint16_t>()));
+            put<Build>(into, static_cast<std::int64_t>(big_endian<std::uint16_t>()));
             return;
         case 0xce:
-            into.emplace_back(static_cast<std::int64_t>(big_endian<std::uint32_t>()));
+            put<Build>(into, static_cast<std::int64_t>(big_endian<std::uint32_t>()));
             return;
         case 0xcf: {
             const std::uint64_t i = big_endian<std::uint64_t>();
             if (i > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
                 fail("integer " + std::to_string(i) + " does not fit in 64 signed bits");
-            into.emplace_back(static_cast<std::int64_t>(i));
+            put<Build>(into, static_cast<std::int64_t>(i));
             return;
         }
         case 0xd0:
-            into.emplace_back(static_cast<std::int64_t>(big_endian<std::int8_t>()));
+            put<Build>(into, static_cast<std::int64_t>(big_endian<std::int8_t>()));
             return;
         case 0xd1:
-            into.emplace_back(static_cast<std::int64_t>(big_endian<std::int16_t>()));
+            put<Build>(into, static_cast<std::int64_t>(big_endian<std::int16_t>()));
             return;
         case 0xd2:
-            into.emplace_back(static_cast<std::int64_t>(big_endian<std::int32_t>()));
+            put<Build>(into, static_cast<std::int64_t>(big_endian<std::int32_t>()));
             return;
         case 0xd3:
-            into.emplace_back(static_cast<std::int64_t>(big_endian<std::int64_t>()));
+            put<Build>(into, static_cast<std::int64_t>(big_endian<std::int64_t>()));
             return;
         case 0xd4:
-            return ext(1, into);
+            return ext<Build>(1, into);
         case 0xd5:
-            return ext(2, into);
+            return ext<Build>(2, into);
         case 0xd6:
-            return ext(4, into);
+            return ext<Build>(4, into);
         case 0xd7:
-            return ext(8, into);
+            return ext<Build>(8, into);
         case 0xd8:
-            return ext(16, into);
+            return ext<Build>(16, into);
         case 0xd9:
-            return str(big_endian<std::uint8_t>(), into);
+            return str<Build>(big_endian<std::uint8_t>(), into);
         case 0xda:
-            return str(big_endian<std::uint16_t>(), into);
+            return str<Build>(big_endian<std::uint16_t>(), into);
         case 0xdb:
-            return str(big_endian<std::uint32_t>(), into);
+            return str<Build>(big_endian<std::uint32_t>(), into);
         default: // 0xc1, never used
             --p_;
             invalid();
@@ -356,12 +394,14 @@ private:
         return at;
     }
 
-    void str(std::uint32_t size, std::vector<Value>& into) {
+    template <bool Build> void str(std::uint32_t size, std::vector<Value>& into) {
         const char* data = take(size);
         bool ascii = true;
         for (std::uint32_t i = 0; i < size && ascii; ++i)
             ascii = static_cast<unsigned char>(data[i]) < 0x80;
         if (ascii) {
+            if constexpr (!Build)
+                return;
             if (size > 0 && size <= TextCache::longest)
                 into.emplace_back(texts_.get(data, size));
             else
@@ -374,18 +414,25 @@ private:
         QString text = codec->toUnicode(data, static_cast<int>(size), &state);
         if (state.invalidChars != 0 || state.remainingChars != 0)
             fail("string is not valid UTF-8");
-        into.emplace_back(std::move(text));
+        put<Build>(into, std::move(text));
     }
 
-    void bin(std::uint32_t size, std::vector<Value>& into) {
+    template <bool Build> void bin(std::uint32_t size, std::vector<Value>& into) {
         const char* data = take(size);
-        into.push_back(Value::bytes(QByteArray(data, static_cast<int>(size))));
+        if constexpr (Build)
+            into.push_back(Value::bytes(QByteArray(data, static_cast<int>(size))));
     }
 
-    template <typename T> Value packed(const char* body, std::uint32_t size, const char* what) {
+    template <bool Build, typename T>
+    void packed(const char* body, std::uint32_t size, const char* what, std::vector<Value>& into) {
         if (size % sizeof(T) != 0)
             fail(std::string(what) + " body of " + std::to_string(size) +
                  " bytes is not a whole number of elements");
+        if constexpr (Build)
+            into.push_back(built<T>(body, size));
+    }
+
+    template <typename T> static Value built(const char* body, std::uint32_t size) {
         QVector<T> data(static_cast<int>(size / sizeof(T)));
         qFromLittleEndian<double>(body, static_cast<qsizetype>(size / 8), data.data());
         if constexpr (std::is_same_v<T, double>)
@@ -394,7 +441,7 @@ private:
             return Value::complex_array(std::move(data));
     }
 
-    void ext(std::uint32_t body_size, std::vector<Value>& into) {
+    template <bool Build> void ext(std::uint32_t body_size, std::vector<Value>& into) {
         const auto type = static_cast<std::int8_t>(*take(1));
         const char* body = take(body_size);
         switch (type) {
@@ -407,7 +454,7 @@ private:
             p_ = reinterpret_cast<const unsigned char*>(body);
             end_ = p_ + body_size;
             const std::uint32_t count = array_header("tuple body is not an array");
-            into.push_back(array(count, true));
+            array<Build>(count, true, into);
             if (p_ != end_)
                 fail("tuple body has bytes after its array");
             end_ = outer_end;
@@ -418,14 +465,14 @@ private:
                 fail("complex body of " + std::to_string(body_size) + " bytes (16 expected)");
             double parts[2];
             qFromLittleEndian<double>(body, 2, parts);
-            into.emplace_back(std::complex<double>(parts[0], parts[1]));
+            put<Build>(into, std::complex<double>(parts[0], parts[1]));
             return;
         }
         case ExtFloatArray:
-            into.push_back(packed<double>(body, body_size, "float64 array"));
+            packed<Build, double>(body, body_size, "float64 array", into);
             return;
         case ExtComplexArray:
-            into.push_back(packed<std::complex<double>>(body, body_size, "complex128 array"));
+            packed<Build, std::complex<double>>(body, body_size, "complex128 array", into);
             return;
         default:
             fail("extension type " + std::to_string(type) + " is not part of the format");
@@ -442,25 +489,63 @@ private:
     TextCache& texts_;
     std::size_t depth_ = 0;
     std::size_t values_ = 0;
+    std::size_t items_at_ = 0;
+    std::uint32_t item_count_ = 0;
 };
 
 } // namespace
 
 namespace detail {
 
-Frame decode_frame(const char* data, std::size_t size, const Limits& limits,
-                   std::vector<host::Value>& items) {
+namespace {
+
+void check_size(std::size_t size, const Limits& limits) {
     if (size > limits.max_message_bytes)
         throw DecodeError("message of " + std::to_string(size) + " bytes exceeds the limit of " +
                           std::to_string(limits.max_message_bytes));
     if (size == 0)
         throw DecodeError("message is empty");
+}
+
+} // namespace
+
+Frame decode_frame(const char* data, std::size_t size, const Limits& limits,
+                   std::vector<host::Value>& items) {
+    check_size(size, limits);
     try {
-        return Reader(limits, data, size).message(items);
+        return Reader(limits, data, size).message<true>(items);
     } catch (...) {
         items.clear(); // no part of a rejected message is handed out
         throw;
     }
+}
+
+Frame check_frame(const char* data, std::size_t size, const Limits& limits,
+                  std::vector<host::Value>& items, ItemCursor& at) {
+    at = ItemCursor();
+    check_size(size, limits);
+    try {
+        Reader reader(limits, data, size);
+        const Frame frame = reader.message<false>(items);
+        if (!frame.control) {
+            at.offset = reader.items_at();
+            at.left = reader.item_count();
+        }
+        return frame;
+    } catch (...) {
+        items.clear();
+        throw;
+    }
+}
+
+void decode_items(const char* data, std::size_t size, const Limits& limits, ItemCursor& at,
+                  std::uint32_t most_items, std::size_t most_bytes,
+                  std::vector<host::Value>& items) {
+    const std::uint32_t most = std::min(at.left, most_items);
+    const std::size_t next =
+        Reader(limits, data, size).items_from(at.offset, most, most_bytes, items);
+    at.offset = next;
+    at.left -= static_cast<std::uint32_t>(items.size());
 }
 
 } // namespace detail
