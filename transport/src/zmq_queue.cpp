@@ -13,8 +13,12 @@ namespace tellurix::lumenfold::transport {
 namespace {
 
 // Room is handed back to the receiving thread at least this often while the host works
-// through a long backlog, so that producers need not wait for the host to finish it.
+// through a long backlog, so that producers need not wait for the host to finish it: every
+// so many messages, or every such part of the backlog's bytes, whichever comes first (64
+// messages of 1 MiB would be the whole default backlog, and the producer would stand
+// idle while the host works through it).
 constexpr std::size_t release_every = 64;
+constexpr std::size_t release_parts = 16;
 
 // A message is checked whole when the host reaches it, and its items are then built a
 // slice at a time as the host takes them: a message of ten thousand records built at once
@@ -33,6 +37,7 @@ struct ZmqQueue::Flow {
     detail::Held current;
     detail::ItemCursor cursor;
     std::vector<detail::Released> released;
+    std::size_t released_bytes = 0;
     std::vector<QString> warnings;
 };
 
@@ -117,6 +122,7 @@ void ZmqQueue::set_tap(Tap tap) {
 void ZmqQueue::settle() {
     Flow& f = *flow_;
     f.receiver->release(f.released);
+    f.released_bytes = 0;
     for (const QString& w : f.warnings)
         host::warn(w);
     f.warnings.clear();
@@ -130,8 +136,12 @@ void ZmqQueue::take_message() {
     f.receiver->held_items -= held.items;
     f.receiver->held_bytes -= held.body.size();
     f.released.push_back({held.peer, held.body.size()});
-    if (f.released.size() >= release_every)
+    f.released_bytes += held.body.size();
+    if (f.released.size() >= release_every ||
+        f.released_bytes >= limits_.max_backlog_bytes / release_parts) {
         f.receiver->release(f.released);
+        f.released_bytes = 0;
+    }
     next_ = 0;
     try {
         if (detail::check_frame(held.body.data<char>(), held.body.size(), limits_, pending_,
