@@ -101,6 +101,9 @@ def row_messages(
         message = np.empty(len(head) + k * row_bytes, np.uint8)
         message[: len(head)] = np.frombuffer(head, np.uint8)
         message[len(head) :] = template[: k * row_bytes]
+        if m == 0:
+            yield k, message, len(head) - 8
+            continue
         # The numbers go straight to their places, one strided converting copy (the
         # byte swap included) rather than a pass per byte position.
         cells = np.ndarray(
