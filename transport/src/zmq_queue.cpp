@@ -143,14 +143,23 @@ void ZmqQueue::take_message() {
         f.released_bytes = 0;
     }
     next_ = 0;
+    const char* const data = held.body.data<char>();
+    const std::size_t size = held.body.size();
     try {
-        if (detail::check_frame(held.body.data<char>(), held.body.size(), limits_, pending_,
-                                f.cursor)
-                .control)
+        // A message of one slice or less is built at once, in one pass.
+        if (held.items <= slice_items) {
+            if (detail::decode_frame(data, size, limits_, pending_).control)
+                throw DecodeError("a control message among the data");
+            items_ += pending_.size();
+            f.current = detail::Held();
+            return;
+        }
+        if (detail::check_frame(data, size, limits_, pending_, f.cursor).control)
             throw DecodeError("a control message among the data");
         items_ += f.cursor.left;
     } catch (const DecodeError& e) {
         f.cursor = detail::ItemCursor();
+        f.current = detail::Held();
         ++dropped_here_;
         host::warn(QStringLiteral("ZmqQueue: dropped a malformed message: %1")
                        .arg(QString::fromUtf8(e.what())));
