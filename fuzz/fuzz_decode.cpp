@@ -42,34 +42,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_passed = true;
     } catch (const transport::DecodeError&) {
     }
+    detail::Frame frame;
+    bool decoded = false;
     try {
-        const detail::Frame frame = detail::decode_frame(bytes, size, limits, items);
-        if (!check_passed)
-            std::abort();
-        if (frame.control) {
-            if (peek.kind != detail::Peek::Control)
-                std::abort();
-            detail::parse_control(items); // the consumer's and the producer's reading
-            return 0;
-        }
-        // A data message the decoder takes was seen as such by its header.
-        if (peek.kind != detail::Peek::Data || peek.seq != frame.seq || peek.items != items.size())
-            std::abort();
-        // Slices of a few items or bytes, as small as they come, add up to the message.
-        std::vector<Value> sliced, slice;
-        while (cursor.left > 0) {
-            detail::decode_items(bytes, size, limits, cursor, 3, 16, slice);
-            if (slice.empty())
-                std::abort();
-            sliced.insert(sliced.end(), slice.begin(), slice.end());
-        }
-        if (!same(sliced, items))
-            std::abort();
+        frame = detail::decode_frame(bytes, size, limits, items);
+        decoded = true;
     } catch (const transport::DecodeError&) {
-        if (check_passed)
+    }
+    if (decoded != check_passed)
+        std::abort();
+    if (!decoded)
+        return 0;
+    if (frame.control) {
+        if (peek.kind != detail::Peek::Control)
             std::abort();
+        try {
+            detail::parse_control(items); // the consumer's and the producer's reading
+        } catch (const transport::DecodeError&) {
+        }
         return 0;
     }
+    // A data message the decoder takes was seen as such by its header.
+    if (peek.kind != detail::Peek::Data || peek.seq != frame.seq || peek.items != items.size())
+        std::abort();
+    // Slices of a few items or bytes, as small as they come, add up to the message; they
+    // never fail once the message was checked.
+    std::vector<Value> sliced, slice;
+    while (cursor.left > 0) {
+        try {
+            detail::decode_items(bytes, size, limits, cursor, 3, 16, slice);
+        } catch (const transport::DecodeError&) {
+            std::abort();
+        }
+        if (slice.empty())
+            std::abort();
+        sliced.insert(sliced.end(), slice.begin(), slice.end());
+    }
+    if (!same(sliced, items))
+        std::abort();
     items = transport::decode(bytes, size, limits);
     if (items.empty())
         std::abort(); // a message without items must have been rejected
