@@ -16,6 +16,7 @@ from .wire import (
     EXT_COMPLEX,
     EXT_TUPLE,
     VERSION,
+    BufferPool,
     Limits,
     WireError,
     _array_header,
@@ -64,10 +65,11 @@ def _template(prefix: bytes, marker: bytes, width: int, m: int, rows: int) -> np
 
 
 def row_messages(
-    cmd: str, values: Any, limits: Limits
+    cmd: str, values: Any, limits: Limits, pool: "BufferPool | None" = None
 ) -> Iterator[Tuple[int, np.ndarray, int]]:
     """(rows, message, offset of its sequence number) for consecutive slices of
-    ``values``, each message within ``limits`` and about MESSAGE_BYTES at most."""
+    ``values``, each message within ``limits`` and about MESSAGE_BYTES at most; big
+    messages in buffers of ``pool`` when given."""
     if not isinstance(cmd, str):
         raise TypeError(f"cmd must be str, not {type(cmd).__name__}")
     values = np.asarray(values)
@@ -98,7 +100,11 @@ def row_messages(
     for start in range(0, n, per_message):
         k = min(per_message, n - start)
         head = _array_header(k + 2) + bytes((VERSION,)) + b"\xcf" + bytes(8)
-        message = np.empty(len(head) + k * row_bytes, np.uint8)
+        size = len(head) + k * row_bytes
+        if pool is not None and size >= pool.SMALLEST:
+            message = np.frombuffer(pool.take(size), np.uint8)
+        else:
+            message = np.empty(size, np.uint8)
         message[: len(head)] = np.frombuffer(head, np.uint8)
         message[len(head) :] = template[: k * row_bytes]
         if m == 0:
