@@ -25,7 +25,7 @@ constexpr std::size_t release_parts = 16;
 // would spread its items over megabytes, and building and dropping them there cost half
 // as much again per item as in a slice that stays in the cache.
 constexpr std::uint32_t slice_items = 256;
-constexpr std::size_t slice_bytes = 256 * 1024;
+constexpr std::size_t slice_bytes = std::size_t{256} * 1024;
 
 } // namespace
 
