@@ -17,6 +17,7 @@ import argparse
 import glob
 import multiprocessing as mp
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -62,8 +63,18 @@ def find_consumer(given: str | None) -> str:
 # ---------------------------------------------------------------------------
 
 
-def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, how: str) -> tuple[float, float]:
-    """(wall seconds, consumer seconds) for `count` items, `batch` per message.
+def _consumer_cpu(proc: subprocess.Popen) -> float:
+    """CPU seconds the consumer process spent, all its threads (the socket's I/O thread
+    and the receiving thread included): on a shared machine a steadier measure of its
+    cost than the wall clock."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    proc.wait(timeout=30)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+
+
+def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, how: str) -> tuple[float, float, float]:
+    """(wall seconds, consumer seconds, consumer CPU seconds) for `count` items, `batch` per message.
 
     how: "send" goes through Producer.send / send_batch, timed until close() returns
     (the consumer confirmed every item); "raw" sends messages encoded beforehand on a
@@ -114,8 +125,7 @@ def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, ho
         _, items, ns = done.split()
         assert int(items) == count, done
         proc.stdin.close()
-        proc.wait(timeout=30)
-        return wall, int(ns) / 1e9
+        return wall, int(ns) / 1e9, _consumer_cpu(proc)
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -123,8 +133,8 @@ def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, ho
         proc.stdout.close()
 
 
-def run_rows(consumer: str, endpoint: str, values: np.ndarray, repeats: int) -> tuple[float, float]:
-    """(wall seconds, consumer seconds) for Producer.send_rows of `values` `repeats`
+def run_rows(consumer: str, endpoint: str, values: np.ndarray, repeats: int) -> tuple[float, float, float]:
+    """(wall seconds, consumer seconds, consumer CPU seconds) for Producer.send_rows of `values` `repeats`
     times, from the first send until close() returns."""
     count = values.shape[0] * repeats
     proc = subprocess.Popen(
@@ -147,8 +157,7 @@ def run_rows(consumer: str, endpoint: str, values: np.ndarray, repeats: int) -> 
         _, items, ns = proc.stdout.readline().split()
         assert int(items) == count
         proc.stdin.close()
-        proc.wait(timeout=30)
-        return wall, int(ns) / 1e9
+        return wall, int(ns) / 1e9, _consumer_cpu(proc)
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -205,14 +214,21 @@ def main() -> None:
     parser.add_argument("--consumer", help="path of lumenfold_python_consumer")
     parser.add_argument("--scale", type=float, default=1.0, help="multiply the item counts")
     parser.add_argument("--repeat", type=int, default=3, help="runs per row; the fastest counts")
+    parser.add_argument(
+        "--targets",
+        action="store_true",
+        help="only the rows with a target: send_rows of 10 float64 columns (2 M rows/s) and "
+        "numpy traces with send_batch (1.5 GB/s)",
+    )
     args = parser.parse_args()
     consumer = find_consumer(args.consumer)
 
     def best(run):
         """The fastest of --repeat runs: on a shared machine the slower ones measure
-        the neighbours. `run` returns wall seconds or (wall, consumer seconds)."""
+        the neighbours. `run` returns wall seconds or (wall, consumer seconds,
+        consumer CPU seconds)."""
         results = [run() for _ in range(max(1, args.repeat))]
-        results = [r if isinstance(r, tuple) else (r, None) for r in results]
+        results = [r if isinstance(r, tuple) else (r, None, None) for r in results]
         return min(results, key=lambda r: r[0])
 
     workloads = [
@@ -226,30 +242,33 @@ def main() -> None:
         repeats = max(1, int(10 * args.scale))
         row_bytes = len(lumenfold.encode([("PD", list(map(float, values[0])))])) - 3
         for transport, endpoint in (("ipc", f"ipc://{tmp}/bench.ipc"), ("tcp", "tcp://127.0.0.1:*")):
-            wall, inner = best(lambda: run_rows(consumer, endpoint, values, repeats))
             rows.append(("PD 10 floats", f"lumenfold {transport}", "send_rows(200k x 10)",
-                         values.shape[0] * repeats, wall, inner, row_bytes))
+                         values.shape[0] * repeats, *best(lambda: run_rows(consumer, endpoint, values, repeats)), row_bytes))
         for name, pool, count, batch_size in workloads:
+            if args.targets and not name.startswith("TD"):
+                continue
             count -= count % batch_size
             payload = len(lumenfold.encode(pool[:1])) - 3  # one item's bytes on the wire
-            for b in (1, batch_size):
+            for b in () if args.targets else (1, batch_size):
                 how = "encode" if b == 1 else f"encode {b} per message"
                 rows.append((name, "encode only", how, count, *best(lambda: run_encode(pool, count, b)), payload))
             for transport, endpoint in (("ipc", f"ipc://{tmp}/bench.ipc"), ("tcp", "tcp://127.0.0.1:*")):
-                for how, b in (("send", 1), (f"send_batch({batch_size})", batch_size), ("raw", 1), ("raw", batch_size)):
+                ways = (("send", 1), (f"send_batch({batch_size})", batch_size), ("raw", 1), ("raw", batch_size))
+                for how, b in ways[1:2] if args.targets else ways:
                     label = how if how != "raw" else f"pre-encoded, {b} per message"
                     mode = "raw" if how == "raw" else "send"
-                    wall, inner = best(lambda: run_zmq(consumer, endpoint, pool, count, b, mode))
-                    rows.append((name, f"lumenfold {transport}", label, count, wall, inner, payload))
-            for b in (1, batch_size):
+                    rows.append((name, f"lumenfold {transport}", label, count,
+                                 *best(lambda: run_zmq(consumer, endpoint, pool, count, b, mode)), payload))
+            for b in () if args.targets else (1, batch_size):
                 how = "put" if b == 1 else f"put(list of {b})"
                 rows.append((name, "mp.Queue", how, count, *best(lambda: run_mp(pool, count, b)), payload))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
-    header = ("workload", "path", "method", "items", "seconds", "items/s", "MB/s", "consumer items/s")
+    header = ("workload", "path", "method", "items", "seconds", "items/s", "MB/s", "consumer items/s",
+              "consumer CPU items/s")
     table = [header]
-    for name, path, how, count, wall, inner, payload in rows:
+    for name, path, how, count, wall, inner, cpu, payload in rows:
         table.append(
             (
                 name,
@@ -260,6 +279,7 @@ def main() -> None:
                 f"{count / wall:,.0f}",
                 f"{count * payload / wall / 1e6:,.1f}",
                 f"{count / inner:,.0f}" if inner else "",
+                f"{count / cpu:,.0f}" if cpu else "",
             )
         )
     widths = [max(len(r[i]) for r in table) for i in range(len(header))]
@@ -271,7 +291,8 @@ def main() -> None:
         f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs"
     )
     print(f"Fastest of {args.repeat} runs per row. MB/s counts the wire bytes of one item;")
-    print("consumer items/s is the C++ side's own time from its first item to its last.")
+    print("consumer items/s is the C++ side's own time from its first item to its last;")
+    print("consumer CPU items/s divides by the CPU time of the whole consumer process.")
     for i, r in enumerate(table):
         print("  ".join(c.rjust(w) if j >= 3 else c.ljust(w) for j, (c, w) in enumerate(zip(r, widths))))
         if i == 0:

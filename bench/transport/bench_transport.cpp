@@ -219,4 +219,59 @@ void BM_DecodeTrace(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeTrace);
 
+// What the consumer's host thread spends per item once a message is in: decoding, then
+// taking the items in order and dropping each, as a host applies them. A message of
+// send_rows from Python holds about 10,700 such rows (1 MiB); the few hundred of a
+// C++ batch show what the size of a message itself costs.
+void BM_DecodeRows(benchmark::State& state) {
+    const auto rows = static_cast<int>(state.range(0));
+    const QByteArray message = transport::encode(record_batch(rows));
+    for (auto _ : state) {
+        std::vector<Value> items = transport::decode(message);
+        for (Value& item : items) {
+            Value taken = std::move(item);
+            benchmark::DoNotOptimize(taken);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * rows);
+    state.SetBytesProcessed(state.iterations() * message.size());
+}
+BENCHMARK(BM_DecodeRows)->Arg(256)->Arg(10'700)->ArgName("rows");
+
+// The host's side of a ZmqQueue alone: a producer thread sends records of 10 floats in
+// batches (messages of 4096 items, as Producer::send_batch closes them), and this thread
+// takes them with empty()/get() and drops them. The CPU time is this thread's: taking
+// messages from the receiver, decoding, handing out and destroying the items.
+void BM_QueueRows(benchmark::State& state) {
+    QTemporaryDir dir;
+    transport::ZmqQueue queue(endpoint_for(0, dir));
+    transport::Producer producer(queue.endpoint());
+    const std::vector<Value> items = record_batch(4 * 4096);
+    for (auto _ : state) {
+        std::thread send([&] { producer.send_batch(items); });
+        for (std::size_t taken = 0; taken < items.size(); ++taken) {
+            queue.empty();
+            Value item = queue.get();
+            benchmark::DoNotOptimize(item);
+        }
+        send.join();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(items.size()));
+}
+BENCHMARK(BM_QueueRows)->Unit(benchmark::kMillisecond);
+
+// Ten traces of 10,000 float64 to a message, as send_batch of numpy traces sends them.
+void BM_DecodeTraceBatch(benchmark::State& state) {
+    const QByteArray message = transport::encode(std::vector<Value>(10, trace_item()));
+    for (auto _ : state) {
+        std::vector<Value> items = transport::decode(message);
+        for (Value& item : items) {
+            Value taken = std::move(item);
+            benchmark::DoNotOptimize(taken);
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * message.size());
+}
+BENCHMARK(BM_DecodeTraceBatch);
+
 } // namespace

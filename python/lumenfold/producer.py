@@ -14,7 +14,7 @@ from zmq.utils.monitor import recv_monitor_message
 from .endpoint import check_private_dir, connect_address
 from .flow import SYNC_EVERY_S, Credit, Ledger, Refused, decode_answer, encode_sync
 from .keys import apply_curve
-from .wire import DEFAULT_LIMITS, Limits, WireError, encode_unnumbered, set_seq
+from .wire import DEFAULT_LIMITS, BufferPool, Limits, WireError, encode_unnumbered, set_seq
 
 __all__ = ["Producer", "DeliveryWarning", "RefusedError"]
 
@@ -27,8 +27,9 @@ class RefusedError(RuntimeError):
     """The consumer does not serve this producer (another version of the wire format)."""
 
 
-# Messages from this size on are handed to ZeroMQ without a copy.
-_ZERO_COPY_BYTES = 64 * 1024
+# Messages from this size on are handed to ZeroMQ without a copy (and come from the
+# producer's BufferPool).
+_ZERO_COPY_BYTES = BufferPool.SMALLEST
 _NOT_PAIRED = (
     "its socket does not pair with this producer's: it speaks another version of the "
     "wire format, or it encrypts and lets in only producers it knows (give this producer "
@@ -133,6 +134,7 @@ class Producer:
         self.items_dropped = 0
         self.messages_sent = 0
         self._lock = threading.Lock()
+        self._pool = BufferPool()
         self._ledger = Ledger()
         self._seq = 0  # the sequence number of the last data message sent
         self._last_sync = 0.0
@@ -204,7 +206,7 @@ class Producer:
         rows' bytes, so no Python code runs per number. Needs numpy."""
         from .rows import row_messages
 
-        return self._send_messages(row_messages(cmd, values, self.limits))
+        return self._send_messages(row_messages(cmd, values, self.limits, self._pool))
 
     def _send(self, items: List[Any]) -> int:
         if not items:
@@ -232,7 +234,7 @@ class Producer:
         """(item count, message, offset of its sequence number) triples; a batch over the
         limits is halved until each part fits, and one item that cannot fit raises."""
         try:
-            data, seq_at = encode_unnumbered(items, self.limits)
+            data, seq_at = encode_unnumbered(items, self.limits, self._pool)
             return [(len(items), data, seq_at)]
         except WireError:
             if len(items) == 1:

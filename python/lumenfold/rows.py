@@ -16,6 +16,7 @@ from .wire import (
     EXT_COMPLEX,
     EXT_TUPLE,
     VERSION,
+    BufferPool,
     Limits,
     WireError,
     _array_header,
@@ -30,25 +31,45 @@ __all__ = ["row_messages"]
 MESSAGE_BYTES = 1 << 20
 
 
-def _row_layout(cmd: str, values: Any) -> Tuple[bytes, int, Any]:
-    """(bytes before a row's numbers, bytes per number, the numbers' bytes per row)."""
+def _row_layout(cmd: str, values: Any) -> Tuple[bytes, bytes, str]:
+    """(bytes before a row's numbers, the marker before each number, the numbers' dtype)."""
     m = values.shape[1]
     if values.dtype.kind == "c":
-        width = 2 + 16  # fixext 16 of type 2: real, imaginary little-endian
-        body = np.ascontiguousarray(values, dtype="<c16").view(np.uint8)
+        marker, dtype = bytes((0xD8, EXT_COMPLEX)), "<c16"  # fixext 16: real, imaginary
     else:
-        width = 1 + 8  # float 64, big-endian
-        body = np.ascontiguousarray(values, dtype=">f8").view(np.uint8)
+        marker, dtype = b"\xcb", ">f8"  # float 64, big-endian
+    width = len(marker) + np.dtype(dtype).itemsize
     tail = b"\x92" + _pack(cmd) + _array_header(m)
     prefix = _ext_header(len(tail) + m * width, EXT_TUPLE) + tail
-    return prefix, width, body.reshape(values.shape[0], m, width - (2 if width == 18 else 1))
+    return prefix, marker, dtype
+
+
+# The bytes of the rows of the last call, numbers left out: every row of a command has
+# the same bytes around its numbers, so a message starts as a copy of these.
+_templates: "dict[tuple[bytes, bytes, int], np.ndarray]" = {}
+
+
+def _template(prefix: bytes, marker: bytes, width: int, m: int, rows: int) -> np.ndarray:
+    """``rows`` rows of ``m`` numbers, ``width`` bytes each, with their bytes but the
+    numbers'."""
+    key = (prefix, marker, m)
+    t = _templates.get(key)
+    if t is None or t.shape[0] < rows:
+        t = np.empty((rows, len(prefix) + m * width), np.uint8)
+        t[:, : len(prefix)] = np.frombuffer(prefix, np.uint8)
+        cells = t[:, len(prefix) :].reshape(rows, m, width)
+        cells[:, :, : len(marker)] = np.frombuffer(marker, np.uint8)
+        _templates.clear()
+        _templates[key] = t
+    return t
 
 
 def row_messages(
-    cmd: str, values: Any, limits: Limits
+    cmd: str, values: Any, limits: Limits, pool: "BufferPool | None" = None
 ) -> Iterator[Tuple[int, np.ndarray, int]]:
     """(rows, message, offset of its sequence number) for consecutive slices of
-    ``values``, each message within ``limits`` and about MESSAGE_BYTES at most."""
+    ``values``, each message within ``limits`` and about MESSAGE_BYTES at most; big
+    messages in buffers of ``pool`` when given."""
     if not isinstance(cmd, str):
         raise TypeError(f"cmd must be str, not {type(cmd).__name__}")
     values = np.asarray(values)
@@ -59,7 +80,8 @@ def row_messages(
     n, m = values.shape
     if n == 0:
         return
-    prefix, width, numbers = _row_layout(cmd, values)
+    prefix, marker, dtype = _row_layout(cmd, values)
+    width = len(marker) + np.dtype(dtype).itemsize
     row_bytes = len(prefix) + m * width
     # The message array is depth 1, an item's tuple 2, its list 3; a row is the tuple,
     # the command, the list and its numbers.
@@ -73,17 +95,29 @@ def row_messages(
     )
     if per_message < 1:
         raise WireError(f"a row of {m} numbers does not fit in a message under {limits}")
-    per_message = min(per_message, max(1, MESSAGE_BYTES // row_bytes))
-    marker = np.frombuffer(b"\xd8" + bytes((EXT_COMPLEX,)) if width == 18 else b"\xcb", np.uint8)
-    prefix_bytes = np.frombuffer(prefix, np.uint8)
+    per_message = min(per_message, n, max(1, MESSAGE_BYTES // row_bytes))
+    template = _template(prefix, marker, width, m, per_message).reshape(-1)
     for start in range(0, n, per_message):
         k = min(per_message, n - start)
         head = _array_header(k + 2) + bytes((VERSION,)) + b"\xcf" + bytes(8)
-        message = np.empty(len(head) + k * row_bytes, np.uint8)
+        size = len(head) + k * row_bytes
+        if pool is not None and size >= pool.SMALLEST:
+            message = np.frombuffer(pool.take(size), np.uint8)
+        else:
+            message = np.empty(size, np.uint8)
         message[: len(head)] = np.frombuffer(head, np.uint8)
-        rows = message[len(head) :].reshape(k, row_bytes)
-        rows[:, : len(prefix)] = prefix_bytes
-        cells = rows[:, len(prefix) :].reshape(k, m, width)
-        cells[:, :, : len(marker)] = marker
-        cells[:, :, len(marker) :] = numbers[start : start + k]
+        message[len(head) :] = template[: k * row_bytes]
+        if m == 0:
+            yield k, message, len(head) - 8
+            continue
+        # The numbers go straight to their places, one strided converting copy (the
+        # byte swap included) rather than a pass per byte position.
+        cells = np.ndarray(
+            (k, m),
+            dtype=dtype,
+            buffer=message,
+            offset=len(head) + len(prefix) + len(marker),
+            strides=(row_bytes, width),
+        )
+        cells[...] = values[start : start + k]
         yield k, message, len(head) - 8

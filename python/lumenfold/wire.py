@@ -291,6 +291,46 @@ class _Scan:
             # Anything else is one value; the hook converts it or refuses it.
 
 
+class BufferPool:
+    """Buffers of big messages, used again once ZeroMQ has let go of them.
+
+    A message of a megabyte in fresh memory costs a page fault for every 4 KiB, and the
+    allocator hands buffers of that size back to the system when they are freed, so each
+    message paid them again: that, not the copy itself, bounded the bytes per second of
+    numpy traces. A buffer is free again when nothing but this pool refers to it (ZeroMQ
+    holds the message while it sends it, without a copy).
+    """
+
+    __slots__ = ("_buffers", "_lock", "most", "largest")
+
+    # Messages from this size on come from the pool (smaller ones are copied by ZeroMQ
+    # and their buffers freed at once).
+    SMALLEST = 64 * 1024
+
+    def __init__(self, most: int = 8, largest: int = 16 << 20) -> None:
+        self._buffers: List[bytearray] = []
+        # Threads sharing a producer encode outside its send lock.
+        self._lock = threading.Lock()
+        self.most = most
+        self.largest = largest
+
+    def take(self, size: int) -> memoryview:
+        """A writable buffer of exactly ``size`` bytes."""
+        with self._lock:
+            for b in self._buffers:
+                # Referred to by the list, the loop and the call only: no message of it
+                # is on its way.
+                if size <= len(b) <= 2 * size and sys.getrefcount(b) == 3:
+                    return memoryview(b)[:size]
+            b = bytearray(size)
+            if size <= self.largest:
+                if len(self._buffers) == self.most:
+                    # Keep the newest; an old one still in use lives on with its message.
+                    self._buffers.pop(0)
+                self._buffers.append(b)
+            return memoryview(b)
+
+
 # The producer numbers a message only when it leaves: the encoder leaves room for a
 # uint64 sequence number right after the version marker, patched in place then.
 _SEQ_SLOT = b"\xcf" + bytes(8)
@@ -308,10 +348,13 @@ def encode(items: Iterable[Any], limits: Limits = DEFAULT_LIMITS, seq: int = 1) 
     return bytes(data)
 
 
-def encode_unnumbered(items: List[Any], limits: Limits = DEFAULT_LIMITS) -> "tuple[bytearray, int]":
+def encode_unnumbered(
+    items: List[Any], limits: Limits = DEFAULT_LIMITS, pool: "BufferPool | None" = None
+) -> "tuple[Any, int]":
     """A message of ``items`` whose sequence number is still to be written, and the
-    offset of that uint64: ``set_seq(message, offset, seq)`` numbers it."""
-    data, at = _encode(items, limits, _SEQ_SLOT)
+    offset of that uint64: ``set_seq(message, offset, seq)`` numbers it. The message is
+    a bytearray, or a writable memoryview of a buffer of ``pool``."""
+    data, at = _encode(items, limits, _SEQ_SLOT, pool)
     return data, at + 1
 
 
@@ -321,7 +364,9 @@ def set_seq(message: Any, offset: int, seq: int) -> None:
     memoryview(message).cast("B")[offset : offset + 8] = seq.to_bytes(8, "big")
 
 
-def _encode(items: List[Any], limits: Limits, seq_bytes: bytes) -> "tuple[bytearray, int]":
+def _encode(
+    items: List[Any], limits: Limits, seq_bytes: bytes, pool: "BufferPool | None" = None
+) -> "tuple[Any, int]":
     message: List[Any] = [VERSION, 0]
     message.extend(items)
     if len(message) == 2:
@@ -343,11 +388,19 @@ def _encode(items: List[Any], limits: Limits, seq_bytes: bytes) -> "tuple[bytear
             parts.append(body)
         else:
             parts.append(_pack(item))
-    data = bytearray().join(parts)
-    if len(data) > limits.max_message_bytes:
-        raise WireError(
-            f"message of {len(data)} bytes, more than {limits.max_message_bytes}"
-        )
+    size = sum(map(len, parts))
+    if size > limits.max_message_bytes:
+        raise WireError(f"message of {size} bytes, more than {limits.max_message_bytes}")
+    # Few big parts (arrays) are written straight into a buffer of the pool; many small
+    # ones are joined faster than they are placed one by one.
+    if pool is None or size < pool.SMALLEST or size < 4096 * len(parts):
+        return bytearray().join(parts), len(head)
+    data = pool.take(size)
+    at = 0
+    for part in parts:
+        end = at + len(part)
+        data[at:end] = part
+        at = end
     return data, len(head)
 
 

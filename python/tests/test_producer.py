@@ -311,3 +311,30 @@ def test_constructor_refuses_bad_options(ipc_endpoint, kwargs):
 def test_constructor_refuses_a_bad_endpoint():
     with pytest.raises(ValueError):
         Producer("nowhere")
+
+
+def test_big_messages_reuse_only_buffers_no_message_still_holds():
+    from lumenfold.wire import BufferPool
+
+    pool = BufferPool(most=2)
+    first = pool.take(100_000)
+    first[:4] = b"held"
+    second = pool.take(100_000)  # the first is still referred to
+    assert bytes(second[:4]) != b"held"
+    del first
+    again = pool.take(90_000)  # free again, and big enough
+    assert bytes(again[:4]) == b"held" and len(again) == 90_000
+    assert bytes(pool.take(300_000)[:4]) != b"held"  # too small for that
+
+
+def test_traces_from_numpy_arrive_intact_while_buffers_are_reused(ipc_endpoint, fake_consumer):
+    # Each batch a message of about 800 kB, far more of them than the pool keeps: a
+    # buffer taken again while ZeroMQ still sent from it would corrupt a message.
+    c = fake_consumer(ipc_endpoint)
+    batches = [[("TD", np.full(10_000, 10.0 * b + i)) for i in range(10)] for b in range(40)]
+    with Producer(ipc_endpoint) as p:
+        for batch in batches:
+            assert p.send_batch(batch) == 10
+        assert p.messages_sent == len(batches)
+    got = c.items(len(batches))
+    assert same(got, [item for batch in batches for item in batch])

@@ -22,6 +22,7 @@ ARRAYS = [
     ("complex128", RNG.standard_normal((4, 3)) + 1j * RNG.standard_normal((4, 3))),
     ("complex64 widened", (RNG.standard_normal((2, 2)) + 1j).astype(np.complex64)),
     ("no columns", np.empty((3, 0))),
+    ("one row, no columns", np.empty((1, 0))),
 ]
 
 
@@ -41,6 +42,28 @@ def test_rows_are_the_bytes_of_the_same_items_sent_one_by_one(values):
         assert numbered(count, message, seq_at) == numbered(count, expected, expected_at)
         start += count
     assert start == len(rows)
+
+
+def test_calls_one_after_the_other_each_get_their_own_bytes():
+    """The bytes around the numbers are kept from one call to the next: a call of another
+    command, width, kind or length must not reuse those of an earlier one."""
+    calls = [
+        ("PD", RNG.standard_normal((3, 4))),
+        ("PD", RNG.standard_normal((2000, 4))),  # more rows than the call before
+        ("XY", RNG.standard_normal((5, 4))),  # another command
+        ("PD", RNG.standard_normal((5, 5))),  # another width
+        ("PD", RNG.standard_normal((5, 4)) + 1j),  # complex rows
+        ("PD", RNG.standard_normal((1, 4))),  # back to the first layout, fewer rows
+    ]
+    for cmd, values in calls:
+        as_python = complex if values.dtype.kind == "c" else float
+        rows = [(cmd, [as_python(v) for v in row]) for row in values]
+        start = 0
+        for count, message, seq_at in row_messages(cmd, values, DEFAULT_LIMITS):
+            expected, expected_at = encode_unnumbered(rows[start : start + count])
+            assert numbered(count, message, seq_at) == numbered(count, expected, expected_at)
+            start += count
+        assert start == len(rows)
 
 
 @pytest.mark.parametrize(

@@ -56,6 +56,27 @@ Peek peek_message(const char* data, std::size_t size);
 Frame decode_frame(const char* data, std::size_t size, const Limits& limits,
                    std::vector<host::Value>& items);
 
+/// Where the items of a checked data message stand: the byte offset of the next one and
+/// how many are left.
+struct ItemCursor {
+    std::size_t offset = 0;
+    std::uint32_t left = 0;
+};
+
+/// Checks one message whole, every rule and limit as decode_frame() does, without building
+/// the items of a data message: `at` then points at its first item, for decode_items().
+/// The elements of a control message go to `items`. Throws DecodeError.
+Frame check_frame(const char* data, std::size_t size, const Limits& limits,
+                  std::vector<host::Value>& items, ItemCursor& at);
+
+/// The next items of a data message check_frame() accepted, into `items` (emptied
+/// first): at most `most_items`, and none after the first that brings the bytes read to
+/// `most_bytes`. A host that takes a long message in such slices keeps the items it holds
+/// at once, and so the memory it touches, small.
+void decode_items(const char* data, std::size_t size, const Limits& limits, ItemCursor& at,
+                  std::uint32_t most_items, std::size_t most_bytes,
+                  std::vector<host::Value>& items);
+
 /// For an ipc endpoint in a directory named lumenfold-<uid> of this user (the default one
 /// when XDG_RUNTIME_DIR is unset): makes the directory with mode 0700 when `create` and it
 /// is missing, and throws std::runtime_error ("<who>: ...") when it is not a directory of

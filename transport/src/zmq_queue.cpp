@@ -13,8 +13,19 @@ namespace tellurix::lumenfold::transport {
 namespace {
 
 // Room is handed back to the receiving thread at least this often while the host works
-// through a long backlog, so that producers need not wait for the host to finish it.
+// through a long backlog, so that producers need not wait for the host to finish it: every
+// so many messages, or every such part of the backlog's bytes, whichever comes first (64
+// messages of 1 MiB would be the whole default backlog, and the producer would stand
+// idle while the host works through it).
 constexpr std::size_t release_every = 64;
+constexpr std::size_t release_parts = 16;
+
+// A message is checked whole when the host reaches it, and its items are then built a
+// slice at a time as the host takes them: a message of ten thousand records built at once
+// would spread its items over megabytes, and building and dropping them there cost half
+// as much again per item as in a slice that stays in the cache.
+constexpr std::uint32_t slice_items = 256;
+constexpr std::size_t slice_bytes = std::size_t{256} * 1024;
 
 } // namespace
 
@@ -22,7 +33,11 @@ struct ZmqQueue::Flow {
     std::unique_ptr<detail::Receiver> receiver;
     // Messages taken from the receiver, oldest first.
     std::deque<detail::Held> held;
+    // The message whose items are being taken, and where its next item is.
+    detail::Held current;
+    detail::ItemCursor cursor;
     std::vector<detail::Released> released;
+    std::size_t released_bytes = 0;
     std::vector<QString> warnings;
 };
 
@@ -73,7 +88,7 @@ std::uint64_t ZmqQueue::bytes() const noexcept {
 }
 
 std::uint64_t ZmqQueue::backlog_items() const noexcept {
-    return flow_->receiver->held_items + (pending_.size() - next_);
+    return flow_->receiver->held_items + (pending_.size() - next_) + flow_->cursor.left;
 }
 
 std::uint64_t ZmqQueue::backlog_bytes() const noexcept {
@@ -107,6 +122,7 @@ void ZmqQueue::set_tap(Tap tap) {
 void ZmqQueue::settle() {
     Flow& f = *flow_;
     f.receiver->release(f.released);
+    f.released_bytes = 0;
     for (const QString& w : f.warnings)
         host::warn(w);
     f.warnings.clear();
@@ -114,30 +130,54 @@ void ZmqQueue::settle() {
 
 void ZmqQueue::take_message() {
     Flow& f = *flow_;
-    detail::Held held = std::move(f.held.front());
+    f.current = std::move(f.held.front());
     f.held.pop_front();
+    const detail::Held& held = f.current;
     f.receiver->held_items -= held.items;
     f.receiver->held_bytes -= held.body.size();
-    f.released.push_back({std::move(held.peer), held.body.size()});
-    if (f.released.size() >= release_every)
+    f.released.push_back({held.peer, held.body.size()});
+    f.released_bytes += held.body.size();
+    if (f.released.size() >= release_every ||
+        f.released_bytes >= limits_.max_backlog_bytes / release_parts) {
         f.receiver->release(f.released);
+        f.released_bytes = 0;
+    }
     next_ = 0;
+    const char* const data = held.body.data<char>();
+    const std::size_t size = held.body.size();
     try {
-        if (detail::decode_frame(held.body.data<char>(), held.body.size(), limits_, pending_)
-                .control)
+        // A message of one slice or less is built at once, in one pass.
+        if (held.items <= slice_items) {
+            if (detail::decode_frame(data, size, limits_, pending_).control)
+                throw DecodeError("a control message among the data");
+            items_ += pending_.size();
+            f.current = detail::Held();
+            return;
+        }
+        if (detail::check_frame(data, size, limits_, pending_, f.cursor).control)
             throw DecodeError("a control message among the data");
-        items_ += pending_.size();
+        items_ += f.cursor.left;
     } catch (const DecodeError& e) {
-        pending_.clear();
+        f.cursor = detail::ItemCursor();
+        f.current = detail::Held();
         ++dropped_here_;
         host::warn(QStringLiteral("ZmqQueue: dropped a malformed message: %1")
                        .arg(QString::fromUtf8(e.what())));
     }
+    pending_.clear();
 }
 
 bool ZmqQueue::empty() {
     Flow& f = *flow_;
     while (next_ == pending_.size()) {
+        if (f.cursor.left > 0) {
+            next_ = 0;
+            detail::decode_items(f.current.body.data<char>(), f.current.body.size(), limits_,
+                                 f.cursor, slice_items, slice_bytes, pending_);
+            if (f.cursor.left == 0)
+                f.current = detail::Held();
+            continue;
+        }
         if (f.held.empty()) {
             f.receiver->take(f.held, f.warnings, 0);
             settle();
