@@ -83,6 +83,7 @@ struct Engine {
     static std::vector<ViewBox*> fitGroup(ViewBox* vb, const std::shared_ptr<LinkGroup>& link);
     static std::optional<Interval> fitAxis(ViewBox* vb, bool xAxis);
     static void applyFit(ViewBox* vb, Interval x, Interval y);
+    static void repaintCanvas(PlotWidgetBase* plot);
     static void autoRange(ViewBox* vb);
     static void autoPan(ViewBox* vb);
     static void dataChanged(PlotWidgetBase* plot);

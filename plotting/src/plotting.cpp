@@ -146,10 +146,20 @@ std::optional<Interval> Engine::fitAxis(ViewBox* vb, bool xAxis) {
 // view) needs no new axes and no new layout, only the repaint.
 void Engine::applyFit(ViewBox* vb, Interval x, Interval y) {
     if (x == vb->d->x && y == vb->d->y) {
-        vb->d->plot->replot();
+        repaintCanvas(vb->d->plot);
         return;
     }
     apply(vb, x, y);
+}
+
+// The curves again on unchanged axes. QwtPlot::replot would first lay out every axis anew
+// (scale divisions, tick labels, layout requests), which for a plot fed every frame cost
+// more than drawing a small curve.
+void Engine::repaintCanvas(PlotWidgetBase* plot) {
+    if (auto* canvas = qobject_cast<QwtPlotCanvas*>(plot->canvas()))
+        canvas->replot();
+    else
+        plot->replot();
 }
 
 void Engine::autoRange(ViewBox* vb) {
@@ -190,7 +200,7 @@ void Engine::dataChanged(PlotWidgetBase* plot) {
     else if (vb->d->autoPan)
         autoPan(vb);
     else
-        plot->replot();
+        repaintCanvas(plot);
 }
 
 // A pan or zoom by the user ends automatic ranging and panning of every view that
