@@ -43,6 +43,16 @@ struct Scratch {
     std::vector<std::uint64_t> marks, deep, near;
 };
 
+// Whether the line's first steps are short on the whole, as in a noisy curve: there the test
+// of segments by their ends pays, whereas in a cloud whose steps cross the canvas it would
+// only cost (the covered tiles take those).
+bool shortSteps(const std::vector<QPoint>& verts) {
+    const std::size_t probe = std::min<std::size_t>(verts.size(), 4096);
+    const std::size_t segments = segmentCount(verts.data(), probe);
+    const auto most = static_cast<long long>(2 * kNearReach) * static_cast<long long>(segments);
+    return segments > 0 && walkLength(verts.data(), probe, most) <= most;
+}
+
 Scratch& scratch() {
     thread_local Scratch shared;
     return shared;
@@ -330,7 +340,7 @@ void CurveItem::build(const Frame& f) const {
     // it; the plane this takes costs less than walking them later.
     NearCover near;
     Plane nearPlane;
-    if (f.union_ && f.lines && verts.size() > kDeepWorthwhile) {
+    if (f.union_ && f.lines && verts.size() > kDeepWorthwhile && shortSteps(verts)) {
         nearPlane.reset(reach, rowWords, s.near);
         erode(cache_.plane, penReach(style_.pen.widthF()) + 1 + kNearReach, nearPlane);
         near = NearCover{&nearPlane, kNearReach};
