@@ -39,7 +39,8 @@ int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, 
         const __m128i f =
             _mm256_cvttpd_epi32(_mm256_round_pd(v, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
         if constexpr (Marking) {
-            const __m128i off = _mm_sub_epi32(f, windowV); // no overflow: both within +-2^31
+            // Both lie within +-(kFar + 32): the difference fits in 32 bits.
+            const __m128i off = _mm_sub_epi32(f, windowV);
             window = _mm256_or_si256(window, _mm256_sllv_epi64(one, _mm256_cvtepu32_epi64(off)));
             const __m128i inside = _mm_cmpeq_epi32(_mm_min_epu32(off, last), off);
             const int in = _mm_movemask_ps(_mm_castsi128_ps(inside));
