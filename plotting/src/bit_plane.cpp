@@ -164,26 +164,32 @@ void erode(const Plane& cover, int radius, Plane& deep) {
 }
 
 MarkLayout layoutOf(const Plane& marks) {
+    // A curve's marks mostly fill a band of the plane: the clear rows above and below it
+    // are passed over a row at a time, and only the band is counted word by word.
     MarkLayout m;
-    const int height = marks.rect.height();
-    m.firstRow = height;
+    const int height = marks.rect.height(), n = marks.stride;
+    int first = 0, end = height;
+    while (first < end && clear(marks.row(first), n))
+        ++first;
+    while (end > first && clear(marks.row(end - 1), n))
+        --end;
+    if (first == end) {
+        m.firstRow = height; // no row holds a mark
+        return m;
+    }
+    m.firstRow = first;
+    m.endRow = end;
     std::int64_t count = 0, held = 0;
-    for (int y = 0; y < height; ++y) {
+    for (int y = first; y < end; ++y) {
         const std::uint64_t* row = marks.row(y);
-        bool any = false;
-        for (int k = 0; k < marks.stride; ++k) {
+        for (int k = 0; k < n; ++k) {
             if (row[k] == 0)
                 continue;
-            any = true;
             ++held;
             count += bitCount(row[k]);
         }
-        if (any) {
-            m.firstRow = std::min(m.firstRow, y);
-            m.endRow = y + 1;
-        }
     }
-    m.crowded = held > 0 && count >= 4 * held;
+    m.crowded = count >= 4 * held;
     return m;
 }
 

@@ -21,6 +21,9 @@ namespace {
 
 constexpr size_t kDeepWorthwhile = 100000; // segments the cheap test leaves
 constexpr int kUnionWorthwhile = 50000;    // points of a curve
+// Segments up to twice this long are tested by their ends against the symbols' union eroded
+// by this much more (see NearCover): the noisy steps of a dense curve are mostly that short.
+constexpr int kNearReach = 4;
 // A line whose segments, end to end, walk this many times the pixels it may write is dense:
 // it soon covers all it can, and what it walks after that changes nothing.
 constexpr long long kDenseWalk = 4;
@@ -37,8 +40,18 @@ int penReach(double width) {
 // drawn one after another, and the largest of them sets its size, not their number.
 struct Scratch {
     std::vector<QPoint> verts, kept; // collected vertices, and what a filter keeps
-    std::vector<std::uint64_t> marks, deep;
+    std::vector<std::uint64_t> marks, deep, near;
 };
+
+// Whether the line's first steps are short on the whole, as in a noisy curve: there the test
+// of segments by their ends pays, whereas in a cloud whose steps cross the canvas it would
+// only cost (the covered tiles take those).
+bool shortSteps(const std::vector<QPoint>& verts) {
+    const std::size_t probe = std::min<std::size_t>(verts.size(), 4096);
+    const std::size_t segments = segmentCount(verts.data(), probe);
+    const auto most = static_cast<long long>(2 * kNearReach) * static_cast<long long>(segments);
+    return segments > 0 && walkLength(verts.data(), probe, most) <= most;
+}
 
 Scratch& scratch() {
     thread_local Scratch shared;
@@ -323,11 +336,20 @@ void CurveItem::build(const Frame& f) const {
     const QPoint* result = verts.data();
     size_t resultSize = verts.size();
     size_t left = 0; // segments still to draw
-    if (shortest < 1) {
+    // With many segments under a union, the first pass also drops the short ones deep inside
+    // it; the plane this takes costs less than walking them later.
+    NearCover near;
+    Plane nearPlane;
+    if (f.union_ && f.lines && verts.size() > kDeepWorthwhile && shortSteps(verts)) {
+        nearPlane.reset(reach, rowWords, s.near);
+        erode(cache_.plane, penReach(style_.pen.widthF()) + 1 + kNearReach, nearPlane);
+        near = NearCover{&nearPlane, kNearReach};
+    }
+    if (shortest < 1 && near.plane == nullptr) {
         left = f.union_ && f.lines ? segmentCount(verts.data(), verts.size()) : 0;
     } else {
         const auto [written, segments] =
-            keepFarSegments(verts.data(), verts.size(), s.kept, f.area, shortest);
+            keepFarSegments(verts.data(), verts.size(), s.kept, f.area, shortest, near);
         result = s.kept.data();
         resultSize = written;
         left = segments;

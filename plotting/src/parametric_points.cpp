@@ -10,6 +10,8 @@ namespace tellurix::lumenfold::plotting::detail {
 
 namespace {
 
+constexpr int kGrowBlock = 4096; // points; a power of two
+
 struct Box {
     std::int64_t left, right, top, bottom;
 };
@@ -36,24 +38,30 @@ bool collectInside(const CollectInput& in, const Bounds& b, const LinearMap& map
     const double* ys = in.ys;
     const int n = in.n;
     const size_t base = verts.size();
-    verts.resize(base + static_cast<size_t>(n));
-    QPoint* out = verts.data() + base;
+    verts.reserve(base + static_cast<size_t>(n));
+    QPoint* const out = verts.data() + base;
     size_t k = 0;
     int lastX = -1, lastY = -1; // no pixel: every coordinate here is at least 0
     auto pass = [&](auto&& mark) {
-        for (int i = 0; i < n; ++i) {
-            // Pixel coordinates are not negative here, so truncation rounds as roundPixel.
-            // NOLINTNEXTLINE(bugprone-incorrect-roundings)
-            const int px = static_cast<int>(mapX(xs[i]) + 0.5);
-            // NOLINTNEXTLINE(bugprone-incorrect-roundings)
-            const int py = static_cast<int>(mapY(ys[i]) + 0.5);
-            out[k] = QPoint(px, py);
-            // Both tests, without a branch on the data.
-            // NOLINTNEXTLINE(clang-diagnostic-bitwise-instead-of-logical)
-            k += ((px != lastX) | (py != lastY)) ? 1 : 0;
-            mark(px, py);
-            lastX = px;
-            lastY = py;
+        // The vector is grown a block at a time just ahead of the writes, so that the zeros
+        // it fills in are still in the cache when the points overwrite them.
+        for (int from = 0; from < n; from += kGrowBlock) {
+            const int to = std::min(n, from + kGrowBlock);
+            verts.resize(base + k + static_cast<size_t>(to - from));
+            for (int i = from; i < to; ++i) {
+                // Pixel coordinates are not negative here, so truncation rounds as roundPixel.
+                // NOLINTNEXTLINE(bugprone-incorrect-roundings)
+                const int px = static_cast<int>(mapX(xs[i]) + 0.5);
+                // NOLINTNEXTLINE(bugprone-incorrect-roundings)
+                const int py = static_cast<int>(mapY(ys[i]) + 0.5);
+                out[k] = QPoint(px, py);
+                // Both tests, without a branch on the data.
+                // NOLINTNEXTLINE(clang-diagnostic-bitwise-instead-of-logical)
+                k += ((px != lastX) | (py != lastY)) ? 1 : 0;
+                mark(px, py);
+                lastX = px;
+                lastY = py;
+            }
         }
     };
     if (marks != nullptr) {

@@ -7,9 +7,37 @@
 
 namespace tellurix::lumenfold::plotting::detail {
 
-std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_t count,
-                                                    std::vector<QPoint>& out, const QRect& area,
-                                                    int shortest) {
+namespace {
+
+// Whether the pixel is set in the plane, 0 outside it; without a branch on the data.
+struct NearBits {
+    const std::uint64_t* bits = nullptr;
+    std::size_t stride = 0;
+    int left = 0, top = 0;
+    unsigned width = 0, height = 0;
+    NearBits() = default;
+    explicit NearBits(const Plane& p)
+        : bits(p.row(0))
+        , stride(static_cast<std::size_t>(p.stride))
+        , left(p.rect.left())
+        , top(p.rect.top())
+        , width(static_cast<unsigned>(p.rect.width()))
+        , height(static_cast<unsigned>(p.rect.height())) {}
+    unsigned operator()(const QPoint& v) const {
+        const auto cx = static_cast<unsigned>(v.x() - left);
+        const auto cy = static_cast<unsigned>(v.y() - top);
+        // NOLINTNEXTLINE(clang-diagnostic-bitwise-instead-of-logical)
+        const unsigned inside =
+            static_cast<unsigned>(cx < width) & static_cast<unsigned>(cy < height);
+        const std::size_t at = inside != 0 ? cy * stride + (cx >> 6) : 0;
+        return inside & static_cast<unsigned>((bits[at] >> (cx & 63)) & 1u);
+    }
+};
+
+template <bool Near>
+std::pair<std::size_t, std::size_t> keepFar(const QPoint* in, std::size_t count,
+                                            std::vector<QPoint>& out, const QRect& area,
+                                            int shortest, const NearCover& near) {
     // A vertex that opens a run writes three points, and the one before it wrote none (it
     // ended a covered segment, or was a break): at most three points per two entries.
     const size_t room = count + count / 2 + 4;
@@ -21,7 +49,12 @@ std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_
     const auto h = static_cast<unsigned>(area.height() - 1);
     size_t j = 0, kept = 0;
     bool have = false, open = false, lastIn = false;
+    unsigned lastNear = 0;
     QPoint last;
+    NearBits nearBits;
+    if constexpr (Near)
+        nearBits = NearBits(*near.plane);
+    const int nearLength = 2 * near.reach;
     for (const QPoint* at = in; at != in + count; ++at) {
         const QPoint v = *at;
         if (v.x() == kBreak) {
@@ -32,8 +65,13 @@ std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_
             static_cast<unsigned>(v.x() - l) <= w && static_cast<unsigned>(v.y() - t) <= h;
         const int reach = std::max(std::abs(v.x() - last.x()), std::abs(v.y() - last.y()));
         // Plain integer arithmetic: the compiler would turn conditional forms into branches.
-        const unsigned covered = static_cast<unsigned>(lastIn) & static_cast<unsigned>(vIn) &
-                                 static_cast<unsigned>(reach <= shortest);
+        unsigned covered = static_cast<unsigned>(lastIn) & static_cast<unsigned>(vIn) &
+                           static_cast<unsigned>(reach <= shortest);
+        if constexpr (Near) {
+            const unsigned vNear = nearBits(v);
+            covered |= lastNear & vNear & static_cast<unsigned>(reach <= nearLength);
+            lastNear = vNear;
+        }
         const unsigned drawn = static_cast<unsigned>(have) & (covered ^ 1u);
         const unsigned start = drawn & (static_cast<unsigned>(open) ^ 1u);
         o[j] = breakMark();
@@ -48,6 +86,16 @@ std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_
         have = true;
     }
     return {j, kept};
+}
+
+} // namespace
+
+std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_t count,
+                                                    std::vector<QPoint>& out, const QRect& area,
+                                                    int shortest, const NearCover& near) {
+    if (near.plane != nullptr)
+        return keepFar<true>(in, count, out, area, shortest, near);
+    return keepFar<false>(in, count, out, area, shortest, near);
 }
 
 namespace {

@@ -22,9 +22,19 @@ namespace tellurix::lumenfold::plotting::detail {
 /// vertex is written and the position moves on only for what is kept, so no branch depends
 /// on the data) the runs of segments that are not covered. Returns the number of points
 /// written and of segments kept.
+///
+/// With `near` (a plane of the symbols' union eroded by what the pen reaches, plus one, plus
+/// `near->reach`), a segment is covered as well when both its ends are set there and it is
+/// no longer than 2 * reach: every pixel of its walk then lies within `reach` of an end, so
+/// every pixel the pen touches around it lies in the union. Two bit tests a segment, where
+/// the test against the union itself walks each one.
+struct NearCover {
+    const Plane* plane = nullptr;
+    int reach = 0;
+};
 std::pair<std::size_t, std::size_t> keepFarSegments(const QPoint* in, std::size_t count,
                                                     std::vector<QPoint>& out, const QRect& area,
-                                                    int shortest);
+                                                    int shortest, const NearCover& near = {});
 
 /// The test against the symbols' union: a segment whose nearest pixels, end to end (one per
 /// step along its longer axis, halves rounded up), are all set in `deep` (the union eroded by what

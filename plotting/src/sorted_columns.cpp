@@ -117,6 +117,18 @@ private:
     std::uint64_t rows_ = 0;
 };
 
+// ORs `mask` into the plane word `column` (a word of row 0) of each row of a scan's window
+// that lies on the plane (rows relative to its top).
+void markWindow(std::uint64_t window, std::int64_t window0, std::uint64_t rows,
+                std::uint64_t* column, std::size_t stride, std::uint64_t mask) {
+    while (window != 0) {
+        const std::int64_t r = window0 + __builtin_ctzll(window);
+        window &= window - 1;
+        if (r >= 0 && static_cast<std::uint64_t>(r) < rows)
+            column[static_cast<std::size_t>(r) * stride] |= mask;
+    }
+}
+
 // Maps Y as `map` does and rounds as roundPixel does, so that the rows are the very same as
 // point by point; with `Marking`, flags the rows (relative to `top`, off the plane to the
 // spare flag).
@@ -205,6 +217,9 @@ void collectMonotone(const CollectInput& in, std::vector<QPoint>& verts, Plane* 
             const ColumnScan scan =
                 marking ? scanColumn<true>(ys, k, stop, mapY, rowFlags, top, rowCount)
                         : scanColumn<false>(ys, k, stop, mapY, nullptr, 0, 0);
+            if (scan.window != 0)
+                markWindow(scan.window, scan.window0, rowCount, word,
+                           static_cast<std::size_t>(marks->stride), mask);
             extremes.set(c, scan.firstY, scan.lowY, scan.lowAt, scan.highY, scan.highAt,
                          scan.lastY);
             extremes.close(verts);

@@ -101,7 +101,41 @@ bool ThinLine::polyline(const QPoint* points, int count) {
         aIn = bIn;
         caps = NoCaps;
     }
+    flushRun();
     return true;
+}
+
+void ThinLine::addRun(int x, int from, int to) {
+    if (run_.open && run_.x == x && from <= run_.to + 1 && to >= run_.from - 1) {
+        run_.from = std::min(run_.from, from);
+        run_.to = std::max(run_.to, to);
+        return;
+    }
+    flushRun();
+    run_ = Run{true, x, from, to};
+}
+
+void ThinLine::flushRun() {
+    if (!run_.open)
+        return;
+    run_.open = false;
+    const int x = run_.x;
+    if (x < clip_.left() || x > clip_.right())
+        return;
+    const int from = std::max(run_.from, clip_.top()), to = std::min(run_.to, clip_.bottom());
+    if (from > to)
+        return;
+    if (bits_ != nullptr) {
+        const int cx = x - bitsAt_.x();
+        const std::uint64_t mask = std::uint64_t{1} << (cx & 63);
+        std::uint64_t* word = bits_ + (from - bitsAt_.y()) * bitStride_ + (cx >> 6);
+        for (int y = from; y <= to; ++y, word += bitStride_)
+            *word |= mask;
+        return;
+    }
+    std::uint32_t* pixel = pixels_ + from * stride_ + x;
+    for (int y = from; y <= to; ++y, pixel += stride_)
+        *pixel = colour_;
 }
 
 bool ThinLine::clipSegment(double& x1, double& y1, double& x2, double& y2) {
@@ -234,6 +268,11 @@ void ThinLine::segmentFixed(int a1, int b1, int a2, int b2, int caps) {
         const int endMinor = (b + (count - 1) * inc) >> 16;
         const int lowMinor = std::min(b >> 16, endMinor), highMinor = std::max(b >> 16, endMinor);
         const int lastMajor = as + count - 1;
+        if (vertical && inc == 0) {
+            addRun(b >> 16, as, lastMajor);
+            lastPixel_ = last;
+            return;
+        }
         const QRect whole = vertical ? QRect(QPoint(lowMinor, as), QPoint(highMinor, lastMajor))
                                      : QRect(QPoint(as, lowMinor), QPoint(lastMajor, highMinor));
         const bool uncut = whole.left() >= clip_.left() && whole.right() <= clip_.right() &&

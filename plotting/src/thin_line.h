@@ -44,6 +44,12 @@ private:
     bool segment(double x1, double y1, double x2, double y2, int caps);
     void segmentFixed(int x1, int y1, int x2, int y2, int caps); // 26.6 fixed point
     bool clipSegment(double& x1, double& y1, double& x2, double& y2);
+    // Upright segments in one pixel column, as a column of sorted data draws them one over
+    // another (first, lowest, highest, last point), are gathered into one run of rows and
+    // written once: every pixel here is the same opaque colour, so the order and number of
+    // writes do not matter.
+    void addRun(int x, int from, int to);
+    void flushRun();
 
     std::uint32_t* pixels_;
     std::ptrdiff_t stride_;
@@ -56,6 +62,10 @@ private:
     std::ptrdiff_t bitStride_ = 0;
     QPoint bitsAt_;
     Pixel lastPixel_{INT_MIN, INT_MIN};
+    struct Run {
+        bool open = false;
+        int x = 0, from = 0, to = 0; // device pixels (x, from..to)
+    } run_;
     int lastDir_ = 0;
     bool lastAxisAligned_ = false;
 };

@@ -23,6 +23,10 @@ struct Summary {
 /// row (the first point of each extreme in record order).
 struct ColumnScan {
     int firstY, lowY, lowAt, highY, highAt, lastY;
+    // Rows the AVX2 loop marked in a window of 64 rows instead of in the flags: bit b stands
+    // for row window0 + b, relative to the plane's top (nothing when window is 0).
+    std::uint64_t window;
+    int window0;
 };
 
 /// Whether the AVX2 loops are used: decided once, from the processor, the CMake option
@@ -38,8 +42,9 @@ int summarise(const double* xs, const double* ys, int n, Summary& s);
 
 /// The Y loop of a column scan from index k on, four points per step, with the same
 /// arithmetic in the same order as point by point: p1 + (y - s1) * cnv, + 0.5, pulled in to
-/// +-kFar, floor. With `marking`, flags[min(row - top, rows)] = 1 for each point (rows off
-/// the plane, negative ones as unsigned, go to the spare flag). Returns the first index left.
+/// +-kFar, floor. With `marking`, each point's row goes into s.window when it lies within 32
+/// rows of s.firstY's (s.window0 is set), else flags[min(row - top, rows)] = 1 (rows off the
+/// plane, negative ones as unsigned, go to the spare flag). Returns the first index left.
 int scanColumn(bool marking, const double* ys, int k, int end, double p1, double s1, double cnv,
                std::uint8_t* flags, int top, int rows, ColumnScan& s);
 

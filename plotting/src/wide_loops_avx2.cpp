@@ -22,6 +22,13 @@ int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, 
     __m128i lowV = _mm_set1_epi32(s.lowY), highV = lowV;
     __m128i lowAt = _mm_set1_epi32(s.lowAt), highAt = lowAt;
     alignas(16) int r[4];
+    // The marks of rows near the column's first point are bits of four words in a register
+    // (a shift by 64 or more gives 0, so rows outside the window add nothing there); only
+    // rows outside it are flagged one by one. A column's points mostly lie close together.
+    const int window0 = s.firstY - 32; // in pixel rows; within +-(kFar + 32)
+    const __m128i windowV = _mm_set1_epi32(window0), last = _mm_set1_epi32(63);
+    const __m256i one = _mm256_set1_epi64x(1);
+    __m256i window = _mm256_setzero_si256();
     for (; k + 4 <= end; k += 4) {
         __m256d v =
             _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys + k), s1), cnv), p1);
@@ -32,12 +39,18 @@ int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, 
         const __m128i f =
             _mm256_cvttpd_epi32(_mm256_round_pd(v, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
         if constexpr (Marking) {
-            _mm_store_si128(reinterpret_cast<__m128i*>(r),
-                            _mm_min_epu32(_mm_sub_epi32(f, topV), rowsV));
-            flags[r[0]] = 1;
-            flags[r[1]] = 1;
-            flags[r[2]] = 1;
-            flags[r[3]] = 1;
+            // Both lie within +-(kFar + 32): the difference fits in 32 bits.
+            const __m128i off = _mm_sub_epi32(f, windowV);
+            window = _mm256_or_si256(window, _mm256_sllv_epi64(one, _mm256_cvtepu32_epi64(off)));
+            const __m128i inside = _mm_cmpeq_epi32(_mm_min_epu32(off, last), off);
+            const int in = _mm_movemask_ps(_mm_castsi128_ps(inside));
+            if (in != 15) {
+                _mm_store_si128(reinterpret_cast<__m128i*>(r),
+                                _mm_min_epu32(_mm_sub_epi32(f, topV), rowsV));
+                for (int lane = 0; lane < 4; ++lane)
+                    if (((in >> lane) & 1) == 0)
+                        flags[r[lane]] = 1;
+            }
         }
         const __m128i below = _mm_cmplt_epi32(f, lowV);
         lowV = _mm_blendv_epi8(lowV, f, below);
@@ -46,6 +59,12 @@ int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, 
         highV = _mm_blendv_epi8(highV, f, above);
         highAt = _mm_blendv_epi8(highAt, at, above);
         at = _mm_add_epi32(at, four);
+    }
+    if constexpr (Marking) {
+        alignas(32) std::uint64_t words[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(words), window);
+        s.window = words[0] | words[1] | words[2] | words[3];
+        s.window0 = window0 - top;
     }
     // The lanes together: the lower (higher) row, or on a tie the earlier point.
     alignas(16) int lv[4], la[4], hv[4], ha[4];

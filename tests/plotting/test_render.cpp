@@ -159,6 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"spiral_wide_pen", Shape::Spiral, 1200, 800, 2.0, 5.0, 60000, false, false},
         Case{"spiral_thick", Shape::Spiral, 333, 777, 3.0, 3.0, 60000, false, false},
         Case{"spiral_zoomed", Shape::Spiral, 640, 480, 1.0, 5.0, 60000, true, false},
+        // Enough segments under the symbols' union that short ones are tested by their ends.
+        Case{"spiral_many", Shape::Spiral, 800, 600, 1.0, 3.0, 300000, false, false},
+        Case{"spiral_many_big_symbols", Shape::Spiral, 700, 500, 1.0, 7.0, 300000, false, false},
         // Few points: symbols are stamped one by one, and those on the edge are cut.
         Case{"sorted_zoomed_few", Shape::Sorted, 640, 480, 1.0, 5.0, 8000, true, false},
         Case{"spiral_zoomed_few", Shape::Spiral, 640, 480, 1.0, 5.0, 8000, true, false},

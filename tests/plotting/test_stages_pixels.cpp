@@ -164,6 +164,8 @@ struct FilterCase {
     QRect box;  // where the vertices lie
     QRect area; // where symbols are drawn
     int n, breakEvery, shortest;
+    QRect near = {}; // the near plane's rectangle, if any (a third of it set)
+    int nearReach = 0;
 };
 
 void PrintTo(const FilterCase& c, std::ostream* os) {
@@ -176,14 +178,23 @@ TEST_P(FarSegmentFilter, KeepsExactlyTheSegmentsNotBetweenTwoCloseSymbols) {
     const FilterCase& c = GetParam();
     std::mt19937 rng(3);
     const std::vector<QPoint> in = randomVertices(rng, c.n, c.box, c.breakEvery);
+    Bits near(c.near.isEmpty() ? QRect(0, 0, 1, 1) : c.near);
+    near.randomise(9, 33);
+    NearCover cover;
+    if (!c.near.isEmpty())
+        cover = NearCover{&near.plane, c.nearReach};
     std::vector<QPoint> out;
-    const auto [written, kept] = keepFarSegments(in.data(), in.size(), out, c.area, c.shortest);
+    const auto [written, kept] =
+        keepFarSegments(in.data(), in.size(), out, c.area, c.shortest, cover);
     out.resize(written);
 
     std::vector<std::pair<QPoint, QPoint>> plain;
     for (const auto& [a, b] : segmentsOf(in)) {
         const int length = std::max(std::abs(a.x() - b.x()), std::abs(a.y() - b.y()));
-        if (!(c.area.contains(a) && c.area.contains(b) && length <= c.shortest))
+        const bool underSymbols = c.area.contains(a) && c.area.contains(b) && length <= c.shortest;
+        const bool deepInside = !c.near.isEmpty() && near.plane.test(a.x(), a.y()) &&
+                                near.plane.test(b.x(), b.y()) && length <= 2 * c.nearReach;
+        if (!underSymbols && !deepInside)
             plain.push_back({a, b});
     }
     EXPECT_EQ(segmentsOf(out), plain);
@@ -199,7 +210,14 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"breaks", QRect(0, 0, 8, 8), QRect(0, 0, 8, 8), 3000, 7, 3},
         FilterCase{"area_edges", QRect(-3, -3, 12, 12), QRect(0, 0, 6, 6), 3000, 0, 5},
         FilterCase{"single_points", QRect(0, 0, 5, 5), QRect(0, 0, 5, 5), 300, 2, 1},
-        FilterCase{"far_apart", QRect(0, 0, 500, 500), QRect(0, 0, 500, 500), 2000, 0, 3}),
+        FilterCase{"far_apart", QRect(0, 0, 500, 500), QRect(0, 0, 500, 500), 2000, 0, 3},
+        // Ends tested in a plane that reaches past the vertices on some sides only.
+        FilterCase{"near_plane", QRect(-3, -3, 40, 30), QRect(0, 0, 20, 20), 5000, 0, 1,
+                   QRect(-1, -5, 37, 30), 3},
+        FilterCase{"near_plane_breaks", QRect(0, 0, 70, 70), QRect(0, 0, 70, 70), 5000, 9, 3,
+                   QRect(5, 5, 130, 60), 4},
+        FilterCase{"near_only", QRect(0, 0, 30, 30), QRect(0, 0, 30, 30), 3000, 0, -1,
+                   QRect(0, 0, 30, 30), 6}),
     [](const ::testing::TestParamInfo<FilterCase>& info) { return std::string(info.param.name); });
 
 // Pixels a one-pixel line from a to b writes, drawn on its own.
@@ -259,6 +277,58 @@ TEST(DeepSegmentFilter, LeavesOutOnlySegmentsWhosePixelsAreAllCovered) {
         ++dropped;
         for (const QPoint& p : linePixels(s.first, s.second, canvas))
             ASSERT_TRUE(cover.plane.test(p.x(), p.y())) << "an uncovered pixel was left out";
+    }
+    EXPECT_EQ(k, left.size()) << "kept segments come in their order";
+    EXPECT_GT(dropped, 100u) << "the test covers segments left out";
+    EXPECT_GT(left.size(), 100u) << "and segments kept";
+}
+
+TEST(NearSegmentFilter, LeavesOutOnlySegmentsWhosePixelsAreAllCovered) {
+    // The union eroded by a thin pen's reach plus one, plus the near reach, as the curve
+    // item builds it; every segment the filter drops must draw only covered pixels.
+    const QRect canvas(0, 0, 160, 120);
+    const int reach = 4;
+    Bits cover(canvas);
+    std::mt19937 rng(21);
+    for (int blob = 0; blob < 10; ++blob) {
+        const QPoint centre(static_cast<int>(rng() % 160), static_cast<int>(rng() % 120));
+        const int r = 6 + static_cast<int>(rng() % 30);
+        for (int y = -r; y <= r; ++y)
+            for (int x = -r; x <= r; ++x)
+                if (x * x + y * y <= r * r && rng() % 300 != 0)
+                    cover.plane.setIn(centre.x() + x, centre.y() + y);
+    }
+    Bits near(canvas);
+    erode(cover.plane, 2 + reach, near.plane);
+    std::vector<QPoint> in;
+    QPoint at(80, 60);
+    for (int i = 0; i < 6000; ++i) {
+        if (rng() % 60 == 0) {
+            in.push_back(breakMark());
+            continue;
+        }
+        at += QPoint(static_cast<int>(rng() % 19) - 9, static_cast<int>(rng() % 19) - 9);
+        at = QPoint(std::clamp(at.x(), -5, 165), std::clamp(at.y(), -5, 125));
+        in.push_back(at);
+    }
+    std::vector<QPoint> out;
+    const auto [written, kept] =
+        keepFarSegments(in.data(), in.size(), out, QRect(), -1, NearCover{&near.plane, reach});
+    out.resize(written);
+    const auto left = segmentsOf(out);
+    EXPECT_EQ(kept, left.size());
+    size_t dropped = 0, k = 0;
+    for (const auto& s : segmentsOf(in)) {
+        if (k < left.size() && left[k] == s) {
+            ++k;
+            continue;
+        }
+        ++dropped;
+        for (const QPoint& p : linePixels(s.first, s.second, canvas))
+            for (int dy = -1; dy <= 1; ++dy) // and what a thin pen's joints may add
+                for (int dx = -1; dx <= 1; ++dx)
+                    ASSERT_TRUE(cover.plane.test(p.x() + dx, p.y() + dy))
+                        << "an uncovered pixel was left out";
     }
     EXPECT_EQ(k, left.size()) << "kept segments come in their order";
     EXPECT_GT(dropped, 100u) << "the test covers segments left out";

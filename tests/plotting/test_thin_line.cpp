@@ -15,7 +15,9 @@ namespace {
 
 using tellurix::lumenfold::plotting::detail::ThinLine;
 
-enum class Steps { Short, Medium, Anywhere, Far };
+// Columns: what sorted data leaves of its points, up to four in each pixel column (first,
+// lowest, highest, last) and the next column one pixel on.
+enum class Steps { Short, Medium, Anywhere, Far, Columns };
 
 struct Family {
     const char* name;
@@ -55,6 +57,10 @@ std::vector<QPoint> randomPolyline(std::mt19937& rng, const Family& f) {
             break;
         case Steps::Far:
             next = anywhere(3);
+            break;
+        case Steps::Columns:
+            next = QPoint(at.x() + (points.size() % 4 == 0 ? 1 : 0),
+                          at.y() + static_cast<int>(rng() % 31) - 15);
             break;
         }
         if (next != at)
@@ -131,7 +137,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Family{"polylines_medium", Steps::Medium, 40, false, {0, 0}, 10},
                       Family{"polylines_anywhere", Steps::Anywhere, 40, false, {0, 0}, 10},
                       Family{"polylines_far_cut", Steps::Far, 40, false, {3, 4}, 10},
-                      Family{"polylines_flat_caps", Steps::Medium, 40, true, {0, 0}, 10}),
+                      Family{"polylines_flat_caps", Steps::Medium, 40, true, {0, 0}, 10},
+                      Family{"polylines_columns", Steps::Columns, 80, false, {0, 0}, 10},
+                      Family{"polylines_columns_flat", Steps::Columns, 80, true, {-4, 9}, 10}),
     [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
 
 TEST(ThinLine, LeavesClosedFiguresAndUnfitPensToTheEngine) {
@@ -160,10 +168,11 @@ namespace {
 TEST(ThinLine, SetsTheSameCutPixelsAsBitsAsInTheImage) {
     std::mt19937 rng(99);
     const Family f{"bits", Steps::Medium, 40, false, {5, 3}, 0};
+    const Family columns{"bits_columns", Steps::Columns, 80, false, {5, 3}, 0};
     const QRect clip(12, 9, 230, 150);
     const QRect planeRect(4, 2, 200, 120); // device pixels the plane spans, cutting the clip
-    for (int c = 0; c < 300; ++c) {
-        const std::vector<QPoint> points = randomPolyline(rng, f);
+    for (int c = 0; c < 600; ++c) {
+        const std::vector<QPoint> points = randomPolyline(rng, c % 2 == 0 ? f : columns);
         if (points.front() == points.back())
             continue;
         QImage image(kW, kH, QImage::Format_ARGB32_Premultiplied);
