@@ -407,6 +407,7 @@ chartpane::PlotWidget* ScopeWindow::make_plot() {
     plot->setContentsMargins(0, below_labels + plot->fontMetrics().height() / 2 + 2, 0, 0);
     legends_.push_back(new Legend(plot->canvas()));
     legends_.back()->set_wanted(legend_wanted_);
+    attach_cursor_readout(plot);
     return plot;
 }
 
