@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <QWidget>
 
 #include <algorithm>
@@ -15,36 +16,68 @@ namespace tellurix::lumenfold::scope {
 
 namespace {
 
-// A ring that reads on any background and any curve colour: white inside black.
-class Marker : public QWidget {
+// The marker: a ring that reads on any background and any curve colour (white inside
+// black), over a picture of the canvas as it was drawn. Moving a ring over the canvas itself
+// would have the canvas repaint what the ring uncovers, which with millions of points costs
+// as much as a frame; over the picture a move repaints two small squares of it. The other
+// children of the canvas (the legend) stay above it.
+class Overlay : public QWidget {
 public:
-    static constexpr int size = 13;
+    static constexpr int ring_size = 13;
 
-    explicit Marker(QWidget* canvas)
+    explicit Overlay(QWidget* canvas)
         : QWidget(canvas) {
         setObjectName(QStringLiteral("hover-marker"));
         setAttribute(Qt::WA_TransparentForMouseEvents);
-        setAttribute(Qt::WA_NoSystemBackground);
-        resize(size, size);
+        setAttribute(Qt::WA_OpaquePaintEvent);
         hide();
     }
 
-    void centre_on(QPoint p) {
-        move(p - QPoint(size / 2, size / 2));
+    void set_picture(QPixmap picture) {
+        picture_ = std::move(picture);
+        update();
+    }
+
+    void ring_at(QPoint p) {
+        if (isVisible() && p == ring_)
+            return;
+        if (isVisible())
+            update(ring_rect());
+        ring_ = p;
+        if (isVisible()) {
+            update(ring_rect());
+            return;
+        }
+        setGeometry(parentWidget()->rect());
+        lower();
         show();
-        raise();
+    }
+    QPoint ring() const { return ring_; }
+
+    void drop() {
+        hide();
+        picture_ = QPixmap();
     }
 
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
+        painter.drawPixmap(0, 0, picture_);
         painter.setRenderHint(QPainter::Antialiasing);
-        const QRectF ring = QRectF(rect()).adjusted(2.5, 2.5, -2.5, -2.5);
+        const QRectF ring = QRectF(ring_rect()).adjusted(2.5, 2.5, -2.5, -2.5);
         painter.setPen(QPen(Qt::white, 4));
         painter.drawEllipse(ring);
         painter.setPen(QPen(Qt::black, 1.5));
         painter.drawEllipse(ring);
     }
+
+private:
+    QRect ring_rect() const {
+        return QRect(ring_ - QPoint(ring_size / 2, ring_size / 2), QSize(ring_size, ring_size));
+    }
+
+    QPixmap picture_;
+    QPoint ring_;
 };
 
 QString value_text(const QString& axis, const QString& format, double value, double step) {
@@ -65,6 +98,14 @@ std::array<double, 4> map_key(const QwtScaleMap& m) {
 
 } // namespace
 
+bool CursorReadout::marker_shown() const {
+    return marker_ && marker_->isVisible();
+}
+
+QPoint CursorReadout::marker_at() const {
+    return marker_ ? static_cast<const Overlay*>(marker_.data())->ring() : QPoint();
+}
+
 bool CursorReadout::Drawing::same_as(const Drawing& other) const {
     if (maps != other.maps || canvas != other.canvas || log_x != other.log_x ||
         log_y != other.log_y || keys != other.keys || x.size() != other.x.size())
@@ -82,13 +123,20 @@ CursorReadout::CursorReadout(chartpane::PlotWidget* plot, Namer namer)
     , namer_(std::move(namer)) {
     setObjectName(QStringLiteral("cursor-readout"));
     canvas_ = plot_->canvas();
-    marker_ = new Marker(canvas_);
+    marker_ = new Overlay(canvas_);
     canvas_->setMouseTracking(true); // moves with no button held
     canvas_->installEventFilter(this);
     refresh_.setSingleShot(true);
     connect(&refresh_, &QTimer::timeout, this, [this] {
         if (inside_)
             probe();
+    });
+    // The marker's picture hides the canvas's own repaints: a new drawing (data, a zoom by
+    // wheel or key, the fit) is looked for while it shows, and takes the picture away.
+    check_.setInterval(50);
+    connect(&check_, &QTimer::timeout, this, [this] {
+        if (built_ && !drawn_.same_as(current()))
+            stale();
     });
 }
 
@@ -141,22 +189,25 @@ bool CursorReadout::eventFilter(QObject* watched, QEvent* event) {
         forget();
         break;
     case QEvent::Paint:
-        // Repainted over new data, a new view or a new size: the index no longer matches
-        // what is drawn. Its memory (and its hold on the curves' old data) goes now; the
-        // readout follows the new drawing if the cursor rests on the canvas.
-        if (built_ && !drawn_.same_as(current())) {
-            forget();
-            if (inside_ && !refresh_.isActive()) {
-                const qint64 wait_ns =
-                    std::max<qint64>(0, 4 * build_ns_ - since_build_.nsecsElapsed());
-                refresh_.start(static_cast<int>(wait_ns / 1'000'000));
-            }
-        }
+    case QEvent::Resize:
+        if (built_ && !drawn_.same_as(current()))
+            stale();
         break;
     default:
         break;
     }
     return QObject::eventFilter(watched, event);
+}
+
+void CursorReadout::stale() {
+    // Drawn over new data, a new view or a new size: the index no longer matches what is
+    // drawn. Its memory (and its hold on the curves' old data) goes now; the readout follows
+    // the new drawing if the cursor rests on the canvas.
+    forget();
+    if (inside_ && !refresh_.isActive()) {
+        const qint64 wait_ns = std::max<qint64>(0, 4 * build_ns_ - since_build_.nsecsElapsed());
+        refresh_.start(static_cast<int>(wait_ns / 1'000'000));
+    }
 }
 
 void CursorReadout::probe() {
@@ -191,6 +242,13 @@ void CursorReadout::rebuild(Drawing drawing) {
     drawn_ = std::move(drawing);
     built_ = true;
     ++builds_;
+    // The canvas alone, as drawn now (its children draw themselves above the marker).
+    const qreal ratio = canvas_->devicePixelRatioF();
+    QPixmap picture(drawn_.canvas * ratio);
+    picture.setDevicePixelRatio(ratio);
+    picture.fill(Qt::white);
+    canvas_->render(&picture, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+    static_cast<Overlay*>(marker_.data())->set_picture(std::move(picture));
     build_ns_ = clock.nsecsElapsed();
     since_build_.start();
 }
@@ -214,15 +272,19 @@ void CursorReadout::show(const HoverIndex::Hit& hit) {
                                 .arg(hit.point)
                                 .arg(drawn_.x[s].size())
                                 .arg(resolved_text(x, 0), resolved_text(y, 0));
-    static_cast<Marker*>(marker_.data())
-        ->centre_on(QPoint(static_cast<int>(std::lround(hit.pixel.x())),
-                           static_cast<int>(std::lround(hit.pixel.y()))));
+    static_cast<Overlay*>(marker_.data())
+        ->ring_at(QPoint(static_cast<int>(std::lround(hit.pixel.x())),
+                         static_cast<int>(std::lround(hit.pixel.y()))));
+    check_.start();
     set_readout(text, tooltip);
 }
 
 void CursorReadout::set_readout(const QString& text, const QString& tooltip) {
-    if (text.isEmpty() && marker_)
-        marker_->hide();
+    if (text.isEmpty()) {
+        check_.stop();
+        if (marker_)
+            marker_->hide();
+    }
     if (text == text_ && tooltip == tooltip_)
         return;
     text_ = text;
@@ -234,6 +296,9 @@ void CursorReadout::forget() {
     if (!built_)
         return;
     built_ = false;
+    check_.stop();
+    if (marker_)
+        static_cast<Overlay*>(marker_.data())->drop();
     index_.clear();
     drawn_ = Drawing{};
 }

@@ -13,7 +13,7 @@ namespace {
 inline int pixel_of(double p, int extent) {
     if (!(p > -0.5 && p < extent - 0.5))
         return -1;
-    return static_cast<int>(std::lround(p));
+    return static_cast<int>(p + 0.5); // rounds: p + 0.5 is positive here
 }
 
 inline bool drawable(double v, bool log) {
@@ -36,7 +36,9 @@ void HoverIndex::build(const std::vector<Series>& series, const QwtScaleMap& x_m
     const bool log_y = y_map.transformation() != nullptr;
 
     // Each pixel keeps the last point drawn in it: later points of a curve are drawn over
-    // earlier ones, and later curves over earlier curves.
+    // earlier ones, and later curves over earlier curves. Column by column: consecutive
+    // points of a curve over time fall in nearby columns, whose pixels then lie together in
+    // memory, whatever their Y.
     pixels_.assign(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0);
     for (std::size_t s = 0; s < series.size(); ++s) {
         const Series& c = series[s];
@@ -51,8 +53,8 @@ void HoverIndex::build(const std::vector<Series>& series, const QwtScaleMap& x_m
             const int py = pixel_of(y_map.transform(y), h);
             if (py < 0)
                 continue;
-            pixels_[static_cast<std::size_t>(py) * static_cast<std::size_t>(w) +
-                    static_cast<std::size_t>(px)] = tag | static_cast<std::uint32_t>(i);
+            pixels_[static_cast<std::size_t>(px) * static_cast<std::size_t>(h) +
+                    static_cast<std::size_t>(py)] = tag | static_cast<std::uint32_t>(i);
         }
     }
 
@@ -63,10 +65,10 @@ void HoverIndex::build(const std::vector<Series>& series, const QwtScaleMap& x_m
             starts_[static_cast<std::size_t>(cy * columns_ + cx)] =
                 static_cast<std::uint32_t>(entries_.size());
             const int x_end = std::min(w, (cx + 1) * cell), y_end = std::min(h, (cy + 1) * cell);
-            for (int py = cy * cell; py < y_end; ++py) {
-                const std::uint64_t* row = &pixels_[static_cast<std::size_t>(py) * w];
-                for (int px = cx * cell; px < x_end; ++px) {
-                    const std::uint64_t tag = row[px];
+            for (int px = cx * cell; px < x_end; ++px) {
+                const std::uint64_t* column = &pixels_[static_cast<std::size_t>(px) * h];
+                for (int py = cy * cell; py < y_end; ++py) {
+                    const std::uint64_t tag = column[py];
                     if (tag == 0)
                         continue;
                     const auto s = static_cast<std::uint32_t>((tag >> 32) - 1);

@@ -6,19 +6,11 @@
 
 #include <tellurix/lumenfold/chartpane.h>
 
-#include <QLabel>
-
 #include <algorithm>
 
 namespace tellurix::lumenfold::scope {
 
 void ScopeWindow::attach_cursor_readout(chartpane::PlotWidget* plot) {
-    // The readout changes at every move and comes and goes with the cursor. Its field asks
-    // for no minimum width, so it never makes the window wider (which would resize the
-    // plots and make the drawing under the cursor a new one); when the bar is short of
-    // room it is cut, and the tooltip still has the values.
-    QLabel* field = status_->field_label(QStringLiteral("hover"));
-    field->setMinimumWidth(1);
     // Names and formats are asked at each readout, so they follow the mode and the toolbar.
     auto* readout = new CursorReadout(plot, [this](int key) {
         const auto age =
@@ -30,7 +22,7 @@ void ScopeWindow::attach_cursor_readout(chartpane::PlotWidget* plot) {
     // reaches it only while it exists.
     connect(readout, &CursorReadout::changed, status_,
             [status = status_](const QString& text, const QString& tooltip) {
-                status->set_field(QStringLiteral("hover"), text, tooltip);
+                status->set_readout(text, tooltip);
             });
 }
 

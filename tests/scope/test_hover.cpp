@@ -1,6 +1,7 @@
 // The value under the cursor, through real mouse moves: which drawn point is nearest (in
 // pixels, on log axes, past gaps and points out of view, among overlapping curves), the
 // marker on it and the readout in the window's status bar.
+#include "../support/qt_printers.h"
 #include "feed_queue.h"
 
 #include <tellurix/lumenfold/scope/cursor_readout.h>
@@ -11,10 +12,13 @@
 #include <tellurix/lumenfold/toolbar.h>
 
 #include <QComboBox>
+#include <QDir>
+#include <QDockWidget>
 #include <QLabel>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 #include <QWindow>
 
 #include <gtest/gtest.h>
@@ -46,7 +50,7 @@ QPoint pixel_of(chartpane::PlotWidget* plot, QPointF data) {
 }
 
 QPoint marker_centre(const CursorReadout* readout) {
-    return readout->marker()->geometry().center();
+    return readout->marker_at();
 }
 
 struct CurveData {
@@ -90,7 +94,7 @@ TEST_P(NearestPoint, HoveringMarksTheNearestDrawnPointAndNamesIt) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&plot));
 
     hover(&plot, pixel_of(&plot, c.cursor));
-    QTRY_VERIFY(!readout->text().isEmpty());
+    SCOPE_EVENTUALLY(!readout->text().isEmpty());
     EXPECT_TRUE(readout->text().startsWith(QStringLiteral("k%1: x = ").arg(c.key)))
         << readout->text().toStdString();
     EXPECT_TRUE(readout->tooltip().contains(QStringLiteral("point %1 of").arg(c.point)))
@@ -103,7 +107,7 @@ TEST_P(NearestPoint, HoveringMarksTheNearestDrawnPointAndNamesIt) {
     ASSERT_NE(expected, nullptr);
     const QPointF point(expected->x[static_cast<std::size_t>(c.point)],
                         expected->y[static_cast<std::size_t>(c.point)]);
-    EXPECT_TRUE(readout->marker()->isVisible());
+    EXPECT_TRUE(readout->marker_shown());
     const QPoint want = plot.canvas()->mapFrom(&plot, pixel_of(&plot, point));
     EXPECT_LE((marker_centre(readout) - want).manhattanLength(), 1)
         << "marker at " << marker_centre(readout).x() << "," << marker_centre(readout).y()
@@ -193,16 +197,16 @@ TEST(CursorReadout, NoPointNoReadoutAndTheMarkerGoesWhenTheCursorLeaves) {
     hover(&plot, centre);
     QTest::qWait(20);
     EXPECT_TRUE(readout->text().isEmpty()) << "no data, nothing to read";
-    EXPECT_FALSE(readout->marker()->isVisible());
+    EXPECT_FALSE(readout->marker_shown());
 
     plot.set_data(0, {1, 2}, {1, 2});
     plot.auto_range();
     hover(&plot, centre + QPoint(1, 0));
-    QTRY_VERIFY(!readout->text().isEmpty());
+    SCOPE_EVENTUALLY(!readout->text().isEmpty());
     EXPECT_TRUE(readout->text().startsWith("curve 0: ")) << "unnamed curves go by their key";
     hover(&plot, plot.XLabel->geometry().center()); // off the canvas
-    QTRY_VERIFY(readout->text().isEmpty());
-    EXPECT_FALSE(readout->marker()->isVisible());
+    SCOPE_EVENTUALLY(readout->text().isEmpty());
+    EXPECT_FALSE(readout->marker_shown());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -220,7 +224,8 @@ protected:
         options.endpoint = QStringLiteral("test queue");
         options.reset_settings = true;
         window_ = std::make_unique<scope::ScopeWindow>(options, std::move(owned));
-        window_->resize(900, 700);
+        // Wide enough that the status bar has room for the readout beside its fields.
+        window_->resize(1500, 700);
         window_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
     }
@@ -254,15 +259,33 @@ TEST_F(ScopeHover, TheStatusBarNamesTheCurveAndTheValuesInTheirFormats) {
     // leaves unsaid.
     const QSize window_size = window_->size();
     hover(plot, pixel_of(plot, {3, 9}));
-    QTRY_COMPARE(bar.field("hover"), QString("1 older: x = 3, y (mag) = 9"));
-    EXPECT_TRUE(bar.field_label("hover")->isVisible());
+    SCOPE_EVENTUALLY_EQ(bar.readout(), QString("1 older: x = 3, y (mag) = 9"));
+    EXPECT_EQ(bar.shown_message(), bar.readout()) << "shown whole, with room to spare";
     QApplication::processEvents();
     EXPECT_EQ(window_->size(), window_size) << "the readout does not move the layout";
-    EXPECT_EQ(bar.field_label("hover")->toolTip().toStdString(),
+    // For a person to look at: the ring on the point, the readout in the status bar.
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral(LUMENFOLD_SCREENSHOT_DIR)));
+    EXPECT_TRUE(window_->grab().save(QStringLiteral(LUMENFOLD_SCREENSHOT_DIR "/hover.png")));
+    EXPECT_EQ(bar.findChild<QLabel*>("message")->toolTip().toStdString(),
               "1 older, point 3 of 11: x = 3, y = 9");
     EXPECT_EQ(marker_centre(readout), plot->canvas()->mapFrom(plot, pixel_of(plot, {3, 9})));
+    // A warning takes the place while it lasts (and opens the log panel, which moves the
+    // plot); the readout is back when it is over.
+    host::warn("a warning while hovering");
+    SCOPE_EVENTUALLY_EQ(bar.shown_message(), QString("warning: a warning while hovering"));
+    bar.show_message({}); // what the message's timeout does
+    // The panel moves the plot: a cursor moved onto the point after it finds it where it is
+    // drawn now (moved again until the window's layout has settled).
+    const auto ring_on_point = [&] {
+        hover(plot, pixel_of(plot, {3, 9}));
+        return readout->marker_shown() &&
+               marker_centre(readout) == plot->canvas()->mapFrom(plot, pixel_of(plot, {3, 9}));
+    };
+    SCOPE_EVENTUALLY(ring_on_point());
+    EXPECT_TRUE(window_->log_dock()->isVisible());
+    EXPECT_EQ(bar.shown_message(), QString("1 older: x = 3, y (mag) = 9"));
     hover(plot, pixel_of(plot, {4, 8}) + QPoint(2, -1));
-    QTRY_COMPARE(bar.field("hover"), QString("newest: x = 4, y (mag) = 8"));
+    SCOPE_EVENTUALLY_EQ(bar.readout(), QString("newest: x = 4, y (mag) = 8"));
     EXPECT_EQ(plot->plotItem()->vb()->viewRange(), view) << "hovering moves nothing";
 
     // Moves over an unchanged drawing search the index it has.
@@ -270,6 +293,20 @@ TEST_F(ScopeHover, TheStatusBarNamesTheCurveAndTheValuesInTheirFormats) {
     for (int dx = 0; dx < 5; ++dx)
         hover(plot, pixel_of(plot, {4, 8}) + QPoint(dx, 0));
     EXPECT_EQ(readout->builds(), builds);
+
+    // The marker shows a picture of the canvas; a zoom by the wheel under a resting cursor
+    // is not hidden by it: the picture goes and comes back with the new view.
+    QWidget* canvas = plot->canvas();
+    const QPoint rest = canvas->mapFrom(plot, pixel_of(plot, {4, 8}));
+    QWheelEvent wheel(QPointF(rest), QPointF(canvas->mapToGlobal(rest)), QPoint(), QPoint(0, 120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(canvas, &wheel);
+    EXPECT_NE(plot->plotItem()->vb()->viewRange(), view) << "the wheel zooms as before";
+    SCOPE_EVENTUALLY_EQ(readout->builds(), builds + 1);
+    SCOPE_EVENTUALLY(readout->marker_shown());
+    EXPECT_EQ(marker_centre(readout), canvas->mapFrom(plot, pixel_of(plot, {4, 8})))
+        << "the ring sits on the point in the new view";
+    hover(plot, pixel_of(plot, {4, 8}));
 
     // A new format redraws the plot; the readout follows while the cursor rests.
     // Picked the way a user does from the keyboard: Home, then Down to "real".
@@ -282,26 +319,27 @@ TEST_F(ScopeHover, TheStatusBarNamesTheCurveAndTheValuesInTheirFormats) {
         QTest::keyClick(fy, Qt::Key_Down);
     ASSERT_EQ(fy->currentText(), "real");
     window_->tick();
-    QTRY_COMPARE(bar.field("hover"), QString("newest: x = 4, y = 8"));
+    SCOPE_EVENTUALLY_EQ(bar.readout(), QString("newest: x = 4, y = 8"));
     EXPECT_GT(readout->builds(), builds);
 
     // The middle-button measure and the drags keep their meaning under a hovering cursor.
-    QWidget* canvas = plot->canvas();
     const QPoint at = canvas->mapFrom(plot, pixel_of(plot, {4, 8}));
     QTest::mousePress(canvas, Qt::MiddleButton, Qt::NoModifier, at);
     QTest::mouseRelease(canvas, Qt::MiddleButton, Qt::NoModifier, at);
     EXPECT_TRUE(window_->measurement_text().startsWith("x = ")) << "measured as before";
     QWindow* window = window_->windowHandle();
     const QPoint from = canvas->mapTo(window_.get(), at), to = from + QPoint(60, 0);
+    const QRectF before_drag = plot->plotItem()->vb()->viewRange();
     QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, from);
     QTest::mouseMove(window, to);
-    EXPECT_TRUE(bar.field("hover").isEmpty()) << "a drag is not a hover";
+    EXPECT_TRUE(bar.readout().isEmpty()) << "a drag is not a hover";
     QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, to);
-    EXPECT_LT(plot->plotItem()->vb()->viewRange().left(), view.left()) << "the left drag pans";
+    EXPECT_LT(plot->plotItem()->vb()->viewRange().left(), before_drag.left())
+        << "the left drag pans";
 
     // Off the plot, the readout and the marker are gone.
     hover(&window_->toolbar(), window_->toolbar().rect().center());
-    QTRY_VERIFY(bar.field("hover").isEmpty());
-    EXPECT_FALSE(bar.field_label("hover")->isVisible());
-    EXPECT_FALSE(readout->marker()->isVisible());
+    SCOPE_EVENTUALLY(bar.readout().isEmpty());
+    EXPECT_TRUE(bar.shown_message().isEmpty());
+    EXPECT_FALSE(readout->marker_shown());
 }

@@ -12,6 +12,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPoint>
 #include <QPointF>
 #include <QPointer>
 #include <QSize>
@@ -50,9 +51,12 @@ public:
     /// point. The tooltip gives the exact values and the point's index.
     QString text() const { return text_; }
     QString tooltip() const { return tooltip_; }
-    /// The marker on the curve, a child of the canvas named "hover-marker", centred on the
-    /// point; hidden while there is no readout.
+    /// The marker, a child of the canvas named "hover-marker" that covers it with a picture
+    /// of the drawing and a ring centred on the point; hidden while there is no readout.
     QWidget* marker() const { return marker_; }
+    bool marker_shown() const;
+    /// The centre of the ring, canvas coordinates.
+    QPoint marker_at() const;
     /// How many times the index was built, for those who check that a move over an
     /// unchanged drawing only searches.
     int builds() const { return builds_; }
@@ -78,6 +82,7 @@ private:
 
     Drawing current() const;
     void probe();
+    void stale();
     void rebuild(Drawing drawing);
     void show(const HoverIndex::Hit& hit);
     void set_readout(const QString& text, const QString& tooltip);
@@ -101,6 +106,7 @@ private:
     QElapsedTimer since_build_;
     qint64 build_ns_ = 0;
     QTimer refresh_;
+    QTimer check_; // while the marker shows, for a new drawing under it
 };
 
 } // namespace tellurix::lumenfold::scope
