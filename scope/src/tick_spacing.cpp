@@ -7,6 +7,8 @@
 #include <QEvent>
 #include <QMetaObject>
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 
 #include <algorithm>
 #include <stdexcept>
@@ -20,14 +22,17 @@ public:
     explicit TickSpacing(plotting::PlotWidgetBase* plot)
         : QObject(plot)
         , plot_(plot)
+        , canvas_(plot->canvas())
         , most_(plot->axisMaxMajor(QwtPlot::yLeft)) {
-        plot->canvas()->installEventFilter(this);
+        canvas_->installEventFilter(this);
     }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         // After the layout has run: changing the ticks changes the axis and so the layout.
-        if (watched == plot_->canvas() && event->type() == QEvent::Resize && !pending_) {
+        // The canvas is compared as kept: while the plot is torn down its events still come
+        // here, after the plot's own parts are gone.
+        if (watched == canvas_ && event->type() == QEvent::Resize && !pending_) {
             pending_ = true;
             QMetaObject::invokeMethod(
                 this,
@@ -64,6 +69,7 @@ private:
     }
 
     plotting::PlotWidgetBase* plot_;
+    QPointer<QWidget> canvas_;
     int most_;
     bool pending_ = false;
 };
