@@ -152,6 +152,7 @@ TEST_P(TextLayout, NoTextOverlapsAnotherAndNoneIsCutAtThePlotsEdge) {
                              .arg(window.height())
                              .arg(c.log ? "log" : "linear")
                              .arg(c.plots);
+    QApplication::processEvents(); // the status bar's last texts laid out too
     QPixmap shot = window.grab();
     ASSERT_TRUE(shot.save(stem + QStringLiteral(".png")));
     {
