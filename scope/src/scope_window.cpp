@@ -6,6 +6,7 @@
 #include <tellurix/lumenfold/scope/stderr_log.h>
 #include <tellurix/lumenfold/scope/window_settings.h>
 
+#include "tick_spacing.h"
 #include "window_parts.h"
 
 #include <tellurix/lumenfold/scope/hdf5_export.h>
@@ -407,6 +408,8 @@ chartpane::PlotWidget* ScopeWindow::make_plot() {
     plot->setContentsMargins(0, below_labels + plot->fontMetrics().height() / 2 + 2, 0, 0);
     legends_.push_back(new Legend(plot->canvas()));
     legends_.back()->set_wanted(legend_wanted_);
+    attach_cursor_readout(plot);
+    keep_tick_labels_apart(plot);
     return plot;
 }
 

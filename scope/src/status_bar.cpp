@@ -15,15 +15,16 @@ namespace {
 // The permanent fields, left to right. Add a readout here; feed it with set_field().
 //   pause     the Pause/Run button (a widget, not a text field; see ScopeWindow)
 //   paused    "paused, N items applied since"
-//   hover     the value under the cursor
 //   measure   the middle-button measurement
 //   endpoint  where the queue listens
 //   rate      items taken per second
 //   backlog   items and MiB waiting in the queue
 //   held      what the datasets hold against their limits
 //   log       the count of warnings and errors
-const char* const field_names[] = {"paused", "hover",   "measure", "endpoint",
-                                   "rate",   "backlog", "held",    "log"};
+// (The value under the cursor is not a field: it shares the message's place; see
+// set_readout.)
+const char* const field_names[] = {"paused",  "measure", "endpoint", "rate",
+                                   "backlog", "held",    "log"};
 
 } // namespace
 
@@ -70,12 +71,17 @@ QString StatusBar::field(const QString& name) const {
 
 void StatusBar::show_message(const QString& text, int timeout_ms) {
     message_ = text;
-    message_label_->setToolTip(text);
     elide();
     if (timeout_ms > 0 && !text.isEmpty())
         message_timer_.start(timeout_ms);
     else
         message_timer_.stop();
+}
+
+void StatusBar::set_readout(const QString& text, const QString& tooltip) {
+    readout_ = text;
+    readout_tooltip_ = tooltip;
+    elide();
 }
 
 QString StatusBar::shown_message() const {
@@ -89,8 +95,12 @@ bool StatusBar::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void StatusBar::elide() {
+    // A message goes before the readout: a warning is not hidden by a moving mouse, and
+    // the readout comes back when the message's time is over.
+    const bool message = !message_.isEmpty();
+    message_label_->setToolTip(message ? message_ : readout_tooltip_);
     // One line: a message with line breaks would otherwise grow the bar.
-    QString line = message_;
+    QString line = message ? message_ : readout_;
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
     const int room = message_label_->contentsRect().width();
     message_label_->setText(

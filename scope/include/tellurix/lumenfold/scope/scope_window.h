@@ -139,6 +139,7 @@ private:
     void apply_links();
     void apply_log_mode();
     chartpane::PlotWidget* make_plot();
+    void attach_cursor_readout(chartpane::PlotWidget* plot);
     void show_empty(chartpane::PlotWidget* plot);
     void update_status();
     void on_warning(const QString& text);

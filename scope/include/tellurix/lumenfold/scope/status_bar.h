@@ -28,7 +28,11 @@ public:
     /// Shows `text` on the left for `timeout_ms` (0: until the next message). A text wider
     /// than the room left by the fields is elided; the whole text is the tooltip.
     void show_message(const QString& text, int timeout_ms = 0);
-    /// The whole text of the current message, and what is drawn of it.
+    /// The value under the cursor (empty: none). It takes the message's place, which never
+    /// moves the fields, and is shown while no message is; elided like a message.
+    void set_readout(const QString& text, const QString& tooltip = {});
+    QString readout() const { return readout_; }
+    /// The whole text of the current message, and what is drawn of it (or of the readout).
     QString message() const { return message_; }
     QString shown_message() const;
 
@@ -40,6 +44,7 @@ private:
 
     QLabel* message_label_ = nullptr;
     QString message_;
+    QString readout_, readout_tooltip_;
     QTimer message_timer_;
     QHash<QString, QLabel*> fields_;
 };
