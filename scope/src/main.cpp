@@ -14,12 +14,16 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
 using namespace tellurix::lumenfold;
 
 int main(int argc, char** argv) {
+    // A file size limit must stop a recording, not the program: writes past it then fail
+    // with EFBIG, which the recording reports.
+    std::signal(SIGXFSZ, SIG_IGN);
     // The command line is answered before the GUI application exists: creating that
     // without a display aborts the process, and --help, --version or a mistyped option
     // need none. QApplication later takes its own options (-platform, -style, ...) out of
@@ -63,6 +67,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     window->show();
+    QString opened;
+    if (!options.record.isEmpty() && !window->start_recording(options.record, &opened)) {
+        std::fprintf(stderr, "lumenfold-scope: %s\n", qUtf8Printable(opened));
+        return 1;
+    }
+    if (!options.replay.isEmpty() &&
+        !window->open_recording(options.replay, options.replay_speed, &opened)) {
+        std::fprintf(stderr, "lumenfold-scope: %s\n", qUtf8Printable(opened));
+        return 1;
+    }
 
     std::unique_ptr<scope::DemoProducer> demo;
     if (options.demo)

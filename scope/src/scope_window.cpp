@@ -3,6 +3,9 @@
 
 #include <tellurix/lumenfold/scope/hdf5_export.h>
 
+#include "recorder.h"
+#include "replay.h"
+
 #include <tellurix/lumenfold/chartpane.h>
 #include <tellurix/lumenfold/cmdpump.h>
 #include <tellurix/lumenfold/config.h>
@@ -20,6 +23,7 @@
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QStatusBar>
 #include <QThread>
 #include <QVBoxLayout>
@@ -159,8 +163,10 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
             options.endpoint.isEmpty() ? transport::default_endpoint() : options.endpoint;
         auto zmq = std::make_unique<transport::ZmqQueue>(wanted);
         endpoint_ = zmq->endpoint();
+        zmq_ = zmq.get();
         queue = std::move(zmq);
     } else {
+        zmq_ = dynamic_cast<transport::ZmqQueue*>(queue.get());
         endpoint_ =
             options.endpoint.isEmpty() ? QStringLiteral("in-process queue") : options.endpoint;
     }
@@ -224,6 +230,8 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
 
 ScopeWindow::~ScopeWindow() {
     timer_.stop();
+    replay_.reset();
+    recorder_.reset();
     pump_.reset();
     // The toolbar may still re-read column names while it is torn down (a focused pattern
     // field finishes its edit); do it while this window is whole.
@@ -235,6 +243,30 @@ ScopeWindow::~ScopeWindow() {
 
 void ScopeWindow::build_menus() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
+    QAction* open = file->addAction(tr("&Open recording..."));
+    open->setShortcut(QKeySequence::Open);
+    connect(open, &QAction::triggered, this, [this] {
+        const QString name =
+            QFileDialog::getOpenFileName(this, tr("Open recording"), QString(),
+                                         tr("Lumenfold recordings (*.lfrec);;All files (*)"));
+        QString error;
+        if (!name.isEmpty() && !open_recording(name, options_.replay_speed, &error))
+            report_error(error);
+    });
+    record_action_ = file->addAction(tr("&Record..."));
+    connect(record_action_, &QAction::triggered, this, [this] {
+        if (recording()) {
+            stop_recording();
+            return;
+        }
+        const QString name =
+            QFileDialog::getSaveFileName(this, tr("Record"), QStringLiteral("scope.lfrec"),
+                                         tr("Lumenfold recordings (*.lfrec)"));
+        QString error;
+        if (!name.isEmpty() && !start_recording(name, &error))
+            report_error(error);
+    });
+    file->addSeparator();
     QAction* csv = file->addAction(tr("Export plot data as &CSV..."));
     csv->setShortcut(QKeySequence(tr("Ctrl+E")));
     connect(csv, &QAction::triggered, this, [this] {
@@ -282,6 +314,13 @@ void ScopeWindow::build_status_bar() {
     statusBar()->addPermanentWidget(rate_label_);
     statusBar()->addPermanentWidget(held_label_);
     statusBar()->addPermanentWidget(warn_label_);
+    record_label_ = new QLabel(this);
+    replay_bar_ = new QProgressBar(this);
+    replay_bar_->setRange(0, 1000);
+    replay_bar_->setMaximumWidth(160);
+    replay_bar_->hide();
+    statusBar()->addPermanentWidget(record_label_);
+    statusBar()->addPermanentWidget(replay_bar_);
     update_status();
 }
 
@@ -308,6 +347,7 @@ void ScopeWindow::enable_all_auto_range() {
 
 void ScopeWindow::tick() {
     pump_commands();
+    step_recordings();
     redraw();
     update_status();
     stderr_log_->flush_due(Clock::now());

@@ -29,6 +29,12 @@ struct ScopeOptions {
     QString screenshot;
     /// Save the datasets as HDF5 after quit_after seconds, then quit (headless use).
     QString export_hdf5;
+    /// Record every message the queue receives into this file (--record FILE).
+    QString record;
+    /// A recording to show (the positional FILE).
+    QString replay;
+    /// How fast a recording is shown: 0 as fast as possible, X > 0 at X times its pace.
+    double replay_speed = 0;
     /// Quit after this many seconds (0: run until closed).
     double quit_after = 0;
 };

@@ -24,7 +24,9 @@
 class QGridLayout;
 class QIODevice;
 class QLabel;
+class QAction;
 class QPlainTextEdit;
+class QProgressBar;
 class QWidget;
 
 namespace tellurix::lumenfold {
@@ -37,12 +39,17 @@ class PlotWidget;
 namespace cmdpump {
 class CmdPump;
 }
+namespace transport {
+class ZmqQueue;
+}
 } // namespace tellurix::lumenfold
 
 namespace tellurix::lumenfold::scope {
 
 class CountingQueue;
 class RateLimitedLog;
+class Recorder;
+class Replay;
 class ScopeClipboard;
 
 /// Writes the data of `plot` that lies inside its visible range as CSV: a header line
@@ -108,6 +115,23 @@ public:
     bool export_csv(const QString& file, QString* error);
     bool export_png(const QString& file, QString* error);
 
+    /// Records every message the queue receives into `file` from now on (a recording
+    /// already running is stopped first). False with the reason in `error` when the file
+    /// cannot be created or the queue is not the scope's own ZmqQueue.
+    bool start_recording(const QString& file, QString* error);
+    /// Stops recording; true when everything received reached the file (or none ran).
+    bool stop_recording();
+    /// Whether a recording runs (false again once it stopped on a write failure).
+    bool recording() const;
+    /// Shows the recording `file` through the same intake as the live stream, loaded a
+    /// slice per tick: `speed` 0 as fast as possible, X > 0 at X times the recorded pace.
+    /// False with the reason in `error` for a file that is no readable recording.
+    bool open_recording(const QString& file, double speed, QString* error);
+    /// Whether an opened recording is still loading.
+    bool replaying() const;
+    /// The status bar's recording field ("" when nothing was recorded).
+    QString recording_status() const;
+
 signals:
     /// After each tick, once the plots that changed have been repainted.
     void frameDrawn();
@@ -166,6 +190,14 @@ private:
     double rate_ = 0;
     int warnings_ = 0;
     int errors_ = 0;
+    // Recording and replay (scope_recording.cpp).
+    void step_recordings();
+    std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<Replay> replay_;
+    transport::ZmqQueue* zmq_ = nullptr; // the queue to record, when it is the scope's own
+    QLabel* record_label_ = nullptr;
+    QProgressBar* replay_bar_ = nullptr;
+    QAction* record_action_ = nullptr;
     std::unique_ptr<RateLimitedLog> stderr_log_; // the same, for runs nobody watches
 
     std::unique_ptr<ScopeClipboard> clipboard_;

@@ -1,0 +1,105 @@
+// The scope window's recording and replay: File > Record... / Open recording..., the
+// status bar's recording field and the progress bar of a recording being loaded.
+#include <tellurix/lumenfold/scope/scope_window.h>
+
+#include "recorder.h"
+#include "replay.h"
+
+#include <tellurix/lumenfold/transport.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QProgressBar>
+
+#include <algorithm>
+#include <chrono>
+
+namespace tellurix::lumenfold::scope {
+
+namespace {
+// Work a replay may do per tick, on top of the live intake: the window goes on answering
+// while a long recording loads.
+constexpr auto replay_slice = std::chrono::milliseconds(20);
+} // namespace
+
+bool ScopeWindow::start_recording(const QString& file, QString* error) {
+    if (!zmq_) {
+        if (error)
+            *error = tr("Recording: the queue is not the scope's own; nothing to record");
+        return false;
+    }
+    stop_recording();
+    try {
+        recorder_ = std::make_unique<Recorder>(*zmq_, file);
+    } catch (const std::exception& e) {
+        if (error)
+            *error = QString::fromUtf8(e.what());
+        return false;
+    }
+    append_log(tr("recording into %1").arg(file));
+    step_recordings();
+    return true;
+}
+
+bool ScopeWindow::stop_recording() {
+    if (!recorder_)
+        return true;
+    const bool running = recorder_->poll();
+    const bool whole = recorder_->stop();
+    if (running)
+        append_log(tr("recording stopped: %1, %2 messages, %3 bytes")
+                       .arg(recorder_->file_name())
+                       .arg(recorder_->messages_written())
+                       .arg(recorder_->bytes_written()));
+    step_recordings();
+    return whole;
+}
+
+bool ScopeWindow::recording() const {
+    return recorder_ && recorder_->running();
+}
+
+bool ScopeWindow::open_recording(const QString& file, double speed, QString* error) {
+    try {
+        replay_ = std::make_unique<Replay>(file, speed, *toolbar_, points_, traces_,
+                                           [this](const QString& text) { report_error(text); });
+    } catch (const std::exception& e) {
+        if (error)
+            *error = QString::fromUtf8(e.what());
+        return false;
+    }
+    append_log(tr("opening %1").arg(file));
+    replay_bar_->setValue(0);
+    replay_bar_->setFormat(tr("loading %p%"));
+    replay_bar_->show();
+    return true;
+}
+
+bool ScopeWindow::replaying() const {
+    return replay_ && !replay_->done();
+}
+
+QString ScopeWindow::recording_status() const {
+    return record_label_->text();
+}
+
+void ScopeWindow::step_recordings() {
+    if (replay_ && !replay_->done()) {
+        replay_->step(replay_slice);
+        replay_bar_->setValue(static_cast<int>(replay_->progress() * 1000));
+        if (replay_->done()) {
+            append_log(tr("opened %1: %2 items").arg(replay_->file_name()).arg(replay_->items()));
+            replay_bar_->hide();
+        }
+    }
+    bool running = false;
+    if (recorder_) {
+        running = recorder_->poll();
+        record_label_->setText(recorder_->status_text());
+        if (recorder_->take_failure())
+            report_error(recorder_->status_text() + tr("; the live view goes on"));
+    }
+    record_action_->setText(running ? tr("Stop &recording") : tr("&Record..."));
+}
+
+} // namespace tellurix::lumenfold::scope
