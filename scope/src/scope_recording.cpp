@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QProgressBar>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -69,6 +70,8 @@ bool ScopeWindow::open_recording(const QString& file, double speed, QString* err
         return false;
     }
     append_log(tr("opening %1").arg(file));
+    replay_fast_ = speed <= 0;
+    replay_drawn_.start();
     replay_bar_->setValue(0);
     replay_bar_->setFormat(tr("loading %p%"));
     replay_bar_->show();
@@ -83,14 +86,36 @@ QString ScopeWindow::recording_status() const {
     return record_label_->text();
 }
 
-void ScopeWindow::step_recordings() {
-    if (replay_ && !replay_->done()) {
-        replay_->step(replay_slice);
-        replay_bar_->setValue(static_cast<int>(replay_->progress() * 1000));
-        if (replay_->done()) {
-            append_log(tr("opened %1: %2 items").arg(replay_->file_name()).arg(replay_->items()));
-            replay_bar_->hide();
-        }
+void ScopeWindow::step_replay() {
+    if (!replay_ || replay_->done())
+        return;
+    replay_->step(replay_slice);
+    replay_bar_->setValue(static_cast<int>(replay_->progress() * 1000));
+    if (replay_->done()) {
+        append_log(tr("opened %1: %2 items").arg(replay_->file_name()).arg(replay_->items()));
+        replay_bar_->hide();
+        return;
+    }
+    // As fast as possible: more slices between the ticks, each its own event, so that
+    // input and painting still come through between them.
+    if (replay_fast_ && !replay_posted_) {
+        replay_posted_ = true;
+        QTimer::singleShot(0, this, [this] {
+            replay_posted_ = false;
+            step_replay();
+        });
+    }
+}
+
+bool ScopeWindow::step_recordings() {
+    step_replay();
+    // Drawing a growing recording at every frame would cost more than loading it: while it
+    // loads as fast as possible, the plots are redrawn twice a second, and at the end.
+    bool draw = true;
+    if (replay_fast_ && replay_ && !replay_->done()) {
+        draw = replay_drawn_.elapsed() >= 500;
+        if (draw)
+            replay_drawn_.restart();
     }
     bool running = false;
     if (recorder_) {
@@ -100,6 +125,7 @@ void ScopeWindow::step_recordings() {
             report_error(recorder_->status_text() + tr("; the live view goes on"));
     }
     record_action_->setText(running ? tr("Stop &recording") : tr("&Record..."));
+    return draw;
 }
 
 } // namespace tellurix::lumenfold::scope

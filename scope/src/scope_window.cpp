@@ -347,8 +347,8 @@ void ScopeWindow::enable_all_auto_range() {
 
 void ScopeWindow::tick() {
     pump_commands();
-    step_recordings();
-    redraw();
+    if (step_recordings())
+        redraw();
     update_status();
     stderr_log_->flush_due(Clock::now());
     emit frameDrawn();

@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const auto& o) { EXPECT_EQ(o.export_hdf5, "run.h5"); }},
         OptionCase{"export_hdf5_alone", {"--export-hdf5", "x.h5"}, false, "--quit-after", nullptr},
         OptionCase{"unknown_option", {"--frobnicate"}, false, "frobnicate", nullptr},
-        OptionCase{"stray_argument", {"extra"}, false, "extra", nullptr},
+        OptionCase{"stray_argument", {"run.lfrec", "extra"}, false, "extra", nullptr},
         OptionCase{"empty_endpoint", {"--listen", " "}, false, "--listen", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 

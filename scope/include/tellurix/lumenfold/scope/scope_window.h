@@ -191,7 +191,11 @@ private:
     int warnings_ = 0;
     int errors_ = 0;
     // Recording and replay (scope_recording.cpp).
-    void step_recordings();
+    // False while a recording loading as fast as possible wants the redraw left out.
+    bool step_recordings();
+    void step_replay();
+    QElapsedTimer replay_drawn_;
+    bool replay_posted_ = false, replay_fast_ = false;
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Replay> replay_;
     transport::ZmqQueue* zmq_ = nullptr; // the queue to record, when it is the scope's own
