@@ -185,3 +185,36 @@ TEST(ScopeRecording, FullDiskStopsTheRecordingNotTheScope) {
         ++messages;
     EXPECT_GT(messages, 0u);
 }
+
+// A recording whose last message was cut (the recorder was killed while writing it): the
+// whole messages before it are shown and the log says where it was cut.
+TEST(ScopeRecording, CutRecordingShowsItsWholeMessages) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("cut.lfrec"));
+    {
+        transport::RecordingWriter writer(file);
+        const QByteArray names =
+            transport::encode_item(Value::tuple({"PN", Value::str_list({"x", "y"})}));
+        const QByteArray rows = transport::encode({Value::tuple({"PD", Value::list({1.0, 2.0})}),
+                                                   Value::tuple({"PD", Value::list({3.0, 4.0})})});
+        const QByteArray last =
+            transport::encode_item(Value::tuple({"PD", Value::list({5.0, 6.0})}));
+        std::uint64_t t = 1;
+        for (const QByteArray* m : {&names, &rows, &last})
+            ASSERT_TRUE(writer.append(t++, m->constData(), static_cast<std::size_t>(m->size())));
+        ASSERT_TRUE(writer.close());
+    }
+    QFile f(file);
+    ASSERT_TRUE(f.resize(f.size() - 3));
+
+    scope::ScopeWindow window(scope::ScopeOptions{}, std::make_unique<NoQueue>());
+    QString error;
+    ASSERT_TRUE(window.open_recording(file, 0, &error)) << error.toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.replaying(); }, 20000));
+    ASSERT_EQ(window.points().generation_count(), 1u);
+    const scope::Generation& g = window.points().generation(0);
+    ASSERT_EQ(g.rows(), 2);
+    EXPECT_EQ(g.value(1, 1), std::complex<double>(4.0));
+    EXPECT_TRUE(window.log_lines().join('\n').contains(QStringLiteral("cut short at byte")))
+        << window.log_lines().join('\n').toStdString();
+}
