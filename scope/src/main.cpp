@@ -4,6 +4,8 @@
 #include <tellurix/lumenfold/scope/options.h>
 #include <tellurix/lumenfold/scope/scope_window.h>
 
+#include "replay.h"
+
 #include <tellurix/lumenfold/chartpane.h>
 #include <tellurix/lumenfold/transport.h>
 
@@ -64,7 +66,14 @@ int main(int argc, char** argv) {
         window = std::make_unique<scope::ScopeWindow>(options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lumenfold-scope: %s\n", e.what());
-        return 1;
+        // Showing a recording needs no live stream: another scope may hold the default
+        // endpoint. One asked for by --listen or --record is an error all the same.
+        if (options.replay.isEmpty() || !options.endpoint.isEmpty() || !options.record.isEmpty())
+            return 1;
+        std::fprintf(stderr, "lumenfold-scope: showing %s without a live stream\n",
+                     qUtf8Printable(options.replay));
+        window =
+            std::make_unique<scope::ScopeWindow>(options, std::make_unique<scope::EmptyQueue>());
     }
     window->show();
     QString opened;

@@ -195,6 +195,10 @@ private:
     std::uint64_t last_time_ = 0, taken_ = 0;
 };
 
+host::Value EmptyQueue::get() {
+    throw std::logic_error("EmptyQueue::get: the queue is always empty");
+}
+
 Replay::Replay(const QString& file, double speed, toolbar::ToolBar& toolbar,
                host::Dataset& point_dataset, host::Dataset& trace_dataset, Report report)
     : queue_(std::make_unique<RecordingQueue>(file, speed))

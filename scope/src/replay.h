@@ -25,6 +25,14 @@ namespace tellurix::lumenfold::scope {
 
 class RecordingQueue;
 
+/// A queue that never holds anything: the live side of a scope that only shows a
+/// recording.
+class EmptyQueue : public host::Queue {
+public:
+    bool empty() override { return true; }
+    host::Value get() override;
+};
+
 class Replay {
 public:
     /// Called with each problem met on the way: a rejected command, a damaged record, a

@@ -6,6 +6,8 @@
 #include <tellurix/lumenfold/toolbar.h>
 #include <tellurix/lumenfold/transport.h>
 
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -217,4 +219,44 @@ TEST(ScopeRecording, CutRecordingShowsItsWholeMessages) {
     EXPECT_EQ(g.value(1, 1), std::complex<double>(4.0));
     EXPECT_TRUE(window.log_lines().join('\n').contains(QStringLiteral("cut short at byte")))
         << window.log_lines().join('\n').toStdString();
+}
+
+// `lumenfold-scope FILE` while another scope holds the default endpoint: the recording is
+// shown all the same, without a live stream.
+TEST(ScopeRecording, OpeningNeedsNoFreeEndpoint) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("one.lfrec"));
+    {
+        transport::RecordingWriter writer(file);
+        const QByteArray m = transport::encode({Value::tuple({"PN", Value::str_list({"x", "y"})}),
+                                                Value::tuple({"PD", Value::list({1.0, 2.0})})});
+        ASSERT_TRUE(writer.append(1, m.constData(), static_cast<std::size_t>(m.size())));
+        ASSERT_TRUE(writer.close());
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+    transport::ZmqQueue other(transport::default_endpoint()); // the other scope
+    qunsetenv("XDG_RUNTIME_DIR");
+    const QString h5 = dir.filePath(QStringLiteral("shown.h5"));
+
+    QProcess scope;
+    scope.setProcessEnvironment(env);
+    scope.start(QStringLiteral(LUMENFOLD_SCOPE_EXE),
+                {file, QStringLiteral("--export-hdf5"), h5, QStringLiteral("--quit-after"),
+                 QStringLiteral("2")});
+    ASSERT_TRUE(scope.waitForFinished(60000));
+    const QString err = QString::fromUtf8(scope.readAllStandardError());
+    EXPECT_EQ(scope.exitCode(), 0) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("without a live stream"))) << err.toStdString();
+    EXPECT_TRUE(QFileInfo(h5).size() > 0) << "the recording was shown and exported";
+
+    // Asked to record, it cannot do without its endpoint.
+    scope.start(QStringLiteral(LUMENFOLD_SCOPE_EXE),
+                {file, QStringLiteral("--record"), dir.filePath(QStringLiteral("r.lfrec")),
+                 QStringLiteral("--quit-after"), QStringLiteral("1")});
+    ASSERT_TRUE(scope.waitForFinished(60000));
+    EXPECT_EQ(scope.exitCode(), 1);
 }
