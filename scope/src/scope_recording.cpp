@@ -8,8 +8,11 @@
 #include <tellurix/lumenfold/transport.h>
 
 #include <QAction>
+#include <QFileDialog>
 #include <QLabel>
+#include <QMenu>
 #include <QProgressBar>
+#include <QStatusBar>
 #include <QTimer>
 
 #include <algorithm>
@@ -22,6 +25,42 @@ namespace {
 // while a long recording loads.
 constexpr auto replay_slice = std::chrono::milliseconds(20);
 } // namespace
+
+void ScopeWindow::add_recording_actions(QMenu* file) {
+    QAction* open = file->addAction(tr("&Open recording..."));
+    open->setShortcut(QKeySequence::Open);
+    connect(open, &QAction::triggered, this, [this] {
+        const QString name =
+            QFileDialog::getOpenFileName(this, tr("Open recording"), QString(),
+                                         tr("Lumenfold recordings (*.lfrec);;All files (*)"));
+        QString error;
+        if (!name.isEmpty() && !open_recording(name, options_.replay_speed, &error))
+            report_error(error);
+    });
+    record_action_ = file->addAction(tr("&Record..."));
+    connect(record_action_, &QAction::triggered, this, [this] {
+        if (recording()) {
+            stop_recording();
+            return;
+        }
+        const QString name =
+            QFileDialog::getSaveFileName(this, tr("Record"), QStringLiteral("scope.lfrec"),
+                                         tr("Lumenfold recordings (*.lfrec)"));
+        QString error;
+        if (!name.isEmpty() && !start_recording(name, &error))
+            report_error(error);
+    });
+}
+
+void ScopeWindow::add_recording_status() {
+    record_label_ = new QLabel(this);
+    replay_bar_ = new QProgressBar(this);
+    replay_bar_->setRange(0, 1000);
+    replay_bar_->setMaximumWidth(160);
+    replay_bar_->hide();
+    statusBar()->addPermanentWidget(record_label_);
+    statusBar()->addPermanentWidget(replay_bar_);
+}
 
 bool ScopeWindow::start_recording(const QString& file, QString* error) {
     if (!zmq_) {

@@ -243,29 +243,7 @@ ScopeWindow::~ScopeWindow() {
 
 void ScopeWindow::build_menus() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
-    QAction* open = file->addAction(tr("&Open recording..."));
-    open->setShortcut(QKeySequence::Open);
-    connect(open, &QAction::triggered, this, [this] {
-        const QString name =
-            QFileDialog::getOpenFileName(this, tr("Open recording"), QString(),
-                                         tr("Lumenfold recordings (*.lfrec);;All files (*)"));
-        QString error;
-        if (!name.isEmpty() && !open_recording(name, options_.replay_speed, &error))
-            report_error(error);
-    });
-    record_action_ = file->addAction(tr("&Record..."));
-    connect(record_action_, &QAction::triggered, this, [this] {
-        if (recording()) {
-            stop_recording();
-            return;
-        }
-        const QString name =
-            QFileDialog::getSaveFileName(this, tr("Record"), QStringLiteral("scope.lfrec"),
-                                         tr("Lumenfold recordings (*.lfrec)"));
-        QString error;
-        if (!name.isEmpty() && !start_recording(name, &error))
-            report_error(error);
-    });
+    add_recording_actions(file);
     file->addSeparator();
     QAction* csv = file->addAction(tr("Export plot data as &CSV..."));
     csv->setShortcut(QKeySequence(tr("Ctrl+E")));
@@ -314,13 +292,7 @@ void ScopeWindow::build_status_bar() {
     statusBar()->addPermanentWidget(rate_label_);
     statusBar()->addPermanentWidget(held_label_);
     statusBar()->addPermanentWidget(warn_label_);
-    record_label_ = new QLabel(this);
-    replay_bar_ = new QProgressBar(this);
-    replay_bar_->setRange(0, 1000);
-    replay_bar_->setMaximumWidth(160);
-    replay_bar_->hide();
-    statusBar()->addPermanentWidget(record_label_);
-    statusBar()->addPermanentWidget(replay_bar_);
+    add_recording_status();
     update_status();
 }
 

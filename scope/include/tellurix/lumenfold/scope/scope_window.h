@@ -24,6 +24,7 @@
 class QGridLayout;
 class QIODevice;
 class QLabel;
+class QMenu;
 class QAction;
 class QPlainTextEdit;
 class QProgressBar;
@@ -193,6 +194,8 @@ private:
     // Recording and replay (scope_recording.cpp).
     // False while a recording loading as fast as possible wants the redraw left out.
     bool step_recordings();
+    void add_recording_actions(QMenu* file);
+    void add_recording_status();
     void step_replay();
     QElapsedTimer replay_drawn_;
     bool replay_posted_ = false, replay_fast_ = false;
