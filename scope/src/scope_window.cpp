@@ -10,6 +10,9 @@
 
 #include <tellurix/lumenfold/scope/hdf5_export.h>
 
+#include "recorder.h"
+#include "replay.h"
+
 #include <tellurix/lumenfold/chartpane.h>
 #include <tellurix/lumenfold/cmdpump.h>
 #include <tellurix/lumenfold/config.h>
@@ -91,6 +94,7 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
         endpoint_ = zmq->endpoint();
         queue = std::move(zmq);
     } else {
+        zmq_ = dynamic_cast<transport::ZmqQueue*>(queue.get());
         endpoint_ =
             options.endpoint.isEmpty() ? QStringLiteral("in-process queue") : options.endpoint;
     }
@@ -167,6 +171,8 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
 ScopeWindow::~ScopeWindow() {
     timer_.stop();
     store_layout({saveGeometry(), saveState(), legend_wanted_});
+    replay_.reset();
+    recorder_.reset();
     pump_.reset();
     // The toolbar may still re-read column names while it is torn down (a focused pattern
     // field finishes its edit); do it while this window is whole.
@@ -178,6 +184,8 @@ ScopeWindow::~ScopeWindow() {
 
 void ScopeWindow::build_menus() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
+    add_recording_actions(file);
+    file->addSeparator();
     QAction* csv = file->addAction(tr("Export plot data as &CSV..."));
     csv->setShortcut(QKeySequence(tr("Ctrl+E")));
     connect(csv, &QAction::triggered, this, [this] {
@@ -255,7 +263,8 @@ void ScopeWindow::enable_all_auto_range() {
 
 void ScopeWindow::tick() {
     pump_commands();
-    redraw();
+    if (step_recordings())
+        redraw();
     update_status();
     stderr_log_->flush_due(Clock::now());
     emit frameDrawn();

@@ -22,8 +22,10 @@ namespace {
 //   backlog   items and MiB waiting in the queue
 //   held      what the datasets hold against their limits
 //   log       the count of warnings and errors
-const char* const field_names[] = {"paused", "hover",   "measure", "endpoint",
-                                   "rate",   "backlog", "held",    "log"};
+//   recording the file being recorded and its size, or why recording stopped
+//   (after it: the progress bar of a recording being opened; see ScopeWindow)
+const char* const field_names[] = {"paused",  "hover", "measure", "endpoint", "rate",
+                                   "backlog", "held",  "log",     "recording"};
 
 } // namespace
 
