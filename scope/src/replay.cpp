@@ -62,6 +62,11 @@ public:
                 }
                 batch_ = std::move(ready_.front());
                 ready_.pop_front();
+                // The items applied go back to the decoding thread to be freed there: a
+                // message's values were allocated on that thread, and freeing them costs
+                // the applying thread as much as applying them.
+                if (!items_.empty())
+                    spent_.push_back(std::move(items_));
                 lock.unlock();
                 space_.notify_one();
                 held_ = true;
@@ -85,7 +90,8 @@ public:
         if (empty())
             throw std::logic_error("RecordingQueue::get: nothing left");
         ++taken_;
-        return std::move(items_[next_++]);
+        // A copy shares the payload; the original stays for the decoding thread to free.
+        return items_[next_++];
     }
 
     bool finished() const { return finished_ && next_ >= items_.size(); }
@@ -150,8 +156,11 @@ private:
             if (stop_)
                 return;
             ready_.push_back(std::move(batch));
+            std::deque<std::vector<host::Value>> spent = std::move(spent_);
+            spent_.clear();
             lock.unlock();
             arrived_.notify_one();
+            spent.clear(); // outside the lock
         }
         arrived_.notify_one();
     }
@@ -181,6 +190,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable arrived_, space_;
     std::deque<Batch> ready_;
+    std::deque<std::vector<host::Value>> spent_; // applied, to be freed by the decoder
     bool ended_ = false, damaged_ = false, cut_ = false, stop_ = false;
     std::uint64_t cut_offset_ = 0;
     QString error_;

@@ -20,9 +20,13 @@
 namespace tellurix::lumenfold::scope {
 
 namespace {
-// Work a replay may do per tick, on top of the live intake: the window goes on answering
-// while a long recording loads.
-constexpr auto replay_slice = std::chrono::milliseconds(20);
+// Work a replay may do per slice, on top of the live intake: the window goes on answering
+// while a long recording loads (input waits at most this long), and each slice is long
+// enough that the event round trip between slices costs little.
+constexpr auto replay_slice = std::chrono::milliseconds(50);
+// While a recording loads as fast as possible, its growing plots are redrawn this often:
+// a redraw of a million-row plot costs tens of milliseconds of the loading.
+constexpr qint64 loading_redraw_ms = 1000;
 } // namespace
 
 void ScopeWindow::add_recording_actions(QMenu* file) {
@@ -147,10 +151,10 @@ void ScopeWindow::step_replay() {
 bool ScopeWindow::step_recordings() {
     step_replay();
     // Drawing a growing recording at every frame would cost more than loading it: while it
-    // loads as fast as possible, the plots are redrawn twice a second, and at the end.
+    // loads as fast as possible, the plots are redrawn once a second, and at the end.
     bool draw = true;
     if (replay_fast_ && replay_ && !replay_->done()) {
-        draw = replay_drawn_.elapsed() >= 500;
+        draw = replay_drawn_.elapsed() >= loading_redraw_ms;
         if (draw)
             replay_drawn_.restart();
     }
