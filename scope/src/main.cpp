@@ -77,10 +77,6 @@ int main(int argc, char** argv) {
     }
     window->show();
     QString opened;
-    if (!options.record.isEmpty() && !window->start_recording(options.record, &opened)) {
-        std::fprintf(stderr, "lumenfold-scope: %s\n", qUtf8Printable(opened));
-        return 1;
-    }
     if (!options.replay.isEmpty() &&
         !window->open_recording(options.replay, options.replay_speed, &opened)) {
         std::fprintf(stderr, "lumenfold-scope: %s\n", qUtf8Printable(opened));

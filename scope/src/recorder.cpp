@@ -3,13 +3,21 @@
 #include <tellurix/lumenfold/recording.h>
 #include <tellurix/lumenfold/transport.h>
 
+#include <QFile>
 #include <QFileInfo>
 
 namespace tellurix::lumenfold::scope {
 
 Recorder::Recorder(transport::ZmqQueue& queue, const QString& file)
-    : queue_(&queue)
-    , writer_(std::make_shared<transport::RecordingWriter>(file)) {
+    : Recorder(file) {
+    attach(queue);
+}
+
+Recorder::Recorder(const QString& file)
+    : writer_(std::make_shared<transport::RecordingWriter>(file)) {}
+
+void Recorder::attach(transport::ZmqQueue& queue) {
+    queue_ = &queue;
     std::shared_ptr<transport::RecordingWriter> writer = writer_;
     queue_->set_tap([writer](const char* data, std::size_t size, std::int64_t time_ns) {
         // A failure is reported by the writer itself (once); the stream goes on.
@@ -19,12 +27,15 @@ Recorder::Recorder(transport::ZmqQueue& queue, const QString& file)
 
 Recorder::~Recorder() {
     stop();
+    if (!queue_)
+        QFile::remove(writer_->file_name());
 }
 
 bool Recorder::stop() {
     if (!stopped_) {
         stopped_ = true;
-        queue_->set_tap({});
+        if (queue_)
+            queue_->set_tap({});
     }
     return writer_->close();
 }

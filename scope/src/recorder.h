@@ -20,7 +20,12 @@ public:
     /// Creates `file` and records every data message `queue` receives from now on. Throws
     /// std::runtime_error when the file cannot be created.
     Recorder(transport::ZmqQueue& queue, const QString& file);
-    /// Stops as stop() does.
+    /// Creates `file` only; attach() starts recording. So a queue can be hooked in right
+    /// after it binds, with the file already made.
+    explicit Recorder(const QString& file);
+    void attach(transport::ZmqQueue& queue);
+    /// Stops as stop() does. A recording never attached to a queue removes its file: it
+    /// never began.
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -46,7 +51,7 @@ public:
     QString status_text() const;
 
 private:
-    transport::ZmqQueue* queue_;
+    transport::ZmqQueue* queue_ = nullptr;
     // Shared with the tap: a round of the receiving thread may still hold the tap for a
     // moment after it is removed, and must find the writer alive (and closed).
     std::shared_ptr<transport::RecordingWriter> writer_;

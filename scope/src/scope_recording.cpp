@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
 namespace tellurix::lumenfold::scope {
 
@@ -62,6 +63,21 @@ void ScopeWindow::add_recording_status() {
     replay_bar_->setMaximumWidth(160);
     replay_bar_->hide();
     status_->addPermanentWidget(replay_bar_);
+    if (recorder_)
+        append_log(tr("recording into %1").arg(recorder_->file_name()));
+}
+
+void ScopeWindow::prepare_recording() {
+    if (!options_.record.isEmpty())
+        recorder_ = std::make_unique<Recorder>(options_.record);
+}
+
+void ScopeWindow::attach_recording(transport::ZmqQueue* queue) {
+    if (!recorder_)
+        return;
+    if (!queue)
+        throw std::runtime_error("--record: the queue is not a ZmqQueue; nothing to record");
+    recorder_->attach(*queue);
 }
 
 bool ScopeWindow::start_recording(const QString& file, QString* error) {

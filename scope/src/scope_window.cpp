@@ -69,6 +69,9 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
     : options_(options)
     , points_(options.history, config::ridx.size(), memory_share(options))
     , traces_(options.traces, memory_share(options)) {
+    // --record keeps the stream from its first message: the file is made before the queue
+    // binds, and hooked in as soon as it has.
+    prepare_recording();
     if (!queue) {
         const QString wanted =
             options.endpoint.isEmpty() ? transport::default_endpoint() : options.endpoint;
@@ -84,6 +87,7 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
             security.authorized_producers = dir + QStringLiteral("authorized_producers");
         }
         auto zmq = std::make_unique<transport::ZmqQueue>(wanted, limits, security);
+        attach_recording(zmq.get());
         if (options.secure) {
             std::printf("lumenfold-scope: public key %s (in %s.pub); producers listed in %s\n",
                         qPrintable(zmq->public_key()), qPrintable(security.key_file),
@@ -95,6 +99,7 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
         queue = std::move(zmq);
     } else {
         zmq_ = dynamic_cast<transport::ZmqQueue*>(queue.get());
+        attach_recording(zmq_);
         endpoint_ =
             options.endpoint.isEmpty() ? QStringLiteral("in-process queue") : options.endpoint;
     }

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,71 @@ std::uint64_t send_run(transport::Producer& producer) {
              Value::list({Value::float_array(f), Value::float_array(s), Value::complex_array(z)}));
     }
     return items;
+}
+
+// A window that shows recordings only, with what it showed once loading ended.
+struct Opened {
+    std::unique_ptr<scope::ScopeWindow> window;
+    bool opened = false;
+    QString error;
+};
+
+Opened open_file(const QString& file) {
+    Opened o;
+    o.window =
+        std::make_unique<scope::ScopeWindow>(scope::ScopeOptions{}, std::make_unique<NoQueue>());
+    o.opened = o.window->open_recording(file, 0, &o.error);
+    if (o.opened) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !o.window->replaying(); }, 20000));
+    }
+    return o;
+}
+
+QByteArray file_header(std::uint32_t version = transport::recording_version) {
+    QByteArray h(transport::recording_magic, sizeof transport::recording_magic);
+    char word[4];
+    qToLittleEndian<quint32>(version, word);
+    h.append(word, 4);
+    h.append(4, '\0');
+    return h;
+}
+
+QByteArray record_bytes(std::uint64_t time_ns, std::uint32_t length, const QByteArray& bytes) {
+    char head[12];
+    qToLittleEndian<quint64>(time_ns, head);
+    qToLittleEndian<quint32>(length, head + 8);
+    return QByteArray(head, 12) + bytes;
+}
+
+QByteArray record_of(std::uint64_t time_ns, const QByteArray& message) {
+    return record_bytes(time_ns, static_cast<std::uint32_t>(message.size()), message);
+}
+
+void write_file(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(bytes), bytes.size());
+}
+
+QByteArray names_message() {
+    return transport::encode_item(Value::tuple({"PN", Value::str_list({"x", "y"})}));
+}
+
+QByteArray rows_message(double first) {
+    return transport::encode({Value::tuple({"PD", Value::list({first, first + 1})}),
+                              Value::tuple({"PD", Value::list({first + 2, first + 3})})});
+}
+
+// The x values of the newest generation, in order.
+std::vector<double> shown_x(const scope::ScopeWindow& window) {
+    std::vector<double> x;
+    auto& points = const_cast<scope::ScopeWindow&>(window).points();
+    if (points.generation_count() == 0)
+        return x;
+    const scope::Generation& g = points.generation(0);
+    for (int r = 0; r < g.rows(); ++r)
+        x.push_back(g.value(0, r).real());
+    return x;
 }
 
 } // namespace
@@ -188,37 +254,170 @@ TEST(ScopeRecording, FullDiskStopsTheRecordingNotTheScope) {
     EXPECT_GT(messages, 0u);
 }
 
-// A recording whose last message was cut (the recorder was killed while writing it): the
-// whole messages before it are shown and the log says where it was cut.
-TEST(ScopeRecording, CutRecordingShowsItsWholeMessages) {
+// Producers that sent before the scope was up retry their connection now and then (every
+// 100 ms), each at its own moment: their items reach the scope at any time from its bind
+// on, and --record keeps them all, from the first message on.
+TEST(ScopeRecording, RecordsFromTheFirstMessage) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("early.lfrec"));
+    const QString endpoint = QStringLiteral("ipc://%1/early.ipc").arg(dir.path());
+    constexpr int producers = 25;
+    std::vector<std::unique_ptr<transport::Producer>> early;
+    for (int i = 0; i < producers; ++i) {
+        early.push_back(std::make_unique<transport::Producer>(endpoint));
+        ASSERT_TRUE(early.back()->send("PN", Value::str_list({"x", "y"})));
+        QTest::qWait(4); // spread their retries over the interval
+    }
+
+    QProcess scope;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path());
+    scope.setProcessEnvironment(env);
+    scope.start(QStringLiteral(LUMENFOLD_SCOPE_EXE),
+                {QStringLiteral("--listen"), endpoint, QStringLiteral("--record"), file,
+                 QStringLiteral("--quit-after"), QStringLiteral("2")});
+    for (auto& producer : early)
+        EXPECT_TRUE(producer->close());
+    ASSERT_TRUE(scope.waitForFinished(60000));
+    ASSERT_EQ(scope.exitCode(), 0) << scope.readAllStandardError().toStdString();
+
+    transport::RecordingReader reader(file);
+    transport::RecordingMessage m;
+    std::size_t items = 0;
+    while (reader.next(m))
+        items += transport::decode(m.bytes.data(), m.bytes.size()).size();
+    EXPECT_EQ(items, std::size_t(producers));
+}
+
+// A recording whose last message was cut anywhere (the recorder was killed while writing
+// it, the file copied while growing): the whole messages before it are shown, and the log
+// says where it was cut; cut at a record's boundary, it is a whole shorter recording.
+TEST(ScopeRecording, CutAtEveryByteOfTheLastMessageShowsTheWholeOnes) {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("cut.lfrec"));
-    {
-        transport::RecordingWriter writer(file);
-        const QByteArray names =
-            transport::encode_item(Value::tuple({"PN", Value::str_list({"x", "y"})}));
-        const QByteArray rows = transport::encode({Value::tuple({"PD", Value::list({1.0, 2.0})}),
-                                                   Value::tuple({"PD", Value::list({3.0, 4.0})})});
-        const QByteArray last =
-            transport::encode_item(Value::tuple({"PD", Value::list({5.0, 6.0})}));
-        std::uint64_t t = 1;
-        for (const QByteArray* m : {&names, &rows, &last})
-            ASSERT_TRUE(writer.append(t++, m->constData(), static_cast<std::size_t>(m->size())));
-        ASSERT_TRUE(writer.close());
+    const QByteArray whole = file_header() + record_of(1, names_message()) +
+                             record_of(2, rows_message(1)) + record_of(3, rows_message(10));
+    const int last = whole.size() - (12 + rows_message(10).size());
+    for (int cut = last; cut <= whole.size(); ++cut) {
+        SCOPED_TRACE("cut to " + std::to_string(cut) + " of " + std::to_string(whole.size()));
+        write_file(file, whole.left(cut));
+        const Opened o = open_file(file);
+        ASSERT_TRUE(o.opened) << o.error.toStdString();
+        const QString log = o.window->log_lines().join('\n');
+        const std::vector<double> want =
+            cut == whole.size() ? std::vector<double>{1, 3, 10, 12} : std::vector<double>{1, 3};
+        EXPECT_EQ(shown_x(*o.window), want);
+        const bool inside = cut != last && cut != whole.size();
+        EXPECT_EQ(log.contains(QStringLiteral("cut short at byte %1").arg(last)), inside)
+            << log.toStdString();
+        EXPECT_EQ(o.window->errors(), inside ? 1 : 0) << log.toStdString();
     }
-    QFile f(file);
-    ASSERT_TRUE(f.resize(f.size() - 3));
+}
 
-    scope::ScopeWindow window(scope::ScopeOptions{}, std::make_unique<NoQueue>());
+// Files that are no recording are refused with what is wrong; a damaged record inside a
+// recording ends or skips what it must, with a word in the log, never a crash.
+struct DamagedFile {
+    const char* name;
+    QByteArray bytes;
+    bool opens;
+    const char* says; // in the refusal, or in the log of a file that opens ("": nothing)
+    std::vector<double> shown;
+};
+
+class ScopeDamagedFile : public ::testing::TestWithParam<DamagedFile> {};
+
+TEST_P(ScopeDamagedFile, IsRefusedOrShownUpToTheDamage) {
+    const DamagedFile& c = GetParam();
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("damaged.lfrec"));
+    write_file(file, c.bytes);
+    const Opened o = open_file(file);
+    ASSERT_EQ(o.opened, c.opens) << o.error.toStdString();
+    if (!c.opens) {
+        EXPECT_TRUE(o.error.contains(file)) << o.error.toStdString();
+        EXPECT_TRUE(o.error.contains(QString::fromUtf8(c.says))) << o.error.toStdString();
+        EXPECT_FALSE(o.window->replaying());
+        return;
+    }
+    const QString log = o.window->log_lines().join('\n');
+    EXPECT_EQ(shown_x(*o.window), c.shown) << log.toStdString();
+    if (*c.says) {
+        EXPECT_TRUE(log.contains(QString::fromUtf8(c.says))) << log.toStdString();
+    } else {
+        EXPECT_EQ(o.window->errors() + o.window->warnings(), 0) << log.toStdString();
+    }
+}
+
+const DamagedFile damaged_files[] = {
+    {"empty_file", QByteArray(), false, "empty file", {}},
+    {"text_file", "time,volts\n0,1.5\n1,1.7\n", false, "not a Lumenfold recording", {}},
+    {"cut_inside_header", file_header().left(11), false, "cut short inside its 16-byte header", {}},
+    {"newer_version",
+     file_header(2) + record_of(1, names_message()),
+     false,
+     "recording format version 2",
+     {}},
+    {"header_only", file_header(), true, "", {}},
+    {"malformed_message_between",
+     file_header() + record_of(1, names_message()) + record_of(2, QByteArray("\xc1\xc1\xc1", 3)) +
+         record_of(3, rows_message(1)),
+     true,
+     "is dropped",
+     {1, 3}},
+    {"length_beyond_the_largest_message",
+     file_header() + record_of(1, names_message()) + record_of(2, rows_message(1)) +
+         record_bytes(3, 300u << 20, "xyz"),
+     true,
+     "claims a message of 314572800 bytes",
+     {1, 3}},
+    {"length_beyond_the_file",
+     file_header() + record_of(1, names_message()) + record_of(2, rows_message(1)) +
+         record_bytes(3, 1000, "ten bytes."),
+     true,
+     "cut short at byte",
+     {1, 3}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ScopeDamagedFile, ::testing::ValuesIn(damaged_files),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Recorded at one scope, sent by `lumenfold-send --replay` into a second one: the second
+// holds what the first did.
+TEST(ScopeRecording, SentAgainIntoASecondScopeGivesTheSameData) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("run.lfrec"));
+    scope::ScopeOptions options;
+    options.endpoint = QStringLiteral("ipc://%1/first.ipc").arg(dir.path());
+    scope::ScopeWindow first(options);
     QString error;
-    ASSERT_TRUE(window.open_recording(file, 0, &error)) << error.toStdString();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.replaying(); }, 20000));
-    ASSERT_EQ(window.points().generation_count(), 1u);
-    const scope::Generation& g = window.points().generation(0);
-    ASSERT_EQ(g.rows(), 2);
-    EXPECT_EQ(g.value(1, 1), std::complex<double>(4.0));
-    EXPECT_TRUE(window.log_lines().join('\n').contains(QStringLiteral("cut short at byte")))
-        << window.log_lines().join('\n').toStdString();
+    ASSERT_TRUE(first.start_recording(file, &error)) << error.toStdString();
+    std::uint64_t sent = 0;
+    {
+        transport::Producer producer(first.endpoint());
+        sent = send_run(producer);
+        ASSERT_TRUE(producer.close());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first.items_taken() >= sent; }, 20000));
+    ASSERT_TRUE(first.stop_recording());
+
+    options.endpoint = QStringLiteral("ipc://%1/second.ipc").arg(dir.path());
+    scope::ScopeWindow second(options);
+    QProcess tool;
+    tool.start(QStringLiteral(LUMENFOLD_SEND_TOOL),
+               {QStringLiteral("--endpoint"), second.endpoint(), QStringLiteral("--replay"), file});
+    // The window must go on taking items while the tool sends.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return tool.state() == QProcess::NotRunning && second.items_taken() >= sent; },
+        60000))
+        << tool.readAllStandardError().toStdString();
+    EXPECT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+    EXPECT_EQ(second.items_taken(), first.items_taken());
+    EXPECT_EQ(second.errors(), 0) << second.log_lines().join('\n').toStdString();
+    expect_same_data(first.points(), second.points());
+    expect_same_data(first.traces(), second.traces());
 }
 
 // `lumenfold-scope FILE` while another scope holds the default endpoint: the recording is
@@ -259,4 +458,6 @@ TEST(ScopeRecording, OpeningNeedsNoFreeEndpoint) {
                  QStringLiteral("--quit-after"), QStringLiteral("1")});
     ASSERT_TRUE(scope.waitForFinished(60000));
     EXPECT_EQ(scope.exitCode(), 1);
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("r.lfrec"))))
+        << "a recording that never began leaves no file";
 }

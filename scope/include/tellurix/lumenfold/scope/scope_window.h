@@ -71,9 +71,11 @@ class ScopeWindow : public QMainWindow, public host::HostWindow {
 
 public:
     /// Binds the command queue at options.endpoint (transport::ZmqQueue) unless `queue` is
-    /// given (an embedding host or a test may bring its own). Throws std::runtime_error
-    /// when the endpoint cannot be bound. Installs the scope's warning handler and
-    /// clipboard facility for its lifetime; one ScopeWindow at a time.
+    /// given (an embedding host or a test may bring its own), and records what it receives
+    /// from the first message on when options.record names a file. Throws
+    /// std::runtime_error when the endpoint cannot be bound or the recording not created.
+    /// Installs the scope's warning handler and clipboard facility for its lifetime; one
+    /// ScopeWindow at a time.
     explicit ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queue> queue = nullptr);
     ~ScopeWindow() override;
 
@@ -222,6 +224,8 @@ private:
     bool step_recordings();
     void add_recording_actions(QMenu* file);
     void add_recording_status();
+    void prepare_recording();
+    void attach_recording(transport::ZmqQueue* queue);
     void step_replay();
     QElapsedTimer replay_drawn_;
     bool replay_posted_ = false, replay_fast_ = false;
