@@ -461,3 +461,41 @@ TEST(ScopeRecording, OpeningNeedsNoFreeEndpoint) {
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("r.lfrec"))))
         << "a recording that never began leaves no file";
 }
+
+// The program as a user runs it: the demo recorded while a screenshot is taken, then the
+// recording shown by a second run that takes its own. Both runs end normally and report
+// the same plots (the recording widgets in the status bar and the plot areas live side by
+// side in the window, live and replaying).
+TEST(ScopeRecording, DemoRecordedThenOpenedByTheProgram) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("demo.lfrec"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path());
+    auto run = [&](const QStringList& args) {
+        QProcess scope;
+        scope.setProcessEnvironment(env);
+        scope.start(QStringLiteral(LUMENFOLD_SCOPE_EXE), args);
+        EXPECT_TRUE(scope.waitForFinished(60000));
+        const QString err = QString::fromUtf8(scope.readAllStandardError());
+        EXPECT_EQ(scope.exitStatus(), QProcess::NormalExit) << err.toStdString();
+        EXPECT_EQ(scope.exitCode(), 0) << err.toStdString();
+        QStringList plots;
+        for (const QString& line : QString::fromUtf8(scope.readAllStandardOutput()).split('\n'))
+            if (line.startsWith(QStringLiteral("plot ")))
+                plots << line.section(QLatin1Char(' '), 6); // the names, not the geometry
+        return plots;
+    };
+    const QStringList live =
+        run({QStringLiteral("--demo"), QStringLiteral("--listen"),
+             QStringLiteral("ipc://%1/demo.ipc").arg(dir.path()), QStringLiteral("--record"), file,
+             QStringLiteral("--screenshot"), dir.filePath(QStringLiteral("live.png")),
+             QStringLiteral("--quit-after"), QStringLiteral("2")});
+    ASSERT_GE(live.size(), 2) << "the demo pattern matches several pairs";
+    const QStringList opened = run(
+        {file, QStringLiteral("--listen"), QStringLiteral("ipc://%1/opened.ipc").arg(dir.path()),
+         QStringLiteral("--screenshot"), dir.filePath(QStringLiteral("opened.png")),
+         QStringLiteral("--quit-after"), QStringLiteral("2")});
+    EXPECT_EQ(opened, live);
+}
