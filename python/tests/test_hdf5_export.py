@@ -1,5 +1,6 @@
 """lumenfold-scope --export-hdf5: what a producer sent, read back with h5py, is equal to
-what was sent, in the layout docs/scope.md fixes."""
+what was sent, in the layout docs/scope.md fixes; also when the scope recorded the run
+(--record) and a second scope opened the recording and exported it."""
 
 import os
 import subprocess
@@ -43,9 +44,9 @@ def column(records, c):
     return np.array([v.real for v in values], dtype=np.float64)
 
 
-def run_scope(tmp_path, ipc_endpoint, out, send):
+def run_scope(tmp_path, ipc_endpoint, out, send, extra=()):
     proc = subprocess.Popen(
-        [SCOPE, "--listen", ipc_endpoint, "--quit-after", "5", "--export-hdf5", str(out)],
+        [SCOPE, "--listen", ipc_endpoint, "--quit-after", "5", "--export-hdf5", str(out), *extra],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         env=dict(os.environ, QT_QPA_PLATFORM="offscreen"),
@@ -65,7 +66,20 @@ def names_of(group):
     return [n.decode() if isinstance(n, bytes) else n for n in group.attrs["columns"]]
 
 
-def test_export_reads_back_equal_to_what_was_sent(tmp_path, ipc_endpoint):
+def open_recording(recording, ipc_endpoint, out):
+    """A second scope shows the recording (on an endpoint of its own) and exports it."""
+    done = subprocess.run(
+        [SCOPE, str(recording), "--listen", ipc_endpoint + ".replay", "--quit-after", "3",
+         "--export-hdf5", str(out)],
+        capture_output=True,
+        env=dict(os.environ, QT_QPA_PLATFORM="offscreen"),
+        timeout=120,
+    )
+    return done.returncode, done.stderr.decode(errors="replace")
+
+
+@pytest.mark.parametrize("route", ["live", "recorded"])
+def test_export_reads_back_equal_to_what_was_sent(tmp_path, ipc_endpoint, route):
     out = tmp_path / "run.h5"
 
     def send(p):
@@ -79,7 +93,14 @@ def test_export_reads_back_equal_to_what_was_sent(tmp_path, ipc_endpoint):
         for trace in TRACES:
             p.send("TD", trace)
 
-    rc, err = run_scope(tmp_path, ipc_endpoint, out, send)
+    if route == "live":
+        rc, err = run_scope(tmp_path, ipc_endpoint, out, send)
+    else:
+        recording = tmp_path / "run.lfrec"
+        rc, err = run_scope(tmp_path, ipc_endpoint, tmp_path / "live.h5", send,
+                            ["--record", str(recording)])
+        assert rc == 0, err
+        rc, err = open_recording(recording, ipc_endpoint, out)
     assert rc == 0, err
     with h5py.File(out, "r") as f:
         assert sorted(f.keys()) == ["points", "traces"]

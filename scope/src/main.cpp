@@ -4,6 +4,8 @@
 #include <tellurix/lumenfold/scope/options.h>
 #include <tellurix/lumenfold/scope/scope_window.h>
 
+#include "replay.h"
+
 #include <tellurix/lumenfold/chartpane.h>
 #include <tellurix/lumenfold/transport.h>
 
@@ -14,12 +16,16 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
 using namespace tellurix::lumenfold;
 
 int main(int argc, char** argv) {
+    // A file size limit must stop a recording, not the program: writes past it then fail
+    // with EFBIG, which the recording reports.
+    std::signal(SIGXFSZ, SIG_IGN);
     // The command line is answered before the GUI application exists: creating that
     // without a display aborts the process, and --help, --version or a mistyped option
     // need none. QApplication later takes its own options (-platform, -style, ...) out of
@@ -60,9 +66,22 @@ int main(int argc, char** argv) {
         window = std::make_unique<scope::ScopeWindow>(options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lumenfold-scope: %s\n", e.what());
-        return 1;
+        // Showing a recording needs no live stream: another scope may hold the default
+        // endpoint. One asked for by --listen or --record is an error all the same.
+        if (options.replay.isEmpty() || !options.endpoint.isEmpty() || !options.record.isEmpty())
+            return 1;
+        std::fprintf(stderr, "lumenfold-scope: showing %s without a live stream\n",
+                     qUtf8Printable(options.replay));
+        window =
+            std::make_unique<scope::ScopeWindow>(options, std::make_unique<scope::EmptyQueue>());
     }
     window->show();
+    QString opened;
+    if (!options.replay.isEmpty() &&
+        !window->open_recording(options.replay, options.replay_speed, &opened)) {
+        std::fprintf(stderr, "lumenfold-scope: %s\n", qUtf8Printable(opened));
+        return 1;
+    }
 
     std::unique_ptr<scope::DemoProducer> demo;
     if (options.demo)

@@ -22,6 +22,8 @@ const QString opt_quit = QStringLiteral("quit-after");
 const QString opt_memory = QStringLiteral("max-memory");
 const QString opt_backlog = QStringLiteral("backlog");
 const QString opt_hdf5 = QStringLiteral("export-hdf5");
+const QString opt_record = QStringLiteral("record");
+const QString opt_speed = QStringLiteral("replay-speed");
 
 // A size with an optional unit, from 1M to 1024T: 512M, 1.5G, 1073741824.
 bool read_size(const QCommandLineParser& parser, const QString& name, std::size_t& out,
@@ -123,9 +125,20 @@ void describe_options(QCommandLineParser& parser) {
          QStringLiteral("With --quit-after: save the points and traces held as HDF5 to FILE "
                         "before quitting."),
          QStringLiteral("FILE")},
+        {opt_record,
+         QStringLiteral("Record every message the queue receives, with its receive time, into "
+                        "FILE (created or overwritten)."),
+         QStringLiteral("FILE")},
+        {opt_speed,
+         QStringLiteral("Show the recording FILE at X times its recorded pace (default: as "
+                        "fast as possible)."),
+         QStringLiteral("X")},
         {opt_quit, QStringLiteral("Quit after SECONDS (headless runs)."),
          QStringLiteral("SECONDS")},
     });
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("A recording to show (made with --record)."),
+                                 QStringLiteral("[FILE]"));
 }
 
 bool parse_options(QCommandLineParser& parser, const QStringList& arguments, ScopeOptions& options,
@@ -134,9 +147,25 @@ bool parse_options(QCommandLineParser& parser, const QStringList& arguments, Sco
         error = parser.errorText();
         return false;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        error = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments()[0]);
+    if (parser.positionalArguments().size() > 1) {
+        error = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments()[1]);
         return false;
+    }
+    options.replay = parser.positionalArguments().value(0);
+    options.record = parser.value(opt_record);
+    if (parser.isSet(opt_record) && options.record.isEmpty()) {
+        error = QStringLiteral("--record needs a FILE");
+        return false;
+    }
+    if (parser.isSet(opt_speed)) {
+        bool ok = false;
+        const double x = parser.value(opt_speed).toDouble(&ok);
+        if (!ok || !std::isfinite(x) || x <= 0) {
+            error = QStringLiteral("--replay-speed needs a positive number, not '%1'")
+                        .arg(parser.value(opt_speed));
+            return false;
+        }
+        options.replay_speed = x;
     }
     if (parser.isSet(opt_listen)) {
         options.endpoint = parser.value(opt_listen).trimmed();

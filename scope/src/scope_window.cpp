@@ -11,6 +11,9 @@
 
 #include <tellurix/lumenfold/scope/hdf5_export.h>
 
+#include "recorder.h"
+#include "replay.h"
+
 #include <tellurix/lumenfold/chartpane.h>
 #include <tellurix/lumenfold/cmdpump.h>
 #include <tellurix/lumenfold/config.h>
@@ -67,6 +70,9 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
     : options_(options)
     , points_(options.history, config::ridx.size(), memory_share(options))
     , traces_(options.traces, memory_share(options)) {
+    // --record keeps the stream from its first message: the file is made before the queue
+    // binds, and hooked in as soon as it has.
+    prepare_recording();
     if (!queue) {
         const QString wanted =
             options.endpoint.isEmpty() ? transport::default_endpoint() : options.endpoint;
@@ -82,6 +88,7 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
             security.authorized_producers = dir + QStringLiteral("authorized_producers");
         }
         auto zmq = std::make_unique<transport::ZmqQueue>(wanted, limits, security);
+        attach_recording(zmq.get());
         if (options.secure) {
             std::printf("lumenfold-scope: public key %s (in %s.pub); producers listed in %s\n",
                         qPrintable(zmq->public_key()), qPrintable(security.key_file),
@@ -92,6 +99,8 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
         endpoint_ = zmq->endpoint();
         queue = std::move(zmq);
     } else {
+        zmq_ = dynamic_cast<transport::ZmqQueue*>(queue.get());
+        attach_recording(zmq_);
         endpoint_ =
             options.endpoint.isEmpty() ? QStringLiteral("in-process queue") : options.endpoint;
     }
@@ -168,6 +177,8 @@ ScopeWindow::ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queu
 ScopeWindow::~ScopeWindow() {
     timer_.stop();
     store_layout({saveGeometry(), saveState(), legend_wanted_});
+    replay_.reset();
+    recorder_.reset();
     pump_.reset();
     // The toolbar may still re-read column names while it is torn down (a focused pattern
     // field finishes its edit); do it while this window is whole.
@@ -179,6 +190,8 @@ ScopeWindow::~ScopeWindow() {
 
 void ScopeWindow::build_menus() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
+    add_recording_actions(file);
+    file->addSeparator();
     QAction* csv = file->addAction(tr("Export plot data as &CSV..."));
     csv->setShortcut(QKeySequence(tr("Ctrl+E")));
     connect(csv, &QAction::triggered, this, [this] {
@@ -256,7 +269,8 @@ void ScopeWindow::enable_all_auto_range() {
 
 void ScopeWindow::tick() {
     pump_commands();
-    redraw();
+    if (step_recordings())
+        redraw();
     update_status();
     stderr_log_->flush_due(Clock::now());
     emit frameDrawn();

@@ -21,10 +21,12 @@ namespace {
 //   backlog   items and MiB waiting in the queue
 //   held      what the datasets hold against their limits
 //   log       the count of warnings and errors
+//   recording the file being recorded and its size, or why recording stopped
+//   (after it: the progress bar of a recording being opened; see ScopeWindow)
 // (The value under the cursor is not a field: it shares the message's place; see
 // set_readout.)
 const char* const field_names[] = {"paused",  "measure", "endpoint", "rate",
-                                   "backlog", "held",    "log"};
+                                   "backlog", "held",    "log",      "recording"};
 
 } // namespace
 

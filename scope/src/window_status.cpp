@@ -24,6 +24,7 @@ QString mebibytes(std::size_t bytes) {
 void ScopeWindow::build_status_bar() {
     status_ = new StatusBar(this);
     setStatusBar(status_);
+    add_recording_status();
     auto* pause = new QToolButton(status_);
     pause->setObjectName(QStringLiteral("pause"));
     pause->setDefaultAction(pause_action_);

@@ -50,6 +50,31 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_EQ(o.history, 1'000'000u);
                        EXPECT_EQ(o.quit_after, 0.0);
                    }},
+        OptionCase{"record",
+                   {"--record", "run.lfrec"},
+                   true,
+                   "",
+                   [](const auto& o) {
+                       EXPECT_EQ(o.record, "run.lfrec");
+                       EXPECT_TRUE(o.replay.isEmpty());
+                   }},
+        OptionCase{"replay_paced",
+                   {"old.lfrec", "--replay-speed", "2.5"},
+                   true,
+                   "",
+                   [](const auto& o) {
+                       EXPECT_EQ(o.replay, "old.lfrec");
+                       EXPECT_EQ(o.replay_speed, 2.5);
+                   }},
+        OptionCase{"replay_fast",
+                   {"old.lfrec"},
+                   true,
+                   "",
+                   [](const auto& o) { EXPECT_EQ(o.replay_speed, 0.0); }},
+        OptionCase{"record_without_file", {"--record", ""}, false, "--record needs a FILE", {}},
+        OptionCase{"speed_zero", {"a", "--replay-speed", "0"}, false, "--replay-speed needs", {}},
+        OptionCase{
+            "speed_text", {"a", "--replay-speed", "fast"}, false, "--replay-speed needs", {}},
         OptionCase{"all",
                    {"--listen", "tcp://127.0.0.1:5555", "--demo", "--plots", "4", "--history",
                     "2000", "--traces", "3", "--frame-rate", "60", "--screenshot", "a.png",
@@ -100,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const auto& o) { EXPECT_EQ(o.export_hdf5, "run.h5"); }},
         OptionCase{"export_hdf5_alone", {"--export-hdf5", "x.h5"}, false, "--quit-after", nullptr},
         OptionCase{"unknown_option", {"--frobnicate"}, false, "frobnicate", nullptr},
-        OptionCase{"stray_argument", {"extra"}, false, "extra", nullptr},
+        OptionCase{"stray_argument", {"run.lfrec", "extra"}, false, "extra", nullptr},
         OptionCase{"empty_endpoint", {"--listen", " "}, false, "--listen", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -194,5 +219,6 @@ INSTANTIATE_TEST_SUITE_P(
         HeadlessCase{"version", {"--version"}, 0, true, "lumenfold-scope " LUMENFOLD_VERSION},
         HeadlessCase{"unknown_option", {"--frobnicate"}, 2, false, "Unknown option 'frobnicate'"},
         HeadlessCase{"bad_value", {"--plots", "0"}, 2, false, "--plots needs a whole number"},
-        HeadlessCase{"stray_argument", {"extra"}, 2, false, "unexpected argument 'extra'"}),
+        HeadlessCase{
+            "stray_argument", {"run.lfrec", "extra"}, 2, false, "unexpected argument 'extra'"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -6,6 +6,8 @@
 // Each command is a word and an optional value in JSON notation; a number with a "."
 // or an exponent is a float, any other number an int, an array a list, null none.
 // A value in parentheses at the outermost level, (a, b), is a tuple.
+#include "send_replay.h"
+
 #include <tellurix/lumenfold/transport.h>
 
 #include <QJsonArray>
@@ -14,6 +16,7 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -128,6 +131,8 @@ void usage(std::FILE* out) {
     std::fputs(
         "usage: lumenfold-send [--endpoint ENDPOINT] [--server-key KEY --key FILE]\n"
         "                      [--raw VALUE]... [COMMAND]...\n"
+        "       lumenfold-send [--endpoint ENDPOINT] [--server-key KEY --key FILE]\n"
+        "                      --replay FILE [--speed X]\n"
         "       lumenfold-send --keygen FILE\n"
         "\n"
         "Sends command items to a Lumenfold queue. A COMMAND is a word and an optional\n"
@@ -140,6 +145,9 @@ void usage(std::FILE* out) {
         "  --endpoint ENDPOINT  where to send (default: the consumer's default endpoint;\n"
         "                       a bare port means tcp on 127.0.0.1)\n"
         "  --raw VALUE          send VALUE itself as an item, whatever its shape\n"
+        "  --replay FILE        send the items of a recording (lumenfold-scope --record)\n"
+        "  --speed X            with --replay: at X times the recorded pace (default:\n"
+        "                       as fast as the consumer takes them)\n"
         "  --server-key KEY     encrypt, to a secured consumer whose public key (Z85) is KEY\n"
         "  --key FILE           this producer's secret key file (mode 0600; made on first\n"
         "                       use, public half in FILE.pub for the consumer's list)\n"
@@ -155,7 +163,8 @@ void usage(std::FILE* out) {
 } // namespace
 
 int main(int argc, char** argv) {
-    QString endpoint;
+    QString endpoint, replay;
+    double speed = 0;
     transport::Producer::Options options;
     std::vector<std::pair<bool, QString>> inputs; // (raw, text)
     for (int i = 1; i < argc; ++i) {
@@ -166,15 +175,21 @@ int main(int argc, char** argv) {
         }
         if (arg == QLatin1String("--endpoint") || arg == QLatin1String("--raw") ||
             arg == QLatin1String("--server-key") || arg == QLatin1String("--key") ||
-            arg == QLatin1String("--keygen")) {
+            arg == QLatin1String("--keygen") || arg == QLatin1String("--replay") ||
+            arg == QLatin1String("--speed")) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "lumenfold-send: %s needs a value\n", argv[i]);
                 usage(stderr);
                 return 2;
             }
             const QString value = QString::fromLocal8Bit(argv[++i]);
+            bool number = true;
             if (arg == QLatin1String("--endpoint")) {
                 endpoint = value;
+            } else if (arg == QLatin1String("--replay")) {
+                replay = value;
+            } else if (arg == QLatin1String("--speed")) {
+                speed = value.toDouble(&number);
             } else if (arg == QLatin1String("--server-key")) {
                 options.server_key = value;
             } else if (arg == QLatin1String("--key")) {
@@ -190,6 +205,11 @@ int main(int argc, char** argv) {
                 }
             } else
                 inputs.emplace_back(true, value);
+            if (arg == QLatin1String("--speed") &&
+                (!number || !std::isfinite(speed) || speed <= 0)) {
+                std::fprintf(stderr, "lumenfold-send: --speed needs a positive number\n");
+                return 2;
+            }
         } else if (arg.startsWith(QLatin1String("--"))) {
             std::fprintf(stderr, "lumenfold-send: unknown option %s\n", argv[i]);
             usage(stderr);
@@ -198,7 +218,15 @@ int main(int argc, char** argv) {
             inputs.emplace_back(false, arg);
         }
     }
-    const bool from_stdin = inputs.empty();
+    if (replay.isEmpty() && speed > 0) {
+        std::fprintf(stderr, "lumenfold-send: --speed goes with --replay FILE\n");
+        return 2;
+    }
+    if (!replay.isEmpty() && !inputs.empty()) {
+        std::fprintf(stderr, "lumenfold-send: --replay sends a recording, not commands\n");
+        return 2;
+    }
+    const bool from_stdin = inputs.empty() && replay.isEmpty();
 
     try {
         transport::Producer producer(endpoint, options);
@@ -218,7 +246,9 @@ int main(int argc, char** argv) {
             }
         };
         bool ok = true;
-        if (from_stdin) {
+        if (!replay.isEmpty()) {
+            ok = send_recording(producer, replay, speed);
+        } else if (from_stdin) {
             QTextStream in(stdin);
             int number = 0;
             QString line;

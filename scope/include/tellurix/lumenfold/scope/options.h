@@ -41,6 +41,12 @@ struct ScopeOptions {
     QString export_hdf5;
     /// Forget the remembered window layout and legend choice before the window opens.
     bool reset_settings = false;
+    /// Record every message the queue receives into this file (--record FILE).
+    QString record;
+    /// A recording to show (the positional FILE).
+    QString replay;
+    /// How fast a recording is shown: 0 as fast as possible, X > 0 at X times its pace.
+    double replay_speed = 0;
     /// Quit after this many seconds (0: run until closed).
     double quit_after = 0;
 };

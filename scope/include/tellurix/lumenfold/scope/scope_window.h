@@ -26,12 +26,10 @@ class QDockWidget;
 class QGridLayout;
 class QIODevice;
 class QLabel;
+class QMenu;
 class QPlainTextEdit;
+class QProgressBar;
 class QWidget;
-
-namespace tellurix::lumenfold::transport {
-class ZmqQueue;
-}
 
 namespace tellurix::lumenfold {
 namespace toolbar {
@@ -43,12 +41,17 @@ class PlotWidget;
 namespace cmdpump {
 class CmdPump;
 }
+namespace transport {
+class ZmqQueue;
+}
 } // namespace tellurix::lumenfold
 
 namespace tellurix::lumenfold::scope {
 
 class CountingQueue;
 class RateLimitedLog;
+class Recorder;
+class Replay;
 class ScopeClipboard;
 class Legend;
 class StatusBar;
@@ -68,9 +71,11 @@ class ScopeWindow : public QMainWindow, public host::HostWindow {
 
 public:
     /// Binds the command queue at options.endpoint (transport::ZmqQueue) unless `queue` is
-    /// given (an embedding host or a test may bring its own). Throws std::runtime_error
-    /// when the endpoint cannot be bound. Installs the scope's warning handler and
-    /// clipboard facility for its lifetime; one ScopeWindow at a time.
+    /// given (an embedding host or a test may bring its own), and records what it receives
+    /// from the first message on when options.record names a file. Throws
+    /// std::runtime_error when the endpoint cannot be bound or the recording not created.
+    /// Installs the scope's warning handler and clipboard facility for its lifetime; one
+    /// ScopeWindow at a time.
     explicit ScopeWindow(const ScopeOptions& options, std::unique_ptr<host::Queue> queue = nullptr);
     ~ScopeWindow() override;
 
@@ -125,6 +130,23 @@ public:
     chartpane::PlotWidget* current_plot() const;
     bool export_csv(const QString& file, QString* error);
     bool export_png(const QString& file, QString* error);
+
+    /// Records every message the queue receives into `file` from now on (a recording
+    /// already running is stopped first). False with the reason in `error` when the file
+    /// cannot be created or the queue is not the scope's own ZmqQueue.
+    bool start_recording(const QString& file, QString* error);
+    /// Stops recording; true when everything received reached the file (or none ran).
+    bool stop_recording();
+    /// Whether a recording runs (false again once it stopped on a write failure).
+    bool recording() const;
+    /// Shows the recording `file` through the same intake as the live stream, loaded a
+    /// slice per tick: `speed` 0 as fast as possible, X > 0 at X times the recorded pace.
+    /// False with the reason in `error` for a file that is no readable recording.
+    bool open_recording(const QString& file, double speed, QString* error);
+    /// Whether an opened recording is still loading.
+    bool replaying() const;
+    /// The status bar's recording field ("" when nothing was recorded).
+    QString recording_status() const;
 
 signals:
     /// After each tick, once the plots that changed have been repainted.
@@ -190,13 +212,28 @@ private:
     bool log_revealed_ = false;
     bool held_back_warned_ = false; // one warning per episode of a producer held back
     QString rate_text_;
-    // The queue when this window made it (not owned: queue_ holds it); for its refusals.
+    // The queue when it is a ZmqQueue, made here or brought (not owned: queue_ holds it):
+    // for its refusals and for recording.
     transport::ZmqQueue* zmq_ = nullptr;
     QElapsedTimer rate_clock_;
     std::uint64_t rate_items_ = 0;
     double rate_ = 0;
     int warnings_ = 0;
     int errors_ = 0;
+    // Recording and replay (scope_recording.cpp).
+    // False while a recording loading as fast as possible wants the redraw left out.
+    bool step_recordings();
+    void add_recording_actions(QMenu* file);
+    void add_recording_status();
+    void prepare_recording();
+    void attach_recording(transport::ZmqQueue* queue);
+    void step_replay();
+    QElapsedTimer replay_drawn_;
+    bool replay_posted_ = false, replay_fast_ = false;
+    std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<Replay> replay_;
+    QProgressBar* replay_bar_ = nullptr;
+    QAction* record_action_ = nullptr;
     std::unique_ptr<RateLimitedLog> stderr_log_; // the same, for runs nobody watches
 
     std::unique_ptr<ScopeClipboard> clipboard_;
