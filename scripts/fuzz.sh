@@ -7,7 +7,7 @@ seconds=${1:-30}
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DLUMENFOLD_FUZZ=ON \
   -DLUMENFOLD_TESTS=OFF -DLUMENFOLD_BENCHMARKS=OFF >/dev/null
-cmake --build build/fuzz -j "$(nproc)"
+cmake --build build/fuzz -j "$(nproc)" --target fuzz_targets
 targets=$(find build/fuzz/fuzz -maxdepth 1 -type f -executable -name 'fuzz_*' 2>/dev/null | sort)
 if [ -z "$targets" ]; then
   echo "fuzz: no targets"
