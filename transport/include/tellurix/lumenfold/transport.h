@@ -213,7 +213,8 @@ public:
 
 private:
     struct Flow;
-    // Decodes the oldest message held into pending_.
+    // Takes the oldest message held: a small one is decoded whole into pending_, a big one
+    // is checked whole first and then built into pending_ a slice at a time as get() asks.
     void take_message();
     // Hands the room of the messages taken back to the receiving thread and shows its
     // warnings.
@@ -221,7 +222,8 @@ private:
 
     std::unique_ptr<Flow> flow_;
     Limits limits_;
-    // The items of the last message decoded; those before next_ are taken.
+    // The items decoded and not yet handed out (a whole small message or one slice of a
+    // big one); those before next_ are taken.
     std::vector<host::Value> pending_;
     std::size_t next_ = 0;
     std::uint64_t items_ = 0, dropped_here_ = 0;
