@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QSizePolicy>
+#include <QVariant>
 
 #include <algorithm>
 #include <stdexcept>
@@ -27,6 +28,9 @@ namespace {
 // set_readout.)
 const char* const field_names[] = {"paused",  "measure", "endpoint", "rate",
                                    "backlog", "held",    "log",      "recording"};
+
+// The width, in average characters, at which a path shown in a field is shortened.
+constexpr int max_path_chars = 30;
 
 } // namespace
 
@@ -60,15 +64,27 @@ QLabel* StatusBar::field_label(const QString& name) const {
 
 void StatusBar::set_field(const QString& name, const QString& text, const QString& tooltip) {
     QLabel* label = field_label(name);
-    if (label->text() != text)
-        label->setText(text);
-    if (label->toolTip() != tooltip)
-        label->setToolTip(tooltip);
+    QString shown = text;
+    QString tip = tooltip;
+    // A path (an ipc endpoint, a recording's file) can be long enough to leave the message
+    // no room at all; its middle is left out and the whole of it is the tooltip.
+    if (name == QLatin1String("endpoint") || name == QLatin1String("recording")) {
+        const QFontMetrics metrics = label->fontMetrics();
+        shown =
+            metrics.elidedText(text, Qt::ElideMiddle, metrics.averageCharWidth() * max_path_chars);
+        if (shown != text)
+            tip = tooltip.isEmpty() ? text : text + QLatin1Char('\n') + tooltip;
+    }
+    label->setProperty("full_text", text);
+    if (label->text() != shown)
+        label->setText(shown);
+    if (label->toolTip() != tip)
+        label->setToolTip(tip);
     label->setVisible(!text.isEmpty());
 }
 
 QString StatusBar::field(const QString& name) const {
-    return field_label(name)->text();
+    return field_label(name)->property("full_text").toString();
 }
 
 void StatusBar::show_message(const QString& text, int timeout_ms) {

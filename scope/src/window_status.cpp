@@ -80,14 +80,21 @@ void ScopeWindow::update_status() {
             held_back_warned_ = false;
         }
     }
-    status_->set_field(QStringLiteral("held"),
-                       tr("points %1 / %2 rows, traces %3 / %4, %5 / %6 MiB")
-                           .arg(points_.rows_held())
-                           .arg(points_.max_rows())
-                           .arg(traces_.generation_count())
-                           .arg(traces_.max_traces())
-                           .arg(mebibytes(points_.bytes_held() + traces_.bytes_held()),
-                                mebibytes(points_.max_bytes() + traces_.max_bytes())));
+    // Short, so that it fits beside the others at the window's narrowest; the caps are in
+    // the tooltip.
+    const std::size_t bytes = points_.bytes_held() + traces_.bytes_held();
+    status_->set_field(
+        QStringLiteral("held"),
+        tr("held %1 rows, %2 traces, %3 MiB")
+            .arg(points_.rows_held())
+            .arg(traces_.generation_count())
+            .arg(mebibytes(bytes)),
+        tr("Points: %1 of %2 rows; traces: %3 of %4; memory: %5 of %6 MiB (--max-memory)")
+            .arg(points_.rows_held())
+            .arg(points_.max_rows())
+            .arg(traces_.generation_count())
+            .arg(traces_.max_traces())
+            .arg(mebibytes(bytes), mebibytes(points_.max_bytes() + traces_.max_bytes())));
     QString warn = tr("warnings %1").arg(warnings_);
     if (zmq_ && options_.secure)
         warn += tr(", refused producers %1").arg(zmq_->refused_producers());

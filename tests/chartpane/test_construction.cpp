@@ -16,6 +16,7 @@
 #include <ostream>
 #include <set>
 
+#include "../support/eventually.h"
 #include "../support/qt_printers.h"
 
 namespace lf = tellurix::lumenfold;
@@ -341,7 +342,7 @@ TEST(PlotWidgetLabels, LongNamesStayInsideTheirOwnPlot) {
 
     // The label follows its plot's width.
     window.resize(1400, 400);
-    QTRY_VERIFY(left->width() > 600);
+    EVENTUALLY(left->width() > 600);
     EXPECT_LE(left->XLabel->mapTo(&window, QPoint(left->XLabel->width(), 0)).x(), right->x());
     EXPECT_GT(left->XLabel->width(), 500);
 

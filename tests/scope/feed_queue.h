@@ -1,27 +1,13 @@
-// A command queue the test fills itself, the ticks that apply all of it to a window, and
-// waiting for a condition in a gtest test.
+// A command queue the test fills itself, and the ticks that apply all of it to a window.
 #pragma once
 
 #include <tellurix/lumenfold/host.h>
 #include <tellurix/lumenfold/scope/scope_window.h>
 
-#include <QTest>
-
-#include <gtest/gtest.h>
+#include "../support/eventually.h"
 
 #include <deque>
 #include <memory>
-
-// Waits for a condition as QTRY_VERIFY / QTRY_COMPARE do, and fails the gtest test when it
-// does not come true. (QTRY_* report through QtTest's own result, which a gtest run never
-// reads: on a timeout they leave the test function early, and the test passes.)
-#define SCOPE_EVENTUALLY(cond)                                                                     \
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bool(cond); }, 5000)) << "never true: " #cond
-#define SCOPE_EVENTUALLY_EQ(actual, expected)                                                      \
-    do {                                                                                           \
-        (void)QTest::qWaitFor([&] { return (actual) == (expected); }, 5000);                       \
-        ASSERT_EQ(actual, expected);                                                               \
-    } while (false)
 
 namespace scope_test {
 

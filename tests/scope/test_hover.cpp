@@ -94,7 +94,7 @@ TEST_P(NearestPoint, HoveringMarksTheNearestDrawnPointAndNamesIt) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&plot));
 
     hover(&plot, pixel_of(&plot, c.cursor));
-    SCOPE_EVENTUALLY(!readout->text().isEmpty());
+    EVENTUALLY(!readout->text().isEmpty());
     EXPECT_TRUE(readout->text().startsWith(QStringLiteral("k%1: x = ").arg(c.key)))
         << readout->text().toStdString();
     EXPECT_TRUE(readout->tooltip().contains(QStringLiteral("point %1 of").arg(c.point)))
@@ -202,10 +202,10 @@ TEST(CursorReadout, NoPointNoReadoutAndTheMarkerGoesWhenTheCursorLeaves) {
     plot.set_data(0, {1, 2}, {1, 2});
     plot.auto_range();
     hover(&plot, centre + QPoint(1, 0));
-    SCOPE_EVENTUALLY(!readout->text().isEmpty());
+    EVENTUALLY(!readout->text().isEmpty());
     EXPECT_TRUE(readout->text().startsWith("curve 0: ")) << "unnamed curves go by their key";
     hover(&plot, plot.XLabel->geometry().center()); // off the canvas
-    SCOPE_EVENTUALLY(readout->text().isEmpty());
+    EVENTUALLY(readout->text().isEmpty());
     EXPECT_FALSE(readout->marker_shown());
 }
 
@@ -259,7 +259,7 @@ TEST_F(ScopeHover, TheStatusBarNamesTheCurveAndTheValuesInTheirFormats) {
     // leaves unsaid.
     const QSize window_size = window_->size();
     hover(plot, pixel_of(plot, {3, 9}));
-    SCOPE_EVENTUALLY_EQ(bar.readout(), QString("1 older: x = 3, y (mag) = 9"));
+    EVENTUALLY_EQ(bar.readout(), QString("1 older: x = 3, y (mag) = 9"));
     EXPECT_EQ(bar.shown_message(), bar.readout()) << "shown whole, with room to spare";
     QApplication::processEvents();
     EXPECT_EQ(window_->size(), window_size) << "the readout does not move the layout";
@@ -272,7 +272,7 @@ TEST_F(ScopeHover, TheStatusBarNamesTheCurveAndTheValuesInTheirFormats) {
     // A warning takes the place while it lasts (and opens the log panel, which moves the
     // plot); the readout is back when it is over.
     host::warn("a warning while hovering");
-    SCOPE_EVENTUALLY_EQ(bar.shown_message(), QString("warning: a warning while hovering"));
+    EVENTUALLY_EQ(bar.shown_message(), QString("warning: a warning while hovering"));
     bar.show_message({}); // what the message's timeout does
     // The panel moves the plot: a cursor moved onto the point after it finds it where it is
     // drawn now (moved again until the window's layout has settled).
@@ -281,11 +281,11 @@ TEST_F(ScopeHover, TheStatusBarNamesTheCurveAndTheValuesInTheirFormats) {
         return readout->marker_shown() &&
                marker_centre(readout) == plot->canvas()->mapFrom(plot, pixel_of(plot, {3, 9}));
     };
-    SCOPE_EVENTUALLY(ring_on_point());
+    EVENTUALLY(ring_on_point());
     EXPECT_TRUE(window_->log_dock()->isVisible());
     EXPECT_EQ(bar.shown_message(), QString("1 older: x = 3, y (mag) = 9"));
     hover(plot, pixel_of(plot, {4, 8}) + QPoint(2, -1));
-    SCOPE_EVENTUALLY_EQ(bar.readout(), QString("newest: x = 4, y (mag) = 8"));
+    EVENTUALLY_EQ(bar.readout(), QString("newest: x = 4, y (mag) = 8"));
     EXPECT_EQ(plot->plotItem()->vb()->viewRange(), view) << "hovering moves nothing";
 
     // Moves over an unchanged drawing search the index it has.
@@ -302,8 +302,8 @@ TEST_F(ScopeHover, TheStatusBarNamesTheCurveAndTheValuesInTheirFormats) {
                       Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(canvas, &wheel);
     EXPECT_NE(plot->plotItem()->vb()->viewRange(), view) << "the wheel zooms as before";
-    SCOPE_EVENTUALLY_EQ(readout->builds(), builds + 1);
-    SCOPE_EVENTUALLY(readout->marker_shown());
+    EVENTUALLY_EQ(readout->builds(), builds + 1);
+    EVENTUALLY(readout->marker_shown());
     EXPECT_EQ(marker_centre(readout), canvas->mapFrom(plot, pixel_of(plot, {4, 8})))
         << "the ring sits on the point in the new view";
     hover(plot, pixel_of(plot, {4, 8}));
@@ -319,7 +319,7 @@ TEST_F(ScopeHover, TheStatusBarNamesTheCurveAndTheValuesInTheirFormats) {
         QTest::keyClick(fy, Qt::Key_Down);
     ASSERT_EQ(fy->currentText(), "real");
     window_->tick();
-    SCOPE_EVENTUALLY_EQ(bar.readout(), QString("newest: x = 4, y = 8"));
+    EVENTUALLY_EQ(bar.readout(), QString("newest: x = 4, y = 8"));
     EXPECT_GT(readout->builds(), builds);
 
     // The middle-button measure and the drags keep their meaning under a hovering cursor.
@@ -339,7 +339,7 @@ TEST_F(ScopeHover, TheStatusBarNamesTheCurveAndTheValuesInTheirFormats) {
 
     // Off the plot, the readout and the marker are gone.
     hover(&window_->toolbar(), window_->toolbar().rect().center());
-    SCOPE_EVENTUALLY(bar.readout().isEmpty());
+    EVENTUALLY(bar.readout().isEmpty());
     EXPECT_TRUE(bar.shown_message().isEmpty());
     EXPECT_FALSE(readout->marker_shown());
 }

@@ -141,13 +141,12 @@ TEST(ScopeIntake, StatusBarShowsTheCapsAndCounts) {
     options.traces = 5;
     scope::ScopeWindow window(options, std::move(owned));
     drain(window, queue);
-    QStringList texts;
-    for (const QLabel* label : window.statusBar()->findChildren<QLabel*>())
-        texts << label->text();
-    const QString status = texts.join(" | ");
-    EXPECT_TRUE(status.contains("points 1 / 1234 rows")) << status.toStdString();
-    EXPECT_TRUE(status.contains("traces 0 / 5")) << status.toStdString();
-    EXPECT_TRUE(status.contains("warnings 1")) << status.toStdString();
+    const QString held = window.status().field("held");
+    EXPECT_TRUE(held.contains("1 rows, 0 traces")) << held.toStdString();
+    const QString caps = window.status().field_label("held")->toolTip();
+    EXPECT_TRUE(caps.contains("1 of 1234 rows")) << caps.toStdString();
+    EXPECT_TRUE(caps.contains("traces: 0 of 5")) << caps.toStdString();
+    EXPECT_EQ(window.status().field("log"), "warnings 1");
 }
 
 TEST(ScopeIntake, DuplicateNamesAreRefusedAndThePreviousNamesStay) {

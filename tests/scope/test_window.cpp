@@ -1,5 +1,7 @@
 // The scope window fed by a Python producer in another process, driven through real
 // mouse and key events: plots, labels and curve data follow the stream and the toolbar.
+#include "../support/eventually.h"
+
 #include <tellurix/lumenfold/scope/legend.h>
 #include <tellurix/lumenfold/scope/scope_window.h>
 #include <tellurix/lumenfold/scope/status_bar.h>
@@ -383,14 +385,14 @@ TEST_F(ScopeWindowTest, WarningsFromAnyThreadReachTheLogPanel) {
 TEST_F(ScopeWindowTest, TheLogPanelAppearsOnTheFirstWarningAndStaysClosedOnceClosed) {
     EXPECT_FALSE(window_->log_dock()->isVisible());
     host::warn("first");
-    QTRY_VERIFY(window_->log_dock()->isVisible());
+    EVENTUALLY(window_->log_dock()->isVisible());
     window_->tick();
     EXPECT_EQ(window_->status().field("log"), "warnings 1");
 
     window_->log_dock()->toggleViewAction()->trigger(); // View > Log
     EXPECT_FALSE(window_->log_dock()->isVisible());
     host::warn("second");
-    QTRY_COMPARE(window_->warnings(), 2);
+    EVENTUALLY_EQ(window_->warnings(), 2);
     EXPECT_FALSE(window_->log_dock()->isVisible()) << "the user closed it";
     window_->log_dock()->toggleViewAction()->trigger();
     EXPECT_TRUE(window_->log_dock()->isVisible());
@@ -398,14 +400,14 @@ TEST_F(ScopeWindowTest, TheLogPanelAppearsOnTheFirstWarningAndStaysClosedOnceClo
 }
 
 TEST_F(ScopeWindowTest, ALongMessageIsElidedBesideTheFieldsAndWholeInTheTooltipAndLog) {
-    window_->resize(700, 500);
+    window_->resize(1, 500); // as narrow as the window goes: the toolbar's width
     const QString tail = QStringLiteral(" the end of a very long message");
     const QString text = QStringLiteral("ToolBar::textEdited: invalid pattern ") +
                          QString(300, QLatin1Char('x')) + tail;
     host::warn(text);
-    QTRY_COMPARE(window_->warnings(), 1);
+    EVENTUALLY_EQ(window_->warnings(), 1);
     scope::StatusBar& bar = window_->status();
-    QTRY_VERIFY(!bar.shown_message().isEmpty());
+    EVENTUALLY(!bar.shown_message().isEmpty());
     EXPECT_EQ(bar.message(), "warning: " + text);
     EXPECT_FALSE(bar.shown_message().endsWith(tail)) << "elided";
     auto* message = bar.findChild<QLabel*>("message");
@@ -417,6 +419,10 @@ TEST_F(ScopeWindowTest, ALongMessageIsElidedBesideTheFieldsAndWholeInTheTooltipA
         QLabel* field = bar.field_label(name);
         if (field->isVisible()) {
             EXPECT_FALSE(message->geometry().intersects(field->geometry())) << name;
+            // and no field is cut short by the others
+            EXPECT_GE(field->contentsRect().width(),
+                      field->fontMetrics().horizontalAdvance(field->text()))
+                << name << ": " << field->text().toStdString();
         }
     }
     EXPECT_TRUE(window_->log_lines().value(0).endsWith(text));
@@ -424,9 +430,9 @@ TEST_F(ScopeWindowTest, ALongMessageIsElidedBesideTheFieldsAndWholeInTheTooltipA
 
 TEST_F(ScopeWindowTest, TheLayoutSurvivesARestartAndResetSettingsForgetsIt) {
     const QSize fresh = window_->size();
-    const QSize chosen(fresh.width() - 160, fresh.height() - 120);
+    const QSize chosen(fresh.width() + 160, fresh.height() - 120);
     window_->resize(chosen);
-    QTRY_COMPARE(window_->size(), chosen);
+    EVENTUALLY_EQ(window_->size(), chosen);
     window_->log_dock()->toggleViewAction()->trigger(); // View > Log
     ASSERT_TRUE(window_->log_dock()->isVisible());
     ASSERT_TRUE(window_->legend_action()->isChecked());

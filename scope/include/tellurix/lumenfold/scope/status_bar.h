@@ -20,7 +20,9 @@ public:
     explicit StatusBar(QWidget* parent = nullptr);
 
     /// Sets the text of a declared field (an unknown name throws std::logic_error). An
-    /// empty text hides the field. The tooltip, when given, explains the figure.
+    /// empty text hides the field. The tooltip, when given, explains the figure. A long
+    /// path (the endpoint, the recording's file) is shown without its middle; field()
+    /// and the tooltip keep the whole text.
     void set_field(const QString& name, const QString& text, const QString& tooltip = {});
     QString field(const QString& name) const;
     QLabel* field_label(const QString& name) const;
