@@ -23,6 +23,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "window_driving.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -35,25 +37,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using scope_bench::CanvasPaints;
+using scope_bench::wait_ms;
+
 constexpr long records_per_phase = 2'000'000;
 constexpr int phases_per_kind = 3;
-
-void wait_ms(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Counts the plot canvases' paint events: only ticks that painted are frames.
-struct CanvasPaints : QObject {
-    std::uint64_t count = 0;
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint &&
-            std::strcmp(watched->metaObject()->className(), "QwtPlotCanvas") == 0)
-            ++count;
-        return false;
-    }
-};
 
 struct Phase {
     double fps = 0, items_per_s = 0;
@@ -111,16 +99,7 @@ void BM_RecordingCost(benchmark::State& state) {
     scope::ScopeWindow window(options);
     window.resize(1280, 900);
     window.show();
-    {
-        transport::Producer setup(window.endpoint());
-        QStringList names;
-        for (int c = 0; c < 10; ++c)
-            names << QStringLiteral("c%1").arg(c);
-        setup.send("PN", host::Value::str_list(names));
-        setup.send("PXY", "c0,c1;c0,c2");
-    }
-    while (window.items_taken() < 2)
-        wait_ms(5);
+    scope_bench::name_ten_columns(window);
     CanvasPaints paints;
     qApp->installEventFilter(&paints);
     std::vector<double> fps[2], rate[2];

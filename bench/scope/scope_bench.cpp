@@ -24,6 +24,8 @@
 
 #include "../support/process_memory.h"
 
+#include "window_driving.h"
+
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -43,6 +45,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using scope_bench::CanvasPaints;
+using scope_bench::wait_ms;
+
 double scope_minutes = 2;
 constexpr int points_per_curve = 100'000;
 constexpr int curves = 8;
@@ -51,12 +56,6 @@ const Clock::time_point epoch = Clock::now();
 
 double now_seconds() {
     return std::chrono::duration<double>(Clock::now() - epoch).count();
-}
-
-void wait_ms(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 // Streams "PD" rows (t, a, b, c, sent) at a steady rate, rolling every generation's worth,
@@ -139,18 +138,6 @@ struct LoadedScope {
     }
 
     void paint() { QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest); }
-};
-
-// Counts the plot canvases' paint events: a tick that found nothing new paints nothing,
-// and only ticks that painted are frames.
-struct CanvasPaints : QObject {
-    std::uint64_t count = 0;
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint &&
-            std::strcmp(watched->metaObject()->className(), "QwtPlotCanvas") == 0)
-            ++count;
-        return false;
-    }
 };
 
 void BM_WindowFrames(benchmark::State& state) {
@@ -237,16 +224,7 @@ void BM_Burst(benchmark::State& state) {
     scope::ScopeWindow window(options);
     window.resize(1280, 900);
     window.show();
-    {
-        transport::Producer setup(window.endpoint());
-        QStringList names;
-        for (int c = 0; c < 10; ++c)
-            names << QStringLiteral("c%1").arg(c);
-        setup.send("PN", host::Value::str_list(names));
-        setup.send("PXY", "c0,c1;c0,c2");
-    }
-    while (window.items_taken() < 2)
-        wait_ms(5);
+    scope_bench::name_ten_columns(window);
     const std::uint64_t start_items = window.items_taken();
     double seconds = 0;
     for (auto _ : state) {

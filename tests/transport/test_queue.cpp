@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include "../support/warnings.h"
+#include "queue_drain.h"
 
 #include <gtest/gtest.h>
 #include <zmq.hpp>
@@ -31,24 +32,8 @@ namespace host = tellurix::lumenfold::host;
 namespace transport = tellurix::lumenfold::transport;
 using namespace std::chrono_literals;
 
-// Takes `count` items, waiting for them at most a generous while (a hang, not a timing,
-// is what the deadline guards against).
-std::vector<Value> drain(transport::ZmqQueue& queue, std::size_t count,
-                         std::chrono::seconds patience = 20s) {
-    std::vector<Value> items;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (items.size() < count && std::chrono::steady_clock::now() < deadline) {
-        if (queue.empty())
-            std::this_thread::sleep_for(1ms);
-        else
-            items.push_back(queue.get());
-    }
-    return items;
-}
-
-Value record(std::int64_t i) {
-    return Value::tuple({"PD", Value::list({i, i / 2.0})});
-}
+using queue_test::drain;
+using queue_test::record;
 
 class Endpoints : public ::testing::TestWithParam<const char*> {
 protected:

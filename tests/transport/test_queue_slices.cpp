@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 
 #include "../support/warnings.h"
+#include "queue_drain.h"
 
 #include <gtest/gtest.h>
 #include <zmq.hpp>
@@ -19,23 +20,8 @@ using tellurix::lumenfold::host::Value;
 namespace transport = tellurix::lumenfold::transport;
 using namespace std::chrono_literals;
 
-// Takes `count` items, waiting for them at most a generous while (a hang, not a timing,
-// is what the deadline guards against).
-std::vector<Value> drain(transport::ZmqQueue& queue, std::size_t count) {
-    std::vector<Value> items;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (items.size() < count && std::chrono::steady_clock::now() < deadline) {
-        if (queue.empty())
-            std::this_thread::sleep_for(1ms);
-        else
-            items.push_back(queue.get());
-    }
-    return items;
-}
-
-Value record(std::int64_t i) {
-    return Value::tuple({"PD", Value::list({i, i / 2.0})});
-}
+using queue_test::drain;
+using queue_test::record;
 
 class Slices : public ::testing::TestWithParam<const char*> {
 protected:

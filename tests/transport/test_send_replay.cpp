@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "queue_drain.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -20,17 +22,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Takes `count` items, waiting for them at most a generous while (a hang, not a timing,
-// is what the deadline guards against), then whatever else comes within a moment.
+// Takes `count` items as the queue tests do, then whatever else comes within a moment.
 std::vector<Value> drain(transport::ZmqQueue& queue, std::size_t count) {
-    std::vector<Value> items;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (items.size() < count && std::chrono::steady_clock::now() < deadline) {
-        if (queue.empty())
-            std::this_thread::sleep_for(1ms);
-        else
-            items.push_back(queue.get());
-    }
+    std::vector<Value> items = queue_test::drain(queue, count);
     std::this_thread::sleep_for(50ms);
     while (!queue.empty())
         items.push_back(queue.get());
