@@ -65,11 +65,10 @@ void ScopeWindow::update_status() {
                        paused_ ? tr("paused, %1 items applied since").arg(items_since_pause())
                                : QString());
     if (auto* zmq = dynamic_cast<transport::ZmqQueue*>(&queue_->inner())) {
-        status_->set_field(QStringLiteral("backlog"),
-                           tr("backlog %1 items, %2 MiB")
-                               .arg(zmq->backlog_items())
-                               .arg(mebibytes(zmq->backlog_bytes())),
-                           tr("Received and not yet applied"));
+        status_->set_field(
+            QStringLiteral("backlog"),
+            tr("backlog %1, %2 MiB").arg(zmq->backlog_items()).arg(mebibytes(zmq->backlog_bytes())),
+            tr("Items and MiB received and not yet applied"));
         const auto held = zmq->held_back_for();
         if (held > std::chrono::seconds(1) && !held_back_warned_) {
             held_back_warned_ = true;
