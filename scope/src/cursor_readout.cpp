@@ -33,8 +33,8 @@ public:
         hide();
     }
 
-    void set_picture(QPixmap picture) {
-        picture_ = std::move(picture);
+    void set_picture(const QPixmap& picture) {
+        picture_ = picture;
         update();
     }
 
@@ -248,7 +248,8 @@ void CursorReadout::rebuild(Drawing drawing) {
     picture.setDevicePixelRatio(ratio);
     picture.fill(Qt::white);
     canvas_->render(&picture, QPoint(), QRegion(), QWidget::DrawWindowBackground);
-    static_cast<Overlay*>(marker_.data())->set_picture(std::move(picture));
+    // Qt 5's QPixmap has no move constructor; the copy only shares the pixels.
+    static_cast<Overlay*>(marker_.data())->set_picture(picture);
     build_ns_ = clock.nsecsElapsed();
     since_build_.start();
 }

@@ -1,5 +1,7 @@
 #include <tellurix/lumenfold/scope/hover_index.h>
 
+#include <QtGlobal>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -13,7 +15,13 @@ namespace {
 inline int pixel_of(double p, int extent) {
     if (!(p > -0.5 && p < extent - 0.5))
         return -1;
-    return static_cast<int>(p + 0.5); // rounds: p + 0.5 is positive here
+    return qRound(p); // as the plot rounds its points to pixels
+}
+
+// The cell's place in the row-major cell arrays (computed in size_t: no int overflow).
+inline std::size_t cell_at(int cx, int cy, int columns) {
+    return static_cast<std::size_t>(cy) * static_cast<std::size_t>(columns) +
+           static_cast<std::size_t>(cx);
 }
 
 inline bool drawable(double v, bool log) {
@@ -62,8 +70,7 @@ void HoverIndex::build(const std::vector<Series>& series, const QwtScaleMap& x_m
     // once more for its exact position (at most one per pixel, so this is cheap).
     for (int cy = 0; cy < rows_; ++cy) {
         for (int cx = 0; cx < columns_; ++cx) {
-            starts_[static_cast<std::size_t>(cy * columns_ + cx)] =
-                static_cast<std::uint32_t>(entries_.size());
+            starts_[cell_at(cx, cy, columns_)] = static_cast<std::uint32_t>(entries_.size());
             const int x_end = std::min(w, (cx + 1) * cell), y_end = std::min(h, (cy + 1) * cell);
             for (int px = cx * cell; px < x_end; ++px) {
                 const std::uint64_t* column = &pixels_[static_cast<std::size_t>(px) * h];
@@ -96,7 +103,7 @@ std::optional<HoverIndex::Hit> HoverIndex::nearest(QPointF at) const {
     const Entry* best = nullptr;
     double best_d2 = std::numeric_limits<double>::infinity();
     const auto visit = [&](int cx, int cy) {
-        const std::size_t c = static_cast<std::size_t>(cy * columns_ + cx);
+        const std::size_t c = cell_at(cx, cy, columns_);
         for (std::uint32_t k = starts_[c]; k < starts_[c + 1]; ++k) {
             const Entry& e = entries_[k];
             const double dx = e.x - at.x(), dy = e.y - at.y();
