@@ -113,6 +113,22 @@ void ZapHandler::refused_early(const std::string& address, const std::string& wh
         return;
     }
     unplaced_.erase(what);
+    // The same producer trying again, its address read this time (on a loaded machine
+    // the first tries can all lose theirs): it was told and counted once already, so
+    // the address is added to that, not told as a second producer.
+    const auto told = told_unplaced_.find(what);
+    if (told != told_unplaced_.end()) {
+        const bool recent =
+            std::chrono::steady_clock::now() - told->second < std::chrono::seconds(10);
+        told_unplaced_.erase(told);
+        if (recent && refused_.erase({std::string(), what}) > 0) {
+            if (refused_.insert({address, what}).second)
+                notes.push_back(QStringLiteral("ZmqQueue: the producer refused just before "
+                                               "without its address is at %1")
+                                    .arg(QString::fromStdString(address)));
+            return;
+        }
+    }
     if (refused_.insert({address, what}).second)
         notes.push_back(QStringLiteral("ZmqQueue: refused a producer at %1: %2")
                             .arg(QString::fromStdString(address), why));
@@ -125,10 +141,12 @@ void ZapHandler::tell_unplaced(std::vector<QString>& notes) {
             ++at;
             continue;
         }
-        if (refused_.insert({std::string(), at->first}).second)
+        if (refused_.insert({std::string(), at->first}).second) {
+            told_unplaced_[at->first] = std::chrono::steady_clock::now();
             notes.push_back(QStringLiteral("ZmqQueue: refused a producer whose address was "
                                            "gone before it could be read: %1")
                                 .arg(at->second.second));
+        }
         at = unplaced_.erase(at);
     }
 }

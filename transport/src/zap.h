@@ -40,7 +40,9 @@ public:
     /// and counted like a refused key, once per `address` and `what` (a key, or "NULL"
     /// for a producer that does not encrypt). An empty address is one that was gone
     /// before it could be read: such a refusal is told a second later, unless the same
-    /// `what` came with an address meanwhile (a producer that tries again, seen then).
+    /// `what` came with an address meanwhile (a producer that tries again, seen then);
+    /// when the address comes within 10 s after it was told, it is added to that refusal
+    /// rather than told and counted as another producer.
     void refused_early(const std::string& address, const std::string& what, const QString& why,
                        std::vector<QString>& notes);
     /// Distinct producers (address and key) refused so far.
@@ -65,6 +67,8 @@ private:
     std::set<std::pair<std::string, std::string>> refused_;
     // Refusals without an address, by `what`: when first seen, and why.
     std::map<std::string, std::pair<std::chrono::steady_clock::time_point, QString>> unplaced_;
+    // Refusals told without an address, by `what`: when they were told.
+    std::map<std::string, std::chrono::steady_clock::time_point> told_unplaced_;
 };
 
 } // namespace tellurix::lumenfold::transport::detail
