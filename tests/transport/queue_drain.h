@@ -1,7 +1,12 @@
-// Taking items from a ZmqQueue in a test, and the records the queue tests send.
+// What the queue tests share: a run over each transport, taking items from a ZmqQueue,
+// and the records they send.
 #pragma once
 
 #include <tellurix/lumenfold/transport.h>
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
@@ -9,6 +14,17 @@
 #include <vector>
 
 namespace queue_test {
+
+// A test run once over ipc and once over tcp: its parameter is "ipc" or "tcp".
+class EachTransport : public ::testing::TestWithParam<const char*> {
+protected:
+    QTemporaryDir dir;
+    QString endpoint() const {
+        return QString::fromLatin1(GetParam()) == QLatin1String("ipc")
+                   ? QStringLiteral("ipc://") + dir.filePath("q.ipc")
+                   : QStringLiteral("tcp://127.0.0.1:*");
+    }
+};
 
 // Takes `count` items, waiting for them at most a generous while (a hang, not a timing,
 // is what the deadline guards against).

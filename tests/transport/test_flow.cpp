@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include "../support/warnings.h"
+#include "queue_drain.h"
 
 #include <gtest/gtest.h>
 #include <zmq.hpp>
@@ -50,14 +51,8 @@ std::int64_t index_of(const Value& item) {
     return item[1][0].as_int();
 }
 
-class Transports : public ::testing::TestWithParam<const char*> {
+class Transports : public queue_test::EachTransport {
 protected:
-    QTemporaryDir dir;
-    QString endpoint() const {
-        return QString::fromLatin1(GetParam()) == QLatin1String("ipc")
-                   ? QStringLiteral("ipc://") + dir.filePath("q.ipc")
-                   : QStringLiteral("tcp://127.0.0.1:*");
-    }
     // A fixed endpoint, for a consumer that binds again where another was.
     QString fixed_endpoint() const {
         if (QString::fromLatin1(GetParam()) == QLatin1String("ipc"))

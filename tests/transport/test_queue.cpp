@@ -35,15 +35,7 @@ using namespace std::chrono_literals;
 using queue_test::drain;
 using queue_test::record;
 
-class Endpoints : public ::testing::TestWithParam<const char*> {
-protected:
-    QTemporaryDir dir;
-    QString endpoint() const {
-        const QString kind = QString::fromLatin1(GetParam());
-        return kind == QLatin1String("ipc") ? QStringLiteral("ipc://") + dir.filePath("q.ipc")
-                                            : QStringLiteral("tcp://127.0.0.1:*");
-    }
-};
+class Endpoints : public queue_test::EachTransport {};
 
 TEST_P(Endpoints, ItemsArriveInOrderWithKindsIntact) {
     transport::ZmqQueue queue(endpoint());

@@ -23,15 +23,7 @@ using namespace std::chrono_literals;
 using queue_test::drain;
 using queue_test::record;
 
-class Slices : public ::testing::TestWithParam<const char*> {
-protected:
-    QTemporaryDir dir;
-    QString endpoint() const {
-        return QString::fromLatin1(GetParam()) == QLatin1String("ipc")
-                   ? QStringLiteral("ipc://") + dir.filePath("q.ipc")
-                   : QStringLiteral("tcp://127.0.0.1:*");
-    }
-};
+class Slices : public queue_test::EachTransport {};
 
 // A long message is checked whole before its first item is handed out, though its items
 // are built a few hundred at a time as the host takes them.
