@@ -73,6 +73,22 @@ def _consumer_cpu(proc: subprocess.Popen) -> float:
     return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
+def _start_consumer(consumer: str, endpoint: str, count: int) -> tuple[subprocess.Popen, str]:
+    """Starts the C++ consumer for `count` items; returns it and the endpoint it bound."""
+    proc = subprocess.Popen(
+        [consumer, endpoint, str(count), "--quiet", "--stay"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        encoding="utf-8",
+    )
+    ready = proc.stdout.readline()
+    if not ready.startswith("ready "):
+        proc.kill()
+        proc.wait()
+        raise RuntimeError(f"consumer did not start: {ready!r}")
+    return proc, ready.split(None, 1)[1].strip()
+
+
 def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, how: str) -> tuple[float, float, float]:
     """(wall seconds, consumer seconds, consumer CPU seconds) for `count` items, `batch` per message.
 
@@ -80,17 +96,8 @@ def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, ho
     (the consumer confirmed every item); "raw" sends messages encoded beforehand on a
     bare DEALER socket, without flow control, timed until the consumer took the last
     item: the ceiling of the transport and the C++ end."""
-    proc = subprocess.Popen(
-        [consumer, endpoint, str(count), "--quiet", "--stay"],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        encoding="utf-8",
-    )
+    proc, bound = _start_consumer(consumer, endpoint, count)
     try:
-        ready = proc.stdout.readline()
-        if not ready.startswith("ready "):
-            raise RuntimeError(f"consumer did not start: {ready!r}")
-        bound = ready.split(None, 1)[1].strip()
         batches = [pool[i : i + batch] for i in range(0, len(pool), batch)]
         rounds = count // batch
         if how == "raw":
@@ -137,17 +144,9 @@ def run_rows(consumer: str, endpoint: str, values: np.ndarray, repeats: int) -> 
     """(wall seconds, consumer seconds, consumer CPU seconds) for Producer.send_rows of `values` `repeats`
     times, from the first send until close() returns."""
     count = values.shape[0] * repeats
-    proc = subprocess.Popen(
-        [consumer, endpoint, str(count), "--quiet", "--stay"],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        encoding="utf-8",
-    )
+    proc, bound = _start_consumer(consumer, endpoint, count)
     try:
-        ready = proc.stdout.readline()
-        if not ready.startswith("ready "):
-            raise RuntimeError(f"consumer did not start: {ready!r}")
-        producer = lumenfold.Producer(ready.split(None, 1)[1].strip())
+        producer = lumenfold.Producer(bound)
         start = time.perf_counter()
         for _ in range(repeats):
             producer.send_rows("PD", values)
