@@ -14,6 +14,7 @@ returns, the consumer having confirmed every item.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import glob
 import multiprocessing as mp
 import os
@@ -89,6 +90,27 @@ def _start_consumer(consumer: str, endpoint: str, count: int) -> tuple[subproces
     return proc, ready.split(None, 1)[1].strip()
 
 
+@contextlib.contextmanager
+def _consumer_run(consumer: str, endpoint: str, count: int):
+    """The C++ consumer for `count` items and the endpoint it bound, ended on the way out."""
+    proc, bound = _start_consumer(consumer, endpoint, count)
+    try:
+        yield proc, bound
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+
+
+def _consumer_figures(proc: subprocess.Popen, count: int, done: str) -> tuple[float, float]:
+    """(consumer seconds, consumer CPU seconds) from its last line, once it took `count` items."""
+    _, items, ns = done.split()
+    assert int(items) == count, done
+    proc.stdin.close()
+    return int(ns) / 1e9, _consumer_cpu(proc)
+
+
 def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, how: str) -> tuple[float, float, float]:
     """(wall seconds, consumer seconds, consumer CPU seconds) for `count` items, `batch` per message.
 
@@ -96,8 +118,7 @@ def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, ho
     (the consumer confirmed every item); "raw" sends messages encoded beforehand on a
     bare DEALER socket, without flow control, timed until the consumer took the last
     item: the ceiling of the transport and the C++ end."""
-    proc, bound = _start_consumer(consumer, endpoint, count)
-    try:
+    with _consumer_run(consumer, endpoint, count) as (proc, bound):
         batches = [pool[i : i + batch] for i in range(0, len(pool), batch)]
         rounds = count // batch
         if how == "raw":
@@ -129,23 +150,14 @@ def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, ho
                 raise RuntimeError("the consumer did not confirm every item")
             wall = time.perf_counter() - start
             done = proc.stdout.readline()
-        _, items, ns = done.split()
-        assert int(items) == count, done
-        proc.stdin.close()
-        return wall, int(ns) / 1e9, _consumer_cpu(proc)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
+        return (wall, *_consumer_figures(proc, count, done))
 
 
 def run_rows(consumer: str, endpoint: str, values: np.ndarray, repeats: int) -> tuple[float, float, float]:
     """(wall seconds, consumer seconds, consumer CPU seconds) for Producer.send_rows of `values` `repeats`
     times, from the first send until close() returns."""
     count = values.shape[0] * repeats
-    proc, bound = _start_consumer(consumer, endpoint, count)
-    try:
+    with _consumer_run(consumer, endpoint, count) as (proc, bound):
         producer = lumenfold.Producer(bound)
         start = time.perf_counter()
         for _ in range(repeats):
@@ -153,15 +165,7 @@ def run_rows(consumer: str, endpoint: str, values: np.ndarray, repeats: int) -> 
         if not producer.close():
             raise RuntimeError("the consumer did not confirm every row")
         wall = time.perf_counter() - start
-        _, items, ns = proc.stdout.readline().split()
-        assert int(items) == count
-        proc.stdin.close()
-        return wall, int(ns) / 1e9, _consumer_cpu(proc)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
+        return (wall, *_consumer_figures(proc, count, proc.stdout.readline()))
 
 
 # ---------------------------------------------------------------------------
