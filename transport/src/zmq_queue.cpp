@@ -103,8 +103,11 @@ std::chrono::milliseconds ZmqQueue::held_back_for() const {
     const detail::Clock::rep since = flow_->receiver->held_since;
     if (since == 0)
         return std::chrono::milliseconds(0);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-        detail::Clock::now() - detail::Clock::time_point(detail::Clock::duration(since)));
+    // Rounded up: a wait shorter than a millisecond is still a wait, and zero means none.
+    return std::max(std::chrono::milliseconds(1),
+                    std::chrono::ceil<std::chrono::milliseconds>(
+                        detail::Clock::now() -
+                        detail::Clock::time_point(detail::Clock::duration(since))));
 }
 
 QString ZmqQueue::public_key() const {
