@@ -86,8 +86,8 @@ TEST_P(Transports, SlowConsumerKeepsItsBacklogWithinTheBound) {
         std::this_thread::sleep_for(1ms);
         held_back = queue.held_back_for() > 0ms && queue.backlog_bytes() > bound_bytes / 2;
     }
-    EXPECT_TRUE(held_back) << "the producer was never held back; backlog "
-                           << queue.backlog_bytes() << " bytes";
+    EXPECT_TRUE(held_back) << "the producer was never held back; backlog " << queue.backlog_bytes()
+                           << " bytes";
     std::size_t peak_bytes = 0, peak_messages_seen = 0;
     std::int64_t next = 0;
     take_until(queue, Clock::now() + 60s, [&](const Value& item) {

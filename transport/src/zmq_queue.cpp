@@ -104,10 +104,10 @@ std::chrono::milliseconds ZmqQueue::held_back_for() const {
     if (since == 0)
         return std::chrono::milliseconds(0);
     // Rounded up: a wait shorter than a millisecond is still a wait, and zero means none.
-    return std::max(std::chrono::milliseconds(1),
-                    std::chrono::ceil<std::chrono::milliseconds>(
-                        detail::Clock::now() -
-                        detail::Clock::time_point(detail::Clock::duration(since))));
+    return std::max(
+        std::chrono::milliseconds(1),
+        std::chrono::ceil<std::chrono::milliseconds>(
+            detail::Clock::now() - detail::Clock::time_point(detail::Clock::duration(since))));
 }
 
 QString ZmqQueue::public_key() const {
