@@ -92,7 +92,10 @@ bool ThinLine::polyline(const QPoint* points, int count) {
         if (aIn && bIn) {
             if (ax == bx && ay == by)
                 continue; // nothing to draw; the next segment starts where this one did
-            segmentFixed(ax * 64, ay * 64, bx * 64, by * 64, caps);
+            if (ax == bx)
+                upright(ax, ay, by, caps);
+            else
+                segmentFixed(ax * 64, ay * 64, bx * 64, by * 64, caps);
         } else if (!segment(ax, ay, bx, by, caps)) {
             continue; // too short to draw: the same
         }
@@ -176,6 +179,46 @@ bool ThinLine::segment(double rx1, double ry1, double rx2, double ry2, int caps)
         return true;
     segmentFixed(toFixed(rx1), toFixed(ry1), toFixed(rx2), toFixed(ry2), caps);
     return long_enough;
+}
+
+void ThinLine::upright(int x, int y1, int y2, int caps) {
+    // segmentFixed for whole-pixel ends in one pixel column (y1 != y2), with what cannot
+    // apply left out: there is no slope, and a cap at either end moves it by half a pixel,
+    // which moves the first pixel not at all and the last one by one. Sorted data draw most
+    // of their segments so, up to four in every column.
+    const bool swapped = y1 > y2;
+    int dir = TopToBottom;
+    if (swapped) {
+        std::swap(y1, y2);
+        caps = swapCaps(caps);
+        dir = BottomToTop;
+    }
+    if ((lastDir_ ^ VerticalMask) == dir)
+        caps |= swapped ? CapEnd : CapBegin;
+    int as = y1;
+    int ae = (caps & CapEnd) != 0 ? y2 + 1 : y2;
+    Pixel first{x, as}, last{x, ae - 1};
+    if (swapped)
+        std::swap(first, last);
+    if (lastPixel_.x > INT_MIN) {
+        const int dx = std::abs(lastPixel_.x - first.x), dy = std::abs(lastPixel_.y - first.y);
+        if (dx == 0 && dy == 0) {
+            if (swapped)
+                --ae;
+            else
+                ++as;
+        } else if (lastDir_ != dir &&
+                   ((lastAxisAligned_ && dx != 0 && dy != 0) || dx > 1 || dy > 1)) {
+            if (swapped)
+                ++ae;
+            else
+                --as;
+        }
+    }
+    lastDir_ = dir;
+    lastAxisAligned_ = true;
+    addRun(x, as, as + std::max(ae - as, 1) - 1);
+    lastPixel_ = last;
 }
 
 void ThinLine::segmentFixed(int a1, int b1, int a2, int b2, int caps) {

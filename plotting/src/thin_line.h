@@ -43,6 +43,7 @@ private:
     };
     bool segment(double x1, double y1, double x2, double y2, int caps);
     void segmentFixed(int x1, int y1, int x2, int y2, int caps); // 26.6 fixed point
+    void upright(int x, int y1, int y2, int caps);               // whole pixels
     bool clipSegment(double& x1, double& y1, double& x2, double& y2);
     // Upright segments in one pixel column, as a column of sorted data draws them one over
     // another (first, lowest, highest, last point), are gathered into one run of rows and

@@ -16,8 +16,9 @@ namespace {
 using tellurix::lumenfold::plotting::detail::ThinLine;
 
 // Columns: what sorted data leaves of its points, up to four in each pixel column (first,
-// lowest, highest, last) and the next column one pixel on.
-enum class Steps { Short, Medium, Anywhere, Far, Columns };
+// lowest, highest, last) and the next column one pixel on. Upright: every step up or down
+// in one pixel column, across the clip's edges and back over itself.
+enum class Steps { Short, Medium, Anywhere, Far, Columns, Upright };
 
 struct Family {
     const char* name;
@@ -57,6 +58,9 @@ std::vector<QPoint> randomPolyline(std::mt19937& rng, const Family& f) {
             break;
         case Steps::Far:
             next = anywhere(3);
+            break;
+        case Steps::Upright:
+            next = QPoint(at.x(), at.y() + static_cast<int>(rng() % 81) - 40);
             break;
         case Steps::Columns:
             next = QPoint(at.x() + (points.size() % 4 == 0 ? 1 : 0),
@@ -116,6 +120,7 @@ TEST_P(ThinLineFamily, PutsTheRasterEnginesPixels) {
         }
     }
     ASSERT_GT(drawn, 5000) << "the polylines must reach the image";
+    RecordProperty("differing", static_cast<int>(differing));
     if (f.allowedPer == 0)
         EXPECT_EQ(differing, 0) << "of " << drawn << " pixels";
     else
@@ -133,13 +138,17 @@ INSTANTIATE_TEST_SUITE_P(
                       Family{"segments_far_cut", Steps::Far, 2, false, {0, 0}, 0},
                       Family{"segments_flat_caps", Steps::Anywhere, 2, true, {0, 0}, 0},
                       Family{"segments_translated", Steps::Medium, 2, false, {7, -5}, 0},
+                      Family{"segments_upright", Steps::Upright, 2, false, {0, 0}, 0},
+                      Family{"segments_upright_flat", Steps::Upright, 2, true, {2, -3}, 0},
                       Family{"polylines_short", Steps::Short, 40, false, {0, 0}, 10},
                       Family{"polylines_medium", Steps::Medium, 40, false, {0, 0}, 10},
                       Family{"polylines_anywhere", Steps::Anywhere, 40, false, {0, 0}, 10},
                       Family{"polylines_far_cut", Steps::Far, 40, false, {3, 4}, 10},
                       Family{"polylines_flat_caps", Steps::Medium, 40, true, {0, 0}, 10},
                       Family{"polylines_columns", Steps::Columns, 80, false, {0, 0}, 10},
-                      Family{"polylines_columns_flat", Steps::Columns, 80, true, {-4, 9}, 10}),
+                      Family{"polylines_columns_flat", Steps::Columns, 80, true, {-4, 9}, 10},
+                      Family{"polylines_upright", Steps::Upright, 40, false, {0, 0}, 10},
+                      Family{"polylines_upright_flat", Steps::Upright, 40, true, {5, 1}, 10}),
     [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
 
 TEST(ThinLine, LeavesClosedFiguresAndUnfitPensToTheEngine) {
