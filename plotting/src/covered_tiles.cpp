@@ -124,6 +124,26 @@ bool CoveredTiles::covered(const QPoint& a, const QPoint& b) const {
     });
 }
 
+QRect CoveredTiles::openBox(const QPoint& a, const QPoint& b) const {
+    if (covered(a, b))
+        return QRect();
+    int c0 = columns_, c1 = -1, r0 = rows_, r1 = -1;
+    forTiles(a, b, [&](int c, int r) {
+        if (openTiles_[static_cast<size_t>(r) * columns_ + c] != 0) {
+            c0 = std::min(c0, c);
+            c1 = std::max(c1, c);
+            r0 = std::min(r0, r);
+            r1 = std::max(r1, r);
+        }
+        return true;
+    });
+    if (c1 < 0)
+        return QRect();
+    return QRect(
+        QPoint(plane_.rect.left() + c0 * 64, plane_.rect.top() + r0 * kRows),
+        QPoint(plane_.rect.left() + c1 * 64 + 63, plane_.rect.top() + r1 * kRows + kRows - 1));
+}
+
 void CoveredTiles::drawn(const QPoint& a, const QPoint& b) {
     forTiles(a, b, [this](int c, int r) {
         std::uint8_t& tile = openTiles_[static_cast<size_t>(r) * columns_ + c];
@@ -165,12 +185,17 @@ std::size_t drawUncovered(const QPoint* in, std::size_t count, ThinLine& thin, c
             return;
         }
         for (int i = 1; i < n && tiles.open() > 0; ++i) {
-            if (tiles.covered(run[i - 1], run[i]))
+            // Only the stretch of the segment over open tiles is walked: every pixel it has
+            // elsewhere lies in a full tile, set already.
+            const QRect open = tiles.openBox(run[i - 1], run[i]);
+            if (open.isEmpty())
                 continue;
+            thin.limitTo(open);
             thin.polyline(run + i - 1, 2);
             tiles.drawn(run[i - 1], run[i]);
             ++drawnCount;
         }
+        thin.unlimit();
     });
     return drawnCount;
 }

@@ -31,6 +31,9 @@ public:
 
     /// Whether every pixel a thin segment from a to b can touch is set already.
     bool covered(const QPoint& a, const QPoint& b) const;
+    /// The segment's pixels that may still be unset lie in the returned box (logical
+    /// pixels): that of the open tiles it touches, empty when it is covered.
+    QRect openBox(const QPoint& a, const QPoint& b) const;
     /// Looks again at the open tiles a segment from a to b touches, after it was drawn.
     void drawn(const QPoint& a, const QPoint& b);
     /// Tiles with a pixel left to set.

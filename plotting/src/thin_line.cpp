@@ -69,6 +69,25 @@ void ThinLine::intoBits(std::uint64_t* bits, std::ptrdiff_t stride, const QRect&
     clip_ &= rect;
 }
 
+void ThinLine::limitTo(const QRect& logical) {
+    limited_ = true;
+    limit_ = logical.translated(origin_);
+}
+
+bool ThinLine::limitRange(int& as, int& ae, int& b, int inc, bool vertical) const {
+    // A range the joint rules left empty still gets its one pixel: left as it is.
+    if (!limited_ || ae <= as)
+        return true;
+    const int lo = vertical ? limit_.top() : limit_.left();
+    const int hi = vertical ? limit_.bottom() : limit_.right();
+    if (as < lo) {
+        b += (std::min(lo, ae) - as) * inc;
+        as = lo;
+    }
+    ae = std::min(ae, hi + 1);
+    return as < ae;
+}
+
 bool ThinLine::polyline(const QPoint* points, int count) {
     if (count < 2)
         return true;
@@ -217,7 +236,9 @@ void ThinLine::upright(int x, int y1, int y2, int caps) {
     }
     lastDir_ = dir;
     lastAxisAligned_ = true;
-    addRun(x, as, as + std::max(ae - as, 1) - 1);
+    int unused = 0;
+    if (limitRange(as, ae, unused, 0, true))
+        addRun(x, as, as + std::max(ae - as, 1) - 1);
     lastPixel_ = last;
 }
 
@@ -305,6 +326,10 @@ void ThinLine::segmentFixed(int a1, int b1, int a2, int b2, int caps) {
         }
         lastDir_ = dir;
         lastAxisAligned_ = axisAligned;
+        if (!limitRange(as, ae, b, inc, vertical)) {
+            lastPixel_ = last;
+            return;
+        }
 
         // At least one pixel, even where the joint rules above left an empty range.
         const int count = std::max(ae - as, 1);

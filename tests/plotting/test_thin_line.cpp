@@ -211,3 +211,63 @@ TEST(ThinLine, SetsTheSameCutPixelsAsBitsAsInTheImage) {
 }
 
 } // namespace
+
+namespace {
+
+// A limit lets a caller that knows some pixels are set already skip them: inside the limit
+// every pixel is the one drawn without it, outside only pixels drawn without it may be.
+class ThinLineLimit : public ::testing::TestWithParam<Family> {};
+
+TEST_P(ThinLineLimit, WritesEveryPixelInsideTheLimitAndNoOtherOnes) {
+    const Family& f = GetParam();
+    std::mt19937 rng(515);
+    const QRect clip(8, 6, 270, 180);
+    long inside = 0, skipped = 0;
+    for (int c = 0; c < 400; ++c) {
+        const std::vector<QPoint> points = randomPolyline(rng, f);
+        if (points.front() == points.back())
+            continue;
+        // Limits of every kind: off the image, cutting it, a single pixel, empty.
+        const int lx = static_cast<int>(rng() % (kW + 40)) - 20 - f.origin.x();
+        const int ly = static_cast<int>(rng() % (kH + 40)) - 20 - f.origin.y();
+        const QRect limit(lx, ly, static_cast<int>(rng() % 140), static_cast<int>(rng() % 90));
+        auto draw = [&](bool limited) {
+            QImage image(kW, kH, QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::white);
+            ThinLine line(reinterpret_cast<std::uint32_t*>(image.bits()), image.bytesPerLine() / 4,
+                          image.rect(), clip, f.origin, 0xff000000u, !f.flat);
+            if (limited)
+                line.limitTo(limit);
+            line.polyline(points.data(), static_cast<int>(points.size()));
+            return image;
+        };
+        const QImage whole = draw(false), part = draw(true);
+        const QRect device = limit.translated(f.origin);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x) {
+                const bool full = whole.pixel(x, y) == 0xff000000u;
+                const bool limited = part.pixel(x, y) == 0xff000000u;
+                if (device.contains(x, y)) {
+                    ASSERT_EQ(limited, full) << "pixel " << x << "," << y << " inside the limit";
+                    inside += full ? 1 : 0;
+                } else {
+                    ASSERT_TRUE(full || !limited) << "pixel " << x << "," << y << " outside";
+                    skipped += full && !limited ? 1 : 0;
+                }
+            }
+    }
+    EXPECT_GT(inside, 100) << "the limits must meet the lines";
+    EXPECT_GT(skipped, 100) << "and leave some of them out";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ThinLineLimit,
+    ::testing::Values(Family{"segments", Steps::Anywhere, 2, false, {0, 0}, 0},
+                      Family{"segments_far_cut", Steps::Far, 2, false, {3, -2}, 0},
+                      Family{"segments_flat_caps", Steps::Medium, 2, true, {0, 0}, 0},
+                      Family{"segments_upright", Steps::Upright, 2, false, {-4, 6}, 0},
+                      Family{"polylines_short", Steps::Short, 40, false, {0, 0}, 0},
+                      Family{"polylines_columns", Steps::Columns, 80, true, {2, 2}, 0}),
+    [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
+
+} // namespace
