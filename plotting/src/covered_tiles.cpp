@@ -98,9 +98,9 @@ bool CoveredTiles::forTiles(const QPoint& a, const QPoint& b, Visit&& visit) con
     return true;
 }
 
-bool CoveredTiles::covered(const QPoint& a, const QPoint& b) const {
+bool CoveredTiles::maybeOpen(const QPoint& a, const QPoint& b) const {
     if (open_ == 0)
-        return true;
+        return false;
     // The box of the segment first, at once: mostly it settles the question.
     const int left =
         std::clamp((std::min(a.x(), b.x()) - kMargin - plane_.rect.left()) >> 6, 0, columns_ - 1);
@@ -117,23 +117,58 @@ bool CoveredTiles::covered(const QPoint& a, const QPoint& b) const {
                       sums_[static_cast<size_t>(top) * w + right + 1] -
                       sums_[static_cast<size_t>(bottom + 1) * w + left] +
                       sums_[static_cast<size_t>(top) * w + left];
-    if (inBox == 0)
-        return true;
-    return forTiles(a, b, [this](int c, int r) {
-        return openTiles_[static_cast<size_t>(r) * columns_ + c] == 0;
-    });
+    return inBox != 0;
 }
 
-void CoveredTiles::drawn(const QPoint& a, const QPoint& b) {
-    forTiles(a, b, [this](int c, int r) {
-        std::uint8_t& tile = openTiles_[static_cast<size_t>(r) * columns_ + c];
-        if (tile != 0 && full(c, r)) {
-            tile = 0;
-            --open_;
-            stale_ = true;
+void CoveredTiles::openStretches(const QPoint& a, const QPoint& b, std::vector<QRect>& out) {
+    out.clear();
+    if (!maybeOpen(a, b))
+        return;
+    // Along the segment's longer axis, the tile columns (or rows) where it touches an open
+    // tile. Whichever axis the line walks along, a stretch spans the whole other one, so
+    // that pixels outside every stretch are only ever those in full tiles.
+    const bool alongX = std::abs(static_cast<long long>(b.x()) - a.x()) >=
+                        std::abs(static_cast<long long>(b.y()) - a.y());
+    const int count = alongX ? columns_ : rows_;
+    majorOpen_.assign(static_cast<size_t>(count), 0);
+    touched_.clear();
+    forTiles(a, b, [&](int c, int r) {
+        const size_t tile = static_cast<size_t>(r) * columns_ + c;
+        if (openTiles_[tile] != 0) {
+            majorOpen_[static_cast<size_t>(alongX ? c : r)] = 1;
+            touched_.push_back(static_cast<int>(tile));
         }
         return true;
     });
+    constexpr int kAll = 1 << 29; // the other axis: every pixel
+    for (int k = 0; k < count;) {
+        if (majorOpen_[static_cast<size_t>(k)] == 0) {
+            ++k;
+            continue;
+        }
+        int end = k + 1;
+        while (end < count && majorOpen_[static_cast<size_t>(end)] != 0)
+            ++end;
+        if (alongX)
+            out.push_back(QRect(QPoint(plane_.rect.left() + k * 64, -kAll),
+                                QPoint(plane_.rect.left() + end * 64 - 1, kAll)));
+        else
+            out.push_back(QRect(QPoint(-kAll, plane_.rect.top() + k * kRows),
+                                QPoint(kAll, plane_.rect.top() + end * kRows - 1)));
+        k = end;
+    }
+}
+
+void CoveredTiles::drawn() {
+    for (const int tile : touched_) {
+        std::uint8_t& isOpen = openTiles_[static_cast<size_t>(tile)];
+        if (isOpen != 0 && full(tile % columns_, tile / columns_)) {
+            isOpen = 0;
+            --open_;
+            stale_ = true;
+        }
+    }
+    touched_.clear();
 }
 
 std::size_t drawUncovered(const QPoint* in, std::size_t count, ThinLine& thin, const Plane& plane,
@@ -157,6 +192,7 @@ std::size_t drawUncovered(const QPoint* in, std::size_t count, ThinLine& thin, c
     }
     CoveredTiles tiles(plane, allowed & QRect(QPoint(left, top), QPoint(right, bottom)));
     std::size_t drawnCount = 0;
+    std::vector<QRect> stretches;
     forEachRun(in, count, [&](const QPoint* run, int n) {
         if (n >= 2 && run[0] == run[n - 1]) {
             // Closed: the engine draws it as a figure, ThinLine does not.
@@ -165,12 +201,19 @@ std::size_t drawUncovered(const QPoint* in, std::size_t count, ThinLine& thin, c
             return;
         }
         for (int i = 1; i < n && tiles.open() > 0; ++i) {
-            if (tiles.covered(run[i - 1], run[i]))
+            // Only the stretches of the segment over open tiles are walked: every pixel it
+            // has elsewhere lies in a full tile, set already.
+            tiles.openStretches(run[i - 1], run[i], stretches);
+            if (stretches.empty())
                 continue;
-            thin.polyline(run + i - 1, 2);
-            tiles.drawn(run[i - 1], run[i]);
+            for (const QRect& stretch : stretches) {
+                thin.limitTo(stretch);
+                thin.polyline(run + i - 1, 2);
+            }
+            tiles.drawn();
             ++drawnCount;
         }
+        thin.unlimit();
     });
     return drawnCount;
 }

@@ -29,16 +29,21 @@ public:
     /// set (nothing may be written there).
     CoveredTiles(const Plane& plane, const QRect& allowed);
 
-    /// Whether every pixel a thin segment from a to b can touch is set already.
-    bool covered(const QPoint& a, const QPoint& b) const;
-    /// Looks again at the open tiles a segment from a to b touches, after it was drawn.
-    void drawn(const QPoint& a, const QPoint& b);
+    /// The segment's pixels that may still be unset lie in the rectangles put into `out`
+    /// (logical pixels; stretches along its longer axis over the open tiles it touches,
+    /// each spanning the other axis whole); none when it is covered.
+    void openStretches(const QPoint& a, const QPoint& b, std::vector<QRect>& out);
+    /// Looks again at the open tiles the segment last given to openStretches touches,
+    /// after it was drawn.
+    void drawn();
     /// Tiles with a pixel left to set.
     int open() const { return open_; }
 
 private:
     template <typename Visit> bool forTiles(const QPoint& a, const QPoint& b, Visit&& visit) const;
     bool full(int column, int row) const;
+    // False when no tile in the segment's box is open (then it is covered).
+    bool maybeOpen(const QPoint& a, const QPoint& b) const;
     void sum() const;
 
     const Plane& plane_;
@@ -51,6 +56,8 @@ private:
     // renewed lazily once tiles have closed (a stale count only sends a segment to the walk).
     mutable std::vector<int> sums_;
     mutable bool stale_ = true;
+    std::vector<std::uint8_t> majorOpen_; // scratch of openStretches
+    std::vector<int> touched_;            // open tiles the last segment touches
 };
 
 /// Draws the runs of `in` with `thin` (which writes into `plane`), segment by segment,

@@ -69,6 +69,25 @@ void ThinLine::intoBits(std::uint64_t* bits, std::ptrdiff_t stride, const QRect&
     clip_ &= rect;
 }
 
+void ThinLine::limitTo(const QRect& logical) {
+    limited_ = true;
+    limit_ = logical.translated(origin_);
+}
+
+bool ThinLine::limitRange(int& as, int& ae, int& b, int inc, bool vertical) const {
+    // A range the joint rules left empty still gets its one pixel: left as it is.
+    if (!limited_ || ae <= as)
+        return true;
+    const int lo = vertical ? limit_.top() : limit_.left();
+    const int hi = vertical ? limit_.bottom() : limit_.right();
+    if (as < lo) {
+        b += (std::min(lo, ae) - as) * inc;
+        as = lo;
+    }
+    ae = std::min(ae, hi + 1);
+    return as < ae;
+}
+
 bool ThinLine::polyline(const QPoint* points, int count) {
     if (count < 2)
         return true;
@@ -92,7 +111,10 @@ bool ThinLine::polyline(const QPoint* points, int count) {
         if (aIn && bIn) {
             if (ax == bx && ay == by)
                 continue; // nothing to draw; the next segment starts where this one did
-            segmentFixed(ax * 64, ay * 64, bx * 64, by * 64, caps);
+            if (ax == bx)
+                upright(ax, ay, by, caps);
+            else
+                segmentFixed(ax * 64, ay * 64, bx * 64, by * 64, caps);
         } else if (!segment(ax, ay, bx, by, caps)) {
             continue; // too short to draw: the same
         }
@@ -176,6 +198,48 @@ bool ThinLine::segment(double rx1, double ry1, double rx2, double ry2, int caps)
         return true;
     segmentFixed(toFixed(rx1), toFixed(ry1), toFixed(rx2), toFixed(ry2), caps);
     return long_enough;
+}
+
+void ThinLine::upright(int x, int y1, int y2, int caps) {
+    // segmentFixed for whole-pixel ends in one pixel column (y1 != y2), with what cannot
+    // apply left out: there is no slope, and a cap at either end moves it by half a pixel,
+    // which moves the first pixel not at all and the last one by one. Sorted data draw most
+    // of their segments so, up to four in every column.
+    const bool swapped = y1 > y2;
+    int dir = TopToBottom;
+    if (swapped) {
+        std::swap(y1, y2);
+        caps = swapCaps(caps);
+        dir = BottomToTop;
+    }
+    if ((lastDir_ ^ VerticalMask) == dir)
+        caps |= swapped ? CapEnd : CapBegin;
+    int as = y1;
+    int ae = (caps & CapEnd) != 0 ? y2 + 1 : y2;
+    Pixel first{x, as}, last{x, ae - 1};
+    if (swapped)
+        std::swap(first, last);
+    if (lastPixel_.x > INT_MIN) {
+        const int dx = std::abs(lastPixel_.x - first.x), dy = std::abs(lastPixel_.y - first.y);
+        if (dx == 0 && dy == 0) {
+            if (swapped)
+                --ae;
+            else
+                ++as;
+        } else if (lastDir_ != dir &&
+                   ((lastAxisAligned_ && dx != 0 && dy != 0) || dx > 1 || dy > 1)) {
+            if (swapped)
+                ++ae;
+            else
+                --as;
+        }
+    }
+    lastDir_ = dir;
+    lastAxisAligned_ = true;
+    int unused = 0;
+    if (limitRange(as, ae, unused, 0, true))
+        addRun(x, as, as + std::max(ae - as, 1) - 1);
+    lastPixel_ = last;
 }
 
 void ThinLine::segmentFixed(int a1, int b1, int a2, int b2, int caps) {
@@ -262,6 +326,10 @@ void ThinLine::segmentFixed(int a1, int b1, int a2, int b2, int caps) {
         }
         lastDir_ = dir;
         lastAxisAligned_ = axisAligned;
+        if (!limitRange(as, ae, b, inc, vertical)) {
+            lastPixel_ = last;
+            return;
+        }
 
         // At least one pixel, even where the joint rules above left an empty range.
         const int count = std::max(ae - as, 1);

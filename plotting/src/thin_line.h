@@ -32,6 +32,14 @@ public:
     /// of writing the image. Pixels outside `rect` are not drawn.
     void intoBits(std::uint64_t* bits, std::ptrdiff_t stride, const QRect& rect);
 
+    /// From now on, pixels outside `logical` need not be written: a segment is walked only
+    /// where its major coordinate (x for a mostly horizontal one, else y) lies in the
+    /// rectangle's range. Every pixel inside the rectangle is still written as without it.
+    /// For a caller that knows the pixels outside are set already.
+    void limitTo(const QRect& logical);
+    /// Walks whole segments again.
+    void unlimit() { limited_ = false; }
+
     /// Draws one polyline of whole-pixel logical points. A polyline whose
     /// first and last points coincide is drawn by the engine as a closed figure, which this
     /// class does not do: it returns false then and draws nothing.
@@ -43,6 +51,10 @@ private:
     };
     bool segment(double x1, double y1, double x2, double y2, int caps);
     void segmentFixed(int x1, int y1, int x2, int y2, int caps); // 26.6 fixed point
+    void upright(int x, int y1, int y2, int caps);               // whole pixels
+    // Cuts the major range [as, ae) to the limit, moving the minor coordinate b (16.16, step
+    // inc) along; false when nothing of it is left.
+    bool limitRange(int& as, int& ae, int& b, int inc, bool vertical) const;
     bool clipSegment(double& x1, double& y1, double& x2, double& y2);
     // Upright segments in one pixel column, as a column of sorted data draws them one over
     // another (first, lowest, highest, last point), are gathered into one run of rows and
@@ -66,6 +78,8 @@ private:
         bool open = false;
         int x = 0, from = 0, to = 0; // device pixels (x, from..to)
     } run_;
+    bool limited_ = false;
+    QRect limit_; // device pixels, when limited
     int lastDir_ = 0;
     bool lastAxisAligned_ = false;
 };

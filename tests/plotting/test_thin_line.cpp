@@ -16,8 +16,9 @@ namespace {
 using tellurix::lumenfold::plotting::detail::ThinLine;
 
 // Columns: what sorted data leaves of its points, up to four in each pixel column (first,
-// lowest, highest, last) and the next column one pixel on.
-enum class Steps { Short, Medium, Anywhere, Far, Columns };
+// lowest, highest, last) and the next column one pixel on. Upright: every step up or down
+// in one pixel column, across the clip's edges and back over itself.
+enum class Steps { Short, Medium, Anywhere, Far, Columns, Upright };
 
 struct Family {
     const char* name;
@@ -57,6 +58,9 @@ std::vector<QPoint> randomPolyline(std::mt19937& rng, const Family& f) {
             break;
         case Steps::Far:
             next = anywhere(3);
+            break;
+        case Steps::Upright:
+            next = QPoint(at.x(), at.y() + static_cast<int>(rng() % 81) - 40);
             break;
         case Steps::Columns:
             next = QPoint(at.x() + (points.size() % 4 == 0 ? 1 : 0),
@@ -116,6 +120,7 @@ TEST_P(ThinLineFamily, PutsTheRasterEnginesPixels) {
         }
     }
     ASSERT_GT(drawn, 5000) << "the polylines must reach the image";
+    RecordProperty("differing", static_cast<int>(differing));
     if (f.allowedPer == 0)
         EXPECT_EQ(differing, 0) << "of " << drawn << " pixels";
     else
@@ -133,13 +138,17 @@ INSTANTIATE_TEST_SUITE_P(
                       Family{"segments_far_cut", Steps::Far, 2, false, {0, 0}, 0},
                       Family{"segments_flat_caps", Steps::Anywhere, 2, true, {0, 0}, 0},
                       Family{"segments_translated", Steps::Medium, 2, false, {7, -5}, 0},
+                      Family{"segments_upright", Steps::Upright, 2, false, {0, 0}, 0},
+                      Family{"segments_upright_flat", Steps::Upright, 2, true, {2, -3}, 0},
                       Family{"polylines_short", Steps::Short, 40, false, {0, 0}, 10},
                       Family{"polylines_medium", Steps::Medium, 40, false, {0, 0}, 10},
                       Family{"polylines_anywhere", Steps::Anywhere, 40, false, {0, 0}, 10},
                       Family{"polylines_far_cut", Steps::Far, 40, false, {3, 4}, 10},
                       Family{"polylines_flat_caps", Steps::Medium, 40, true, {0, 0}, 10},
                       Family{"polylines_columns", Steps::Columns, 80, false, {0, 0}, 10},
-                      Family{"polylines_columns_flat", Steps::Columns, 80, true, {-4, 9}, 10}),
+                      Family{"polylines_columns_flat", Steps::Columns, 80, true, {-4, 9}, 10},
+                      Family{"polylines_upright", Steps::Upright, 40, false, {0, 0}, 10},
+                      Family{"polylines_upright_flat", Steps::Upright, 40, true, {5, 1}, 10}),
     [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
 
 TEST(ThinLine, LeavesClosedFiguresAndUnfitPensToTheEngine) {
@@ -200,5 +209,65 @@ TEST(ThinLine, SetsTheSameCutPixelsAsBitsAsInTheImage) {
             }
     }
 }
+
+} // namespace
+
+namespace {
+
+// A limit lets a caller that knows some pixels are set already skip them: inside the limit
+// every pixel is the one drawn without it, outside only pixels drawn without it may be.
+class ThinLineLimit : public ::testing::TestWithParam<Family> {};
+
+TEST_P(ThinLineLimit, WritesEveryPixelInsideTheLimitAndNoOtherOnes) {
+    const Family& f = GetParam();
+    std::mt19937 rng(515);
+    const QRect clip(8, 6, 270, 180);
+    long inside = 0, skipped = 0;
+    for (int c = 0; c < 400; ++c) {
+        const std::vector<QPoint> points = randomPolyline(rng, f);
+        if (points.front() == points.back())
+            continue;
+        // Limits of every kind: off the image, cutting it, a single pixel, empty.
+        const int lx = static_cast<int>(rng() % (kW + 40)) - 20 - f.origin.x();
+        const int ly = static_cast<int>(rng() % (kH + 40)) - 20 - f.origin.y();
+        const QRect limit(lx, ly, static_cast<int>(rng() % 140), static_cast<int>(rng() % 90));
+        auto draw = [&](bool limited) {
+            QImage image(kW, kH, QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::white);
+            ThinLine line(reinterpret_cast<std::uint32_t*>(image.bits()), image.bytesPerLine() / 4,
+                          image.rect(), clip, f.origin, 0xff000000u, !f.flat);
+            if (limited)
+                line.limitTo(limit);
+            line.polyline(points.data(), static_cast<int>(points.size()));
+            return image;
+        };
+        const QImage whole = draw(false), part = draw(true);
+        const QRect device = limit.translated(f.origin);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x) {
+                const bool full = whole.pixel(x, y) == 0xff000000u;
+                const bool limited = part.pixel(x, y) == 0xff000000u;
+                if (device.contains(x, y)) {
+                    ASSERT_EQ(limited, full) << "pixel " << x << "," << y << " inside the limit";
+                    inside += full ? 1 : 0;
+                } else {
+                    ASSERT_TRUE(full || !limited) << "pixel " << x << "," << y << " outside";
+                    skipped += full && !limited ? 1 : 0;
+                }
+            }
+    }
+    EXPECT_GT(inside, 100) << "the limits must meet the lines";
+    EXPECT_GT(skipped, 100) << "and leave some of them out";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ThinLineLimit,
+    ::testing::Values(Family{"segments", Steps::Anywhere, 2, false, {0, 0}, 0},
+                      Family{"segments_far_cut", Steps::Far, 2, false, {3, -2}, 0},
+                      Family{"segments_flat_caps", Steps::Medium, 2, true, {0, 0}, 0},
+                      Family{"segments_upright", Steps::Upright, 2, false, {-4, 6}, 0},
+                      Family{"polylines_short", Steps::Short, 40, false, {0, 0}, 0},
+                      Family{"polylines_columns", Steps::Columns, 80, true, {2, 2}, 0}),
+    [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
 
 } // namespace
