@@ -250,11 +250,8 @@ private:
             into.emplace_back(std::forward<Args>(args)...);
     }
 
-    // Reads the `count` elements of an array into `into`.
+    // Reads the `count` elements of an array into `into`, which has room for them.
     template <bool Build> void elements(std::uint32_t count, std::vector<Value>& into) {
-        enter(count);
-        if constexpr (Build)
-            into.reserve(count);
         for (std::uint32_t i = 0; i < count; ++i) {
             // Float 64, the bulk of records, without the general dispatch.
             if (left() >= 9 && *p_ == 0xcb) {
@@ -265,17 +262,19 @@ private:
             }
             element<Build>(into);
         }
-        --depth_;
     }
 
     template <bool Build> void array(std::uint32_t count, bool tuple, std::vector<Value>& into) {
+        enter(count);
         if constexpr (Build) {
-            std::vector<Value> items;
+            // Storage a record of the same size left behind, when there is some.
+            std::vector<Value> items = Value::element_storage(count);
             elements<true>(count, items);
             into.push_back(tuple ? Value::tuple(std::move(items)) : Value::list(std::move(items)));
         } else {
             elements<false>(count, into);
         }
+        --depth_;
     }
 
     template <bool Build> void element(std::vector<Value>& into) {

@@ -78,6 +78,11 @@ public:
 
     static Value list(std::vector<Value> items);
     static Value tuple(std::vector<Value> items);
+    /// An empty vector with room for `count` elements, to fill and hand to list() or
+    /// tuple(). Its storage may be that of a small list or tuple this thread let go: a
+    /// reader that builds records as fast as the host drops them, as a queue does, then
+    /// spends no allocation on their elements.
+    static std::vector<Value> element_storage(std::size_t count);
     static Value bytes(QByteArray data);
     static Value float_array(QVector<double> data);
     static Value complex_array(QVector<std::complex<double>> data);
@@ -155,6 +160,9 @@ private:
     Value(Kind kind, Storage data) noexcept
         : kind_(kind)
         , data_(std::move(data)) {}
+    Value(Kind kind, Items items) noexcept
+        : kind_(kind)
+        , data_(std::in_place_type<Items>, std::move(items)) {}
 
     Kind kind_ = Kind::None;
     Storage data_;
