@@ -53,13 +53,22 @@ std::vector<Value> Value::element_storage(std::size_t count) {
     return detail::element_storage(count);
 }
 Value Value::bytes(QByteArray data) {
-    return Value(Kind::Bytes, std::move(data));
+    Value v;
+    new (&v.data_.bytes) QByteArray(std::move(data));
+    v.kind_ = Kind::Bytes;
+    return v;
 }
 Value Value::float_array(QVector<double> data) {
-    return Value(Kind::FloatArray, std::move(data));
+    Value v;
+    new (&v.data_.floats) QVector<double>(std::move(data));
+    v.kind_ = Kind::FloatArray;
+    return v;
 }
 Value Value::complex_array(QVector<std::complex<double>> data) {
-    return Value(Kind::ComplexArray, std::move(data));
+    Value v;
+    new (&v.data_.complexes) QVector<std::complex<double>>(std::move(data));
+    v.kind_ = Kind::ComplexArray;
+    return v;
 }
 Value Value::str_list(const QStringList& names) {
     std::vector<Value> items;
@@ -67,6 +76,77 @@ Value Value::str_list(const QStringList& names) {
     for (const QString& n : names)
         items.emplace_back(n);
     return list(std::move(items));
+}
+
+void Value::release_shared() noexcept {
+    switch (kind_) {
+    case Kind::Str:
+        data_.s.~QString();
+        break;
+    case Kind::Bytes:
+        data_.bytes.~QByteArray();
+        break;
+    case Kind::List:
+    case Kind::Tuple:
+        data_.items.~Items();
+        break;
+    case Kind::FloatArray:
+        data_.floats.~QVector<double>();
+        break;
+    case Kind::ComplexArray:
+        data_.complexes.~QVector<std::complex<double>>();
+        break;
+    default:
+        break;
+    }
+    kind_ = Kind::None;
+}
+
+void Value::copy_shared(const Value& other) {
+    switch (other.kind_) {
+    case Kind::Str:
+        new (&data_.s) QString(other.data_.s);
+        break;
+    case Kind::Bytes:
+        new (&data_.bytes) QByteArray(other.data_.bytes);
+        break;
+    case Kind::List:
+    case Kind::Tuple:
+        new (&data_.items) Items(other.data_.items);
+        break;
+    case Kind::FloatArray:
+        new (&data_.floats) QVector<double>(other.data_.floats);
+        break;
+    case Kind::ComplexArray:
+        new (&data_.complexes) QVector<std::complex<double>>(other.data_.complexes);
+        break;
+    default:
+        break;
+    }
+}
+
+void Value::take_shared(Value& other) noexcept {
+    switch (other.kind_) {
+    case Kind::Str:
+        new (&data_.s) QString(std::move(other.data_.s));
+        break;
+    case Kind::Bytes:
+        new (&data_.bytes) QByteArray(std::move(other.data_.bytes));
+        break;
+    case Kind::List:
+    case Kind::Tuple:
+        new (&data_.items) Items(std::move(other.data_.items));
+        break;
+    case Kind::FloatArray:
+        new (&data_.floats) QVector<double>(std::move(other.data_.floats));
+        break;
+    case Kind::ComplexArray:
+        new (&data_.complexes) QVector<std::complex<double>>(std::move(other.data_.complexes));
+        break;
+    default:
+        break;
+    }
+    other.release_shared();
 }
 
 QString Value::type_name(Kind kind) {
@@ -121,52 +201,52 @@ const char* param_or(const char* parameter) {
 
 bool Value::as_bool(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_bool(), "as_bool", "bool");
-    return std::get<bool>(data_);
+    return data_.b;
 }
 
 std::int64_t Value::as_int(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_int(), "as_int", "int");
-    return std::get<std::int64_t>(data_);
+    return data_.i;
 }
 
 double Value::as_float(const char* operation, const char* parameter) const {
     if (is_int())
-        return static_cast<double>(std::get<std::int64_t>(data_));
+        return static_cast<double>(data_.i);
     LUMENFOLD_CHECK_KIND(is_float(), "as_float", "float");
-    return std::get<double>(data_);
+    return data_.d;
 }
 
 std::complex<double> Value::as_complex(const char* operation, const char* parameter) const {
     if (is_number())
         return {as_float(), 0.0};
     LUMENFOLD_CHECK_KIND(is_complex(), "as_complex", "complex");
-    return std::get<std::complex<double>>(data_);
+    return data_.c;
 }
 
 const QString& Value::as_str(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_str(), "as_str", "str");
-    return std::get<QString>(data_);
+    return data_.s;
 }
 
 const QByteArray& Value::as_bytes(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_bytes(), "as_bytes", "bytes");
-    return std::get<QByteArray>(data_);
+    return data_.bytes;
 }
 
 const std::vector<Value>& Value::items(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_list() || is_tuple(), "items", "list or tuple");
-    return *std::get<Items>(data_);
+    return *data_.items;
 }
 
 const QVector<double>& Value::as_float_array(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_float_array(), "as_float_array", "float64 array");
-    return std::get<QVector<double>>(data_);
+    return data_.floats;
 }
 
 const QVector<std::complex<double>>& Value::as_complex_array(const char* operation,
                                                              const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_complex_array(), "as_complex_array", "complex128 array");
-    return std::get<QVector<std::complex<double>>>(data_);
+    return data_.complexes;
 }
 
 #undef LUMENFOLD_CHECK_KIND
@@ -177,6 +257,33 @@ const Value& Value::operator[](std::size_t i) const {
         throw std::out_of_range("host::Value: index " + std::to_string(i) + " out of range for " +
                                 type_name().toStdString() + " of size " + std::to_string(v.size()));
     return v[i];
+}
+
+bool Value::same_content(const Value& other) const noexcept {
+    switch (kind_) {
+    case Kind::None:
+        return true;
+    case Kind::Bool:
+        return data_.b == other.data_.b;
+    case Kind::Int:
+        return data_.i == other.data_.i;
+    case Kind::Float:
+        return data_.d == other.data_.d;
+    case Kind::Complex:
+        return data_.c == other.data_.c;
+    case Kind::Str:
+        return data_.s == other.data_.s;
+    case Kind::Bytes:
+        return data_.bytes == other.data_.bytes;
+    case Kind::List:
+    case Kind::Tuple:
+        return data_.items == other.data_.items;
+    case Kind::FloatArray:
+        return data_.floats == other.data_.floats;
+    case Kind::ComplexArray:
+        return data_.complexes == other.data_.complexes;
+    }
+    return false;
 }
 
 bool operator==(const Value& a, const Value& b) {
@@ -205,8 +312,8 @@ bool operator==(const Value& a, const Value& b) {
         if (x->kind_ != y->kind_)
             return false;
         if (x->kind_ == Value::Kind::List || x->kind_ == Value::Kind::Tuple) {
-            const auto& xs = std::get<Value::Items>(x->data_);
-            const auto& ys = std::get<Value::Items>(y->data_);
+            const auto& xs = x->data_.items;
+            const auto& ys = y->data_.items;
             if (xs != ys) { // one shared vector is equal to itself without a look
                 if (xs->size() != ys->size())
                     return false;
@@ -218,7 +325,7 @@ bool operator==(const Value& a, const Value& b) {
                         far.push_back(open);
                 }
             }
-        } else if (!(x->data_ == y->data_)) {
+        } else if (!x->same_content(*y)) {
             return false;
         }
         Open* next = top();
