@@ -1,20 +1,11 @@
 #include <tellurix/lumenfold/host/value.h>
 
+#include "element_block.h"
+
 #include <QDebug>
 
 #include <cstddef>
-#include <new>
 #include <ostream>
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-// Free blocks kept for reuse stay out of bounds for everyone else.
-#define LUMENFOLD_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define LUMENFOLD_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define LUMENFOLD_POISON(p, n) ((void)(p), (void)(n))
-#define LUMENFOLD_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace tellurix::lumenfold {
 
@@ -52,190 +43,32 @@ NoHostError::NoHostError(const QString& operation)
 
 namespace host {
 
-namespace {
-
-// Lists and tuples come and go by the million when records stream in, and each holds
-// its elements in a shared block (reference counts and the vector) of one fixed size.
-// A small per-thread stack of free blocks takes most of that traffic off the general
-// allocator, whose cost it mostly was. A block freed on another thread than the one
-// that made it simply joins that thread's stack.
-constexpr std::size_t block_bytes = 64;
-constexpr std::size_t blocks_kept = 1024;
-
-struct FreeBlock {
-    FreeBlock* next;
-};
-
-struct BlockStack; // frees the blocks at thread exit
-
-// Trivially destructible, so that it stays usable while the thread's other objects are
-// destroyed: once `closed`, blocks go straight back to the allocator.
-struct BlockCache {
-    FreeBlock* top = nullptr;
-    std::size_t size = 0;
-    bool closed = false;
-    BlockStack* owner = nullptr;
-};
-thread_local BlockCache block_cache;
-
-struct BlockStack {
-    ~BlockStack() {
-        BlockCache& c = block_cache;
-        while (FreeBlock* b = c.top) {
-            LUMENFOLD_UNPOISON(b, block_bytes);
-            c.top = b->next;
-            ::operator delete(b);
-        }
-        c.size = 0;
-        c.closed = true;
-    }
-};
-thread_local BlockStack block_stack;
-
-void* take_block() {
-    BlockCache& c = block_cache;
-    if (FreeBlock* b = c.top) {
-        LUMENFOLD_UNPOISON(b, block_bytes);
-        c.top = b->next;
-        --c.size;
-        return b;
-    }
-    return ::operator new(block_bytes);
-}
-
-void give_block(void* p) noexcept {
-    BlockCache& c = block_cache;
-    if (c.closed || c.size == blocks_kept) {
-        ::operator delete(p);
-        return;
-    }
-    if (!c.owner)
-        c.owner = &block_stack; // the first use registers the clean-up at thread exit
-    auto* b = static_cast<FreeBlock*>(p);
-    b->next = c.top;
-    c.top = b;
-    ++c.size;
-    LUMENFOLD_POISON(b, block_bytes);
-}
-
-// Hands std::allocate_shared the blocks above for its one combined allocation.
-template <typename T> struct BlockAllocator {
-    using value_type = T;
-    BlockAllocator() noexcept = default;
-    template <typename U> BlockAllocator(const BlockAllocator<U>&) noexcept {}
-
-    T* allocate(std::size_t n) {
-        if constexpr (sizeof(T) <= block_bytes && alignof(T) <= alignof(std::max_align_t)) {
-            if (n == 1)
-                return static_cast<T*>(take_block());
-        }
-        return std::allocator<T>().allocate(n);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if constexpr (sizeof(T) <= block_bytes && alignof(T) <= alignof(std::max_align_t)) {
-            if (n == 1)
-                return give_block(p);
-        }
-        std::allocator<T>().deallocate(p, n);
-    }
-    template <typename U> bool operator==(const BlockAllocator<U>&) const noexcept { return true; }
-    template <typename U> bool operator!=(const BlockAllocator<U>&) const noexcept { return false; }
-};
-
-// The shared element vector of a list or tuple. A host may nest values as deep as it
-// likes (a list in a list, 100,000 times); destroying the elements one level inside the
-// other would take a few stack frames per level and overflow the stack. So the outermost
-// vector that dies becomes the owner of a teardown: every vector that dies while it runs
-// is handed to it and emptied in turn, never more than one level below it.
-struct ElementBlock {
-    std::vector<Value> items;
-
-    explicit ElementBlock(std::vector<Value>&& v) noexcept
-        : items(std::move(v)) {}
-    ElementBlock(const ElementBlock&) = delete;
-    ElementBlock& operator=(const ElementBlock&) = delete;
-    ~ElementBlock();
-};
-
-// The element vectors a teardown has still to empty. Most values nest a level or two (a
-// command tuple holding a record list), so the first few wait in place, without an
-// allocation per value destroyed.
-class Teardown {
-public:
-    // Throws std::bad_alloc only when more than `near_count` wait.
-    void push(std::vector<Value>&& items) {
-        if (near_size_ < near_count)
-            near_[near_size_++] = std::move(items);
-        else
-            far_.push_back(std::move(items));
-    }
-    // Takes one waiting vector into `out` (empty); false when none waits.
-    bool pop(std::vector<Value>& out) {
-        if (!far_.empty()) {
-            out = std::move(far_.back());
-            far_.pop_back();
-            return true;
-        }
-        if (near_size_ == 0)
-            return false;
-        out = std::move(near_[--near_size_]);
-        return true;
-    }
-
-private:
-    static constexpr std::size_t near_count = 4;
-    std::vector<Value> near_[near_count];
-    std::size_t near_size_ = 0;
-    std::vector<std::vector<Value>> far_;
-};
-
-// The teardown running on this thread, if any.
-thread_local Teardown* running_teardown = nullptr;
-
-ElementBlock::~ElementBlock() {
-    if (items.empty())
-        return;
-    if (running_teardown) {
-        try {
-            running_teardown->push(std::move(items));
-        } catch (const std::bad_alloc&) {
-            // No room to queue it: it goes with this block, one level deeper, as it stands.
-        }
-        return;
-    }
-    Teardown teardown;
-    running_teardown = &teardown;
-    items.clear();
-    std::vector<Value> next;
-    while (teardown.pop(next))
-        next.clear();
-    running_teardown = nullptr;
-}
-
-std::shared_ptr<const std::vector<Value>> element_block(std::vector<Value>&& items) {
-    auto block =
-        std::allocate_shared<ElementBlock>(BlockAllocator<ElementBlock>(), std::move(items));
-    const std::vector<Value>* elements = &block->items;
-    // The aliasing constructor takes its owner by const reference: one count up, one down.
-    return std::shared_ptr<const std::vector<Value>>(block, elements);
-}
-
-} // namespace
-
 Value Value::list(std::vector<Value> items) {
-    return Value(Kind::List, element_block(std::move(items)));
+    return Value(Kind::List, detail::element_block(std::move(items)));
 }
 Value Value::tuple(std::vector<Value> items) {
-    return Value(Kind::Tuple, element_block(std::move(items)));
+    return Value(Kind::Tuple, detail::element_block(std::move(items)));
+}
+std::vector<Value> Value::element_storage(std::size_t count) {
+    return detail::element_storage(count);
 }
 Value Value::bytes(QByteArray data) {
-    return Value(Kind::Bytes, std::move(data));
+    Value v;
+    new (&v.data_.bytes) QByteArray(std::move(data));
+    v.kind_ = Kind::Bytes;
+    return v;
 }
 Value Value::float_array(QVector<double> data) {
-    return Value(Kind::FloatArray, std::move(data));
+    Value v;
+    new (&v.data_.floats) QVector<double>(std::move(data));
+    v.kind_ = Kind::FloatArray;
+    return v;
 }
 Value Value::complex_array(QVector<std::complex<double>> data) {
-    return Value(Kind::ComplexArray, std::move(data));
+    Value v;
+    new (&v.data_.complexes) QVector<std::complex<double>>(std::move(data));
+    v.kind_ = Kind::ComplexArray;
+    return v;
 }
 Value Value::str_list(const QStringList& names) {
     std::vector<Value> items;
@@ -243,6 +76,77 @@ Value Value::str_list(const QStringList& names) {
     for (const QString& n : names)
         items.emplace_back(n);
     return list(std::move(items));
+}
+
+void Value::release_shared() noexcept {
+    switch (kind_) {
+    case Kind::Str:
+        data_.s.~QString();
+        break;
+    case Kind::Bytes:
+        data_.bytes.~QByteArray();
+        break;
+    case Kind::List:
+    case Kind::Tuple:
+        data_.items.~Items();
+        break;
+    case Kind::FloatArray:
+        data_.floats.~QVector<double>();
+        break;
+    case Kind::ComplexArray:
+        data_.complexes.~QVector<std::complex<double>>();
+        break;
+    default:
+        break;
+    }
+    kind_ = Kind::None;
+}
+
+void Value::copy_shared(const Value& other) {
+    switch (other.kind_) {
+    case Kind::Str:
+        new (&data_.s) QString(other.data_.s);
+        break;
+    case Kind::Bytes:
+        new (&data_.bytes) QByteArray(other.data_.bytes);
+        break;
+    case Kind::List:
+    case Kind::Tuple:
+        new (&data_.items) Items(other.data_.items);
+        break;
+    case Kind::FloatArray:
+        new (&data_.floats) QVector<double>(other.data_.floats);
+        break;
+    case Kind::ComplexArray:
+        new (&data_.complexes) QVector<std::complex<double>>(other.data_.complexes);
+        break;
+    default:
+        break;
+    }
+}
+
+void Value::take_shared(Value& other) noexcept {
+    switch (other.kind_) {
+    case Kind::Str:
+        new (&data_.s) QString(std::move(other.data_.s));
+        break;
+    case Kind::Bytes:
+        new (&data_.bytes) QByteArray(std::move(other.data_.bytes));
+        break;
+    case Kind::List:
+    case Kind::Tuple:
+        new (&data_.items) Items(std::move(other.data_.items));
+        break;
+    case Kind::FloatArray:
+        new (&data_.floats) QVector<double>(std::move(other.data_.floats));
+        break;
+    case Kind::ComplexArray:
+        new (&data_.complexes) QVector<std::complex<double>>(std::move(other.data_.complexes));
+        break;
+    default:
+        break;
+    }
+    other.release_shared();
 }
 
 QString Value::type_name(Kind kind) {
@@ -297,52 +201,52 @@ const char* param_or(const char* parameter) {
 
 bool Value::as_bool(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_bool(), "as_bool", "bool");
-    return std::get<bool>(data_);
+    return data_.b;
 }
 
 std::int64_t Value::as_int(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_int(), "as_int", "int");
-    return std::get<std::int64_t>(data_);
+    return data_.i;
 }
 
 double Value::as_float(const char* operation, const char* parameter) const {
     if (is_int())
-        return static_cast<double>(std::get<std::int64_t>(data_));
+        return static_cast<double>(data_.i);
     LUMENFOLD_CHECK_KIND(is_float(), "as_float", "float");
-    return std::get<double>(data_);
+    return data_.d;
 }
 
 std::complex<double> Value::as_complex(const char* operation, const char* parameter) const {
     if (is_number())
         return {as_float(), 0.0};
     LUMENFOLD_CHECK_KIND(is_complex(), "as_complex", "complex");
-    return std::get<std::complex<double>>(data_);
+    return data_.c;
 }
 
 const QString& Value::as_str(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_str(), "as_str", "str");
-    return std::get<QString>(data_);
+    return data_.s;
 }
 
 const QByteArray& Value::as_bytes(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_bytes(), "as_bytes", "bytes");
-    return std::get<QByteArray>(data_);
+    return data_.bytes;
 }
 
 const std::vector<Value>& Value::items(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_list() || is_tuple(), "items", "list or tuple");
-    return *std::get<Items>(data_);
+    return *data_.items;
 }
 
 const QVector<double>& Value::as_float_array(const char* operation, const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_float_array(), "as_float_array", "float64 array");
-    return std::get<QVector<double>>(data_);
+    return data_.floats;
 }
 
 const QVector<std::complex<double>>& Value::as_complex_array(const char* operation,
                                                              const char* parameter) const {
     LUMENFOLD_CHECK_KIND(is_complex_array(), "as_complex_array", "complex128 array");
-    return std::get<QVector<std::complex<double>>>(data_);
+    return data_.complexes;
 }
 
 #undef LUMENFOLD_CHECK_KIND
@@ -353,6 +257,33 @@ const Value& Value::operator[](std::size_t i) const {
         throw std::out_of_range("host::Value: index " + std::to_string(i) + " out of range for " +
                                 type_name().toStdString() + " of size " + std::to_string(v.size()));
     return v[i];
+}
+
+bool Value::same_content(const Value& other) const noexcept {
+    switch (kind_) {
+    case Kind::None:
+        return true;
+    case Kind::Bool:
+        return data_.b == other.data_.b;
+    case Kind::Int:
+        return data_.i == other.data_.i;
+    case Kind::Float:
+        return data_.d == other.data_.d;
+    case Kind::Complex:
+        return data_.c == other.data_.c;
+    case Kind::Str:
+        return data_.s == other.data_.s;
+    case Kind::Bytes:
+        return data_.bytes == other.data_.bytes;
+    case Kind::List:
+    case Kind::Tuple:
+        return data_.items == other.data_.items;
+    case Kind::FloatArray:
+        return data_.floats == other.data_.floats;
+    case Kind::ComplexArray:
+        return data_.complexes == other.data_.complexes;
+    }
+    return false;
 }
 
 bool operator==(const Value& a, const Value& b) {
@@ -381,8 +312,8 @@ bool operator==(const Value& a, const Value& b) {
         if (x->kind_ != y->kind_)
             return false;
         if (x->kind_ == Value::Kind::List || x->kind_ == Value::Kind::Tuple) {
-            const auto& xs = std::get<Value::Items>(x->data_);
-            const auto& ys = std::get<Value::Items>(y->data_);
+            const auto& xs = x->data_.items;
+            const auto& ys = y->data_.items;
             if (xs != ys) { // one shared vector is equal to itself without a look
                 if (xs->size() != ys->size())
                     return false;
@@ -394,7 +325,7 @@ bool operator==(const Value& a, const Value& b) {
                         far.push_back(open);
                 }
             }
-        } else if (!(x->data_ == y->data_)) {
+        } else if (!x->same_content(*y)) {
             return false;
         }
         Open* next = top();

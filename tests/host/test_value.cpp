@@ -307,6 +307,58 @@ TEST(ValueLifetime, ListsReleasedOnOtherThreadsKeepTheirElements) {
             ASSERT_EQ(kept[at++], make(round, i)) << round << " " << i;
 }
 
+// Storage a record leaves behind is handed to the next record of its size. Whatever is
+// reused, values still held keep their elements, and a list built on reused storage
+// holds exactly what was put in.
+class ValueStorage : public ::testing::TestWithParam<std::size_t> {};
+
+Value numbered_list(std::vector<Value> items, std::size_t size, int base) {
+    for (std::size_t i = 0; i < size; ++i)
+        items.emplace_back(base + static_cast<int>(i));
+    return Value::list(std::move(items));
+}
+
+TEST_P(ValueStorage, ReuseLeavesHeldValuesAlone) {
+    const std::size_t size = GetParam();
+    std::vector<Value> held;
+    for (int round = 0; round < 200; ++round) {
+        std::vector<Value> storage = Value::element_storage(size);
+        ASSERT_TRUE(storage.empty());
+        ASSERT_GE(storage.capacity(), size);
+        Value made = numbered_list(std::move(storage), size, 1000 * round);
+        if (round % 3 == 0)
+            held.push_back(made); // a copy keeps the elements alive; the rest go
+    }
+    for (std::size_t k = 0; k < held.size(); ++k)
+        ASSERT_EQ(held[k], numbered_list({}, size, 1000 * 3 * static_cast<int>(k))) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ValueStorage, ::testing::Values(0, 1, 2, 10, 16, 17, 300));
+
+// The point of element_storage(): a queue that builds a record for each one the host
+// drops allocates nothing for their elements, even after values of another size filled
+// what is kept of theirs. On a thread of its own, whose kept storage the other tests
+// have not touched.
+TEST(ValueStorage, ARecordDroppedGivesItsStorageToTheNext) {
+    std::thread([] {
+        {
+            std::vector<Value> singles;
+            for (int i = 0; i < 20'000; ++i)
+                singles.push_back(Value::list({i}));
+        }
+        for (const std::size_t size : {std::size_t{2}, std::size_t{10}}) {
+            const Value* before = nullptr;
+            {
+                const Value first = numbered_list(Value::element_storage(size), size, 0);
+                before = first.items().data();
+            }
+            const Value next = numbered_list(Value::element_storage(size), size, 7);
+            EXPECT_EQ(next.items().data(), before) << size;
+            EXPECT_EQ(next, numbered_list({}, size, 7));
+        }
+    }).join();
+}
+
 // ---------------------------------------------------------------------------
 // Deep nesting: a host may build values far deeper than the wire carries, and
 // destroying, comparing and showing them must not depend on the call stack's size

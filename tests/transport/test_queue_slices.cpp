@@ -1,5 +1,6 @@
 // ZmqQueue builds the items of a long message a slice at a time as the host takes them:
-// the message is still applied whole or not at all, and counted as it was.
+// the message is still applied whole or not at all, and counted as it was, and its check
+// finds every fault however quickly it passes records of one layout.
 #include <tellurix/lumenfold/transport.h>
 
 #include <QTemporaryDir>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <thread>
 
 namespace {
@@ -72,5 +74,85 @@ TEST_P(Slices, LongMessageIsAppliedWholeOrNotAtAll) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, Slices, ::testing::Values("ipc", "tcp"));
+
+// A record of ten floats, as send_rows() sends them: 98 bytes, the same but for the
+// floats' eight bytes each.
+Value float_record(int i) {
+    std::vector<Value> fields;
+    for (int k = 0; k < 10; ++k)
+        fields.emplace_back(i + k * 0.25);
+    return Value::tuple({"PD", Value::list(std::move(fields))});
+}
+constexpr int float_record_bytes = 98;
+
+// A fault in the last record of a long message, its bytes at `offset` in that record
+// replaced by `bytes`; %1 in the warning stands for the fault's place in the message.
+struct LayoutFault {
+    int offset;
+    QByteArray bytes;
+    const char* warning;
+};
+
+// A long message of records that share one layout is checked quicker than by walking
+// every record: a fault after them is found all the same, and reported as before.
+TEST(SliceLayouts, AFaultAfterRecordsOfOneLayoutIsFound) {
+    const LayoutFault faults[] = {
+        // The last float becomes an unsigned integer beyond 64 signed bits.
+        {89, QByteArray("\xcf\xff\xff\xff\xff\xff\xff\xff\xff", 9),
+         "integer 18446744073709551615 does not fit in 64 signed bits"},
+        {5, QByteArray("\xc3\x28", 2), "string is not valid UTF-8"},
+        {7, QByteArray("\x8a", 1), "maps are not part of the format"},
+        {80, QByteArray("\xc1", 1), "invalid MessagePack at byte %1"},
+        // The tuple's body one byte shorter than its array.
+        {1, QByteArray("\x5e", 1), "message is truncated"},
+    };
+    Warnings warnings;
+    QTemporaryDir dir;
+    transport::Limits limits;
+    limits.max_total_values = 5000;
+    transport::ZmqQueue queue(QStringLiteral("ipc://") + dir.filePath("q.ipc"), limits);
+    zmq::context_t context;
+    zmq::socket_t raw(context, zmq::socket_type::dealer);
+    raw.connect(queue.endpoint().toStdString());
+    const auto send = [&](const QByteArray& b) {
+        raw.send(zmq::const_buffer(b.constData(), static_cast<std::size_t>(b.size())));
+    };
+
+    std::vector<Value> rows;
+    for (int i = 0; i < 300; ++i)
+        rows.push_back(float_record(i));
+    // Floats that are no ordinary numbers are eight bytes all the same.
+    using limits_of = std::numeric_limits<double>;
+    rows[100] = Value::tuple({"PD", Value::list({limits_of::infinity(), -limits_of::infinity(),
+                                                 -0.0, limits_of::denorm_min(), limits_of::max(),
+                                                 limits_of::lowest(), 1e-300, 0.0, 1.0, 2.0})});
+    // A record of another layout among them.
+    rows[200] = Value::tuple({"PD", Value::list({1, 2.5})});
+
+    std::uint64_t seq = 1;
+    std::vector<QString> expected;
+    const QString dropped = QStringLiteral("ZmqQueue: dropped a malformed message: ");
+    for (const LayoutFault& fault : faults) {
+        QByteArray message = transport::encode(rows, seq++);
+        const int at = message.size() - float_record_bytes + fault.offset;
+        message.replace(at, fault.bytes.size(), fault.bytes);
+        send(message);
+        expected.push_back(dropped + QString::fromLatin1(fault.warning).arg(at));
+    }
+    // 13 values to a record: 400 records are more than the limit allows.
+    std::vector<Value> too_many;
+    for (int i = 0; i < 400; ++i)
+        too_many.push_back(float_record(i));
+    send(transport::encode(too_many, seq++));
+    expected.push_back(dropped + QStringLiteral("more than 5000 values in one message"));
+    send(transport::encode(rows, seq++));
+    raw.set(zmq::sockopt::linger, 1000);
+
+    EXPECT_EQ(drain(queue, rows.size()), rows);
+    EXPECT_EQ(queue.dropped_messages(), std::size(faults) + 1);
+    std::sort(expected.begin(), expected.end());
+    std::sort(warnings.texts.begin(), warnings.texts.end());
+    EXPECT_EQ(warnings.texts, expected);
+}
 
 } // namespace

@@ -4,6 +4,8 @@
 #include <tellurix/lumenfold/transport.h>
 
 #include "codec_ext.h"
+#include "item_layout.h"
+#include "text_cache.h"
 #include "wire.h"
 
 #include <QTextCodec>
@@ -22,44 +24,8 @@ using detail::ExtComplex;
 using detail::ExtComplexArray;
 using detail::ExtFloatArray;
 using detail::ExtTuple;
+using detail::TextCache;
 using host::Value;
-
-// Short ASCII strings (command words, column names, unit names) come again in every
-// item; one implicitly shared QString per distinct text saves an allocation each time.
-// Direct-mapped: a slot holds the exact bytes of its text, and a lookup only answers
-// when length and bytes are equal, so a collision costs a miss, never a wrong string.
-class TextCache {
-public:
-    static constexpr std::uint32_t longest = 16;
-
-    // The QString of `size` (<= longest) ASCII bytes at `data`.
-    QString get(const char* data, std::uint32_t size) {
-        Slot& slot = slots_[slot_of(data, size)];
-        if (slot.size != size || std::memcmp(slot.bytes, data, size) != 0) {
-            slot.text = QString::fromLatin1(data, static_cast<int>(size));
-            std::memcpy(slot.bytes, data, size);
-            slot.size = size;
-        }
-        return slot.text;
-    }
-
-private:
-    static constexpr std::size_t slot_count = 64;
-    struct Slot {
-        QString text;
-        char bytes[longest] = {};
-        std::uint32_t size = longest + 1; // matches nothing
-    };
-
-    static std::size_t slot_of(const char* data, std::uint32_t size) {
-        std::uint32_t h = size * 0x9e3779b1u;
-        for (std::uint32_t i = 0; i < size; ++i)
-            h = (h ^ static_cast<unsigned char>(data[i])) * 0x01000193u;
-        return (h ^ (h >> 15)) % slot_count;
-    }
-
-    Slot slots_[slot_count];
-};
 
 // A recursive reader of the format's subset of MessagePack. The format's tuples are
 // extension values whose body is a MessagePack document of its own; a reader that
@@ -128,8 +94,22 @@ public:
         item_count_ = count - 2;
         if constexpr (Build)
             items.reserve(count - 2);
-        for (std::uint32_t i = 2; i < count; ++i)
+        for (std::uint32_t i = 2; i < count; ++i) {
+            if constexpr (!Build) {
+                std::size_t values = 0;
+                const std::size_t size =
+                    layout_.repeated_at(p_, left(), limits_.max_total_values - values_, values);
+                if (size > 0) {
+                    p_ += size;
+                    values_ += values;
+                    continue;
+                }
+                layout_.begin(p_, values_);
+            }
             element<Build>(items);
+            if constexpr (!Build)
+                layout_.end(p_, values_);
+        }
         finish();
         return frame;
     }
@@ -250,32 +230,34 @@ private:
             into.emplace_back(std::forward<Args>(args)...);
     }
 
-    // Reads the `count` elements of an array into `into`.
+    // Reads the `count` elements of an array into `into`, which has room for them.
     template <bool Build> void elements(std::uint32_t count, std::vector<Value>& into) {
-        enter(count);
-        if constexpr (Build)
-            into.reserve(count);
         for (std::uint32_t i = 0; i < count; ++i) {
             // Float 64, the bulk of records, without the general dispatch.
             if (left() >= 9 && *p_ == 0xcb) {
                 count_value();
-                put<Build>(into, load_big_endian<double>(p_ + 1));
+                if constexpr (Build)
+                    into.emplace_back(load_big_endian<double>(p_ + 1));
+                else
+                    layout_.note_float(p_ + 1);
                 p_ += 9;
                 continue;
             }
             element<Build>(into);
         }
-        --depth_;
     }
 
     template <bool Build> void array(std::uint32_t count, bool tuple, std::vector<Value>& into) {
+        enter(count);
         if constexpr (Build) {
-            std::vector<Value> items;
+            // Storage a record of the same size left behind, when there is some.
+            std::vector<Value> items = Value::element_storage(count);
             elements<true>(count, items);
             into.push_back(tuple ? Value::tuple(std::move(items)) : Value::list(std::move(items)));
         } else {
             elements<false>(count, into);
         }
+        --depth_;
     }
 
     template <bool Build> void element(std::vector<Value>& into) {
@@ -335,6 +317,8 @@ private:
             put<Build>(into, static_cast<double>(big_endian<float>()));
             return;
         case 0xcb:
+            if constexpr (!Build)
+                layout_.note_float(p_);
             put<Build>(into, big_endian<double>());
             return;
         case 0xcc:
@@ -491,6 +475,7 @@ private:
     std::size_t values_ = 0;
     std::size_t items_at_ = 0;
     std::uint32_t item_count_ = 0;
+    detail::ItemLayout layout_;
 };
 
 } // namespace

@@ -11,9 +11,11 @@
 
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <iosfwd>
 #include <limits>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <type_traits>
 #include <variant>
@@ -27,11 +29,11 @@ namespace tellurix::lumenfold::host {
 ///
 /// Values are immutable once built. Copies are cheap: strings, byte strings and packed
 /// arrays are Qt's implicitly shared containers, lists and tuples share their element
-/// vector. Moving never allocates. A default-constructed Value is none, which differs
-/// from false, 0 and "". A list and a tuple with the same elements are different values.
-/// Lists and tuples may nest as deep as memory allows: destroying, comparing and
-/// text_form() walk them without recursion, so depth never overflows the stack (the
-/// wire, though, carries no more than 1024 levels).
+/// vector. Moving never allocates and leaves none behind. A default-constructed Value is
+/// none, which differs from false, 0 and "". A list and a tuple with the same elements
+/// are different values. Lists and tuples may nest as deep as memory allows: destroying,
+/// comparing and text_form() walk them without recursion, so depth never overflows the
+/// stack (the wire, though, carries no more than 1024 levels).
 class LUMENFOLD_HOST_EXPORT Value {
 public:
     enum class Kind {
@@ -48,36 +50,84 @@ public:
         ComplexArray
     };
 
-    Value() noexcept = default;
+    Value() noexcept {}
     Value(std::nullptr_t) noexcept {}
     Value(bool b) noexcept
-        : kind_(Kind::Bool)
-        , data_(b) {}
+        : kind_(Kind::Bool) {
+        data_.b = b;
+    }
     template <typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool> &&
                                                !std::is_same_v<T, char>,
                                            int> = 0>
     Value(T i)
-        : kind_(Kind::Int)
-        , data_(checked_int(i)) {}
+        : kind_(Kind::Int) {
+        data_.i = checked_int(i);
+    }
     Value(double d) noexcept
-        : kind_(Kind::Float)
-        , data_(d) {}
+        : kind_(Kind::Float) {
+        data_.d = d;
+    }
     Value(float f) noexcept
         : Value(static_cast<double>(f)) {}
     Value(std::complex<double> c) noexcept
-        : kind_(Kind::Complex)
-        , data_(c) {}
+        : kind_(Kind::Complex) {
+        new (&data_.c) std::complex<double>(c);
+    }
     Value(const QString& s)
-        : kind_(Kind::Str)
-        , data_(s) {}
+        : kind_(Kind::Str) {
+        new (&data_.s) QString(s);
+    }
     Value(QString&& s) noexcept
-        : kind_(Kind::Str)
-        , data_(std::move(s)) {}
+        : kind_(Kind::Str) {
+        new (&data_.s) QString(std::move(s));
+    }
     Value(const char* s)
         : Value(QString::fromUtf8(s)) {}
 
+    Value(const Value& other)
+        : kind_(other.kind_) {
+        if (plain(kind_))
+            data_.copy_plain(other.data_);
+        else
+            copy_shared(other);
+    }
+    /// `other` is none afterwards.
+    Value(Value&& other) noexcept
+        : kind_(other.kind_) {
+        if (plain(kind_))
+            data_.copy_plain(other.data_);
+        else
+            take_shared(other);
+        other.kind_ = Kind::None;
+    }
+    Value& operator=(const Value& other) {
+        if (this != &other)
+            *this = Value(other);
+        return *this;
+    }
+    /// `other` is none afterwards.
+    Value& operator=(Value&& other) noexcept {
+        if (this != &other) {
+            Value taken(std::move(other)); // `other` may be an element of this value
+            release();
+            kind_ = taken.kind_;
+            if (plain(kind_))
+                data_.copy_plain(taken.data_);
+            else
+                take_shared(taken);
+            taken.kind_ = Kind::None;
+        }
+        return *this;
+    }
+    ~Value() { release(); }
+
     static Value list(std::vector<Value> items);
     static Value tuple(std::vector<Value> items);
+    /// An empty vector with room for `count` elements, to fill and hand to list() or
+    /// tuple(). Its storage may be that of a small list or tuple this thread let go: a
+    /// reader that builds records as fast as the host drops them, as a queue does, then
+    /// spends no allocation on their elements.
+    static std::vector<Value> element_storage(std::size_t count);
     static Value bytes(QByteArray data);
     static Value float_array(QVector<double> data);
     static Value complex_array(QVector<std::complex<double>> data);
@@ -140,9 +190,6 @@ public:
 
 private:
     using Items = std::shared_ptr<const std::vector<Value>>;
-    using Storage =
-        std::variant<std::monostate, bool, std::int64_t, double, std::complex<double>, QString,
-                     QByteArray, Items, QVector<double>, QVector<std::complex<double>>>;
 
     template <typename T> static std::int64_t checked_int(T i) {
         if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(std::int64_t)) {
@@ -152,12 +199,51 @@ private:
         return static_cast<std::int64_t>(i);
     }
 
-    Value(Kind kind, Storage data) noexcept
-        : kind_(kind)
-        , data_(std::move(data)) {}
+    // Kinds up to Complex hold a number: copied as bytes, nothing to destroy. Records are
+    // lists of numbers made and dropped by the million, so that path stays in line.
+    static constexpr bool plain(Kind kind) noexcept { return kind <= Kind::Complex; }
+
+    Value(Kind kind, Items items) noexcept
+        : kind_(kind) {
+        new (&data_.items) Items(std::move(items));
+    }
+
+    // The member `kind_` names is the one alive.
+    union Data {
+        Data() noexcept
+            : i(0) {}
+        ~Data() {}
+        Data(const Data&) = delete;
+        Data& operator=(const Data&) = delete;
+        void copy_plain(const Data& other) noexcept {
+            std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Data));
+        }
+
+        bool b;
+        std::int64_t i;
+        double d;
+        std::complex<double> c;
+        QString s;
+        QByteArray bytes;
+        Items items;
+        QVector<double> floats;
+        QVector<std::complex<double>> complexes;
+    };
+
+    void release() noexcept {
+        if (!plain(kind_))
+            release_shared();
+    }
+    // For the kinds that own shared data: destroys it, copies it from `other` or moves
+    // it from `other` (this value holding nothing yet). The caller sets the kinds.
+    void release_shared() noexcept;
+    void copy_shared(const Value& other);
+    void take_shared(Value& other) noexcept;
+    // Same content, `other` being of the same kind; lists and tuples only by identity.
+    bool same_content(const Value& other) const noexcept;
 
     Kind kind_ = Kind::None;
-    Storage data_;
+    Data data_;
 };
 
 /// The text a value is shown as in labels, tooltips and on the clipboard, in the
