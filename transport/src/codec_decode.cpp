@@ -416,8 +416,19 @@ private:
             into.push_back(built<T>(body, size));
     }
 
+    // A vector of `n` elements left unset for the copy that follows: QVector(n) would
+    // zero them first, about a tenth of a consumer's time on traces.
+    template <typename T> static QVector<T> unset_vector(int n) {
+        if (n == 0)
+            return QVector<T>();
+        QTypedArrayData<T>* d = QTypedArrayData<T>::allocate(static_cast<std::size_t>(n));
+        Q_CHECK_PTR(d);
+        d->size = n;
+        return QVector<T>(QArrayDataPointerRef<T>{d});
+    }
+
     template <typename T> static Value built(const char* body, std::uint32_t size) {
-        QVector<T> data(static_cast<int>(size / sizeof(T)));
+        QVector<T> data = unset_vector<T>(static_cast<int>(size / sizeof(T)));
         qFromLittleEndian<double>(body, static_cast<qsizetype>(size / 8), data.data());
         if constexpr (std::is_same_v<T, double>)
             return Value::float_array(std::move(data));
