@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <zmq.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -23,6 +24,16 @@ protected:
         return QString::fromLatin1(GetParam()) == QLatin1String("ipc")
                    ? QStringLiteral("ipc://") + dir.filePath("q.ipc")
                    : QStringLiteral("tcp://127.0.0.1:*");
+    }
+};
+
+// A bare DEALER socket connected to a queue, for bytes a Producer would never send.
+struct RawSender {
+    zmq::context_t context;
+    zmq::socket_t socket{context, zmq::socket_type::dealer};
+    explicit RawSender(const QString& endpoint) { socket.connect(endpoint.toStdString()); }
+    void send(const QByteArray& b, zmq::send_flags flags = zmq::send_flags::none) {
+        socket.send(zmq::const_buffer(b.constData(), static_cast<std::size_t>(b.size())), flags);
     }
 };
 

@@ -132,21 +132,16 @@ TEST_P(Endpoints, GetWaitsForAnItemSentLater) {
 TEST_P(Endpoints, MalformedMessageIsDroppedAndTheRestStillComes) {
     Warnings warnings;
     transport::ZmqQueue queue(endpoint());
-    zmq::context_t context;
-    zmq::socket_t raw(context, zmq::socket_type::dealer);
-    raw.connect(queue.endpoint().toStdString());
-    const auto send = [&](const QByteArray& b, zmq::send_flags flags = zmq::send_flags::none) {
-        raw.send(zmq::const_buffer(b.constData(), static_cast<std::size_t>(b.size())), flags);
-    };
-    send(transport::encode({record(1), record(2)}, 1));
-    send(QByteArray("\x92\x01\xc0", 3));                                  // version 1
-    send(transport::encode_item(record(3), 2), zmq::send_flags::sndmore); // two frames
-    send(transport::encode_item(record(4), 3));
+    queue_test::RawSender raw(queue.endpoint());
+    raw.send(transport::encode({record(1), record(2)}, 1));
+    raw.send(QByteArray("\x92\x01\xc0", 3));                                  // version 1
+    raw.send(transport::encode_item(record(3), 2), zmq::send_flags::sndmore); // two frames
+    raw.send(transport::encode_item(record(4), 3));
     // Cut in its last item: the items before the cut are dropped with the message.
-    send(transport::encode({record(6), record(7)}, 4).chopped(3));
-    send(QByteArray("\x93\xcb\x40\0\0\0\0\0\0\0\x05\xc0", 12)); // version 2.0
-    send(transport::encode_item(record(5), 6));
-    raw.set(zmq::sockopt::linger, 1000);
+    raw.send(transport::encode({record(6), record(7)}, 4).chopped(3));
+    raw.send(QByteArray("\x93\xcb\x40\0\0\0\0\0\0\0\x05\xc0", 12)); // version 2.0
+    raw.send(transport::encode_item(record(5), 6));
+    raw.socket.set(zmq::sockopt::linger, 1000);
 
     EXPECT_EQ(drain(queue, 3), (std::vector<Value>{record(1), record(2), record(5)}));
     EXPECT_TRUE(queue.empty());
@@ -164,7 +159,7 @@ TEST_P(Endpoints, MalformedMessageIsDroppedAndTheRestStillComes) {
     EXPECT_EQ(queue.items(), 3u);
     // The producer of the old format is told so, once.
     zmq::message_t answer;
-    ASSERT_TRUE(raw.recv(answer));
+    ASSERT_TRUE(raw.socket.recv(answer));
     EXPECT_EQ(answer.to_string().substr(0, 9), std::string("\x93\xa7refused"));
 }
 

@@ -32,12 +32,7 @@ class Slices : public queue_test::EachTransport {};
 TEST_P(Slices, LongMessageIsAppliedWholeOrNotAtAll) {
     Warnings warnings;
     transport::ZmqQueue queue(endpoint());
-    zmq::context_t context;
-    zmq::socket_t raw(context, zmq::socket_type::dealer);
-    raw.connect(queue.endpoint().toStdString());
-    const auto send = [&](const QByteArray& b) {
-        raw.send(zmq::const_buffer(b.constData(), static_cast<std::size_t>(b.size())));
-    };
+    queue_test::RawSender raw(queue.endpoint());
     std::vector<Value> rows;
     for (int i = 0; i < 3000; ++i)
         rows.push_back(record(i));
@@ -50,10 +45,10 @@ TEST_P(Slices, LongMessageIsAppliedWholeOrNotAtAll) {
     ASSERT_GT(at, 0);
     bad_text_message.replace(at, 3, QByteArray("\x92\xa1\xc3", 3));
 
-    send(transport::encode(rows, 1).chopped(1));
-    send(bad_text_message);
-    send(transport::encode(rows, 3));
-    raw.set(zmq::sockopt::linger, 1000);
+    raw.send(transport::encode(rows, 1).chopped(1));
+    raw.send(bad_text_message);
+    raw.send(transport::encode(rows, 3));
+    raw.socket.set(zmq::sockopt::linger, 1000);
 
     const std::vector<Value> first = drain(queue, 1);
     ASSERT_EQ(first.size(), 1u);
@@ -111,12 +106,7 @@ TEST(SliceLayouts, AFaultAfterRecordsOfOneLayoutIsFound) {
     transport::Limits limits;
     limits.max_total_values = 5000;
     transport::ZmqQueue queue(QStringLiteral("ipc://") + dir.filePath("q.ipc"), limits);
-    zmq::context_t context;
-    zmq::socket_t raw(context, zmq::socket_type::dealer);
-    raw.connect(queue.endpoint().toStdString());
-    const auto send = [&](const QByteArray& b) {
-        raw.send(zmq::const_buffer(b.constData(), static_cast<std::size_t>(b.size())));
-    };
+    queue_test::RawSender raw(queue.endpoint());
 
     std::vector<Value> rows;
     for (int i = 0; i < 300; ++i)
@@ -136,17 +126,17 @@ TEST(SliceLayouts, AFaultAfterRecordsOfOneLayoutIsFound) {
         QByteArray message = transport::encode(rows, seq++);
         const int at = message.size() - float_record_bytes + fault.offset;
         message.replace(at, fault.bytes.size(), fault.bytes);
-        send(message);
+        raw.send(message);
         expected.push_back(dropped + QString::fromLatin1(fault.warning).arg(at));
     }
     // 13 values to a record: 400 records are more than the limit allows.
     std::vector<Value> too_many;
     for (int i = 0; i < 400; ++i)
         too_many.push_back(float_record(i));
-    send(transport::encode(too_many, seq++));
+    raw.send(transport::encode(too_many, seq++));
     expected.push_back(dropped + QStringLiteral("more than 5000 values in one message"));
-    send(transport::encode(rows, seq++));
-    raw.set(zmq::sockopt::linger, 1000);
+    raw.send(transport::encode(rows, seq++));
+    raw.socket.set(zmq::sockopt::linger, 1000);
 
     EXPECT_EQ(drain(queue, rows.size()), rows);
     EXPECT_EQ(queue.dropped_messages(), std::size(faults) + 1);
