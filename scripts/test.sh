@@ -27,11 +27,15 @@ cmake --build build/ci -j "$jobs"
 # wait on sockets and timers, the build's last links run one at a time). Their output is
 # printed, and their result counted, once the tests are done.
 logs=$(mktemp -d)
-# Each in a process group of its own, so that a failing step ends them with their children.
-setsid nice -n 19 ./scripts/tidy.sh build/ci >"$logs/tidy" 2>&1 &
+# Each in a process group of its own (job control), so that a failing step ends them with
+# their children; not in a session of their own, which would put them in a scheduling
+# group of their own as well, where their low priority would count for nothing.
+set -m
+nice -n 19 ./scripts/tidy.sh build/ci >"$logs/tidy" 2>&1 &
 tidy_pid=$!
-setsid nice -n 19 ./scripts/fuzz.sh 30 >"$logs/fuzz" 2>&1 &
+nice -n 19 ./scripts/fuzz.sh 30 >"$logs/fuzz" 2>&1 &
 fuzz_pid=$!
+set +m
 trap 'kill -- "-$tidy_pid" "-$fuzz_pid" 2>/dev/null || true; rm -rf "$logs"' EXIT
 # Waits for a step started above and prints its output; fails as the step did.
 finish() { # NAME LOG PID
