@@ -254,6 +254,38 @@ TEST(ValueSharing, FloatArrayOfAMillionSharesOneBuffer) {
     EXPECT_EQ(c.as_float_array()[999'999], 999'999 * 0.5);
 }
 
+// A value moved from is none, whatever it held: a list moved from used to keep its kind
+// with no elements behind it, and items() on it read through a null pointer.
+TEST(ValueSharing, MovedFromIsNone) {
+    const std::vector<Value> kinds = {
+        Value::list({1, 2}),
+        Value::tuple({"PD", 2.5}),
+        Value("text"),
+        Value::bytes(QByteArray("ab")),
+        Value::float_array({1.0, 2}),
+        Value::complex_array({{1.0, 2.0}}),
+        Value(7),
+        Value(std::complex<double>(1.0, -1.0)),
+    };
+    for (const Value& original : kinds) {
+        Value from = original;
+        Value to = std::move(from);
+        EXPECT_EQ(to, original) << text_form(original).toStdString();
+        EXPECT_TRUE(from.is_none())
+            << text_form(original).toStdString(); // NOLINT(bugprone-use-after-move)
+        EXPECT_ANY_THROW((void)from.items()) << text_form(original).toStdString();
+        // Assigned from, too; and the value taken may be an element of the one assigned to.
+        Value again = original;
+        Value target = Value::list({again});
+        target = std::move(again);
+        EXPECT_EQ(target, original);
+        EXPECT_TRUE(again.is_none()); // NOLINT(bugprone-use-after-move)
+        Value outer = Value::list({original, 3});
+        outer = outer[0];
+        EXPECT_EQ(outer, original);
+    }
+}
+
 TEST(ValueSharing, ComplexArrayOfAMillionSharesOneBuffer) {
     QVector<std::complex<double>> samples(1'000'000, {1.0, -1.0});
     const std::complex<double>* buffer = samples.constData();
