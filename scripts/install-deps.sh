@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config ninja-build
   qtbase5-dev libqt5svg5-dev libqt5opengl5-dev libqwt-qt5-dev
-  libzmq3-dev cppzmq-dev libmsgpack-cxx-dev libhdf5-dev
+  libzmq3-dev cppzmq-dev libmsgpack-cxx-dev libhdf5-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-zmq python3-msgpack python3-numpy python3-pytest python3-h5py
   python3-setuptools python3-venv

@@ -92,7 +92,9 @@ void describe_options(QCommandLineParser& parser) {
          QStringLiteral("Encrypt the queue and let in only the producers whose public keys "
                         "are listed in $XDG_CONFIG_HOME/lumenfold/authorized_producers. This "
                         "scope's key is $XDG_CONFIG_HOME/lumenfold/server.key (made on first "
-                        "use; its public half, server.key.pub, is printed at start).")},
+                        "use; its public half, server.key.pub, is printed at start). On "
+                        "tcp://HOST:PORT, producers send their data sealed to PORT+1: a "
+                        "firewall should let both through.")},
         {opt_insecure, QStringLiteral("Listen beyond this machine without encryption: anyone "
                                       "who reaches the port can send and read. Only on a "
                                       "network you trust.")},

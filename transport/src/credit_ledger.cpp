@@ -77,6 +77,11 @@ void CreditLedger::sync(const std::string& peer, std::uint64_t last_seq, bool cl
         p.waiting_since = now;
 }
 
+std::uint64_t CreditLedger::acked(const std::string& peer) const {
+    const auto it = peers_.find(peer);
+    return it == peers_.end() ? 0 : it->second.acked;
+}
+
 void CreditLedger::gone(const std::string& peer) {
     peers_.erase(peer);
 }

@@ -48,6 +48,9 @@ public:
     /// for a while (a send to a producer that has gone fails, and gone() frees its credit).
     void grants(std::vector<Grant>& out, Clock::time_point now);
 
+    /// The newest message of `peer` received (0: none, or an unknown peer).
+    std::uint64_t acked(const std::string& peer) const;
+
     std::size_t backlog_bytes() const noexcept { return backlog_bytes_; }
     std::size_t backlog_messages() const noexcept { return backlog_messages_; }
     std::size_t producers() const noexcept { return peers_.size(); }

@@ -1,5 +1,7 @@
 #include "flow.h"
 
+#include <cstring>
+
 namespace tellurix::lumenfold::transport::detail {
 
 namespace {
@@ -33,6 +35,17 @@ QByteArray encode_refused(const QString& reason) {
     return encode_control({"refused", wire_version, reason});
 }
 
+QByteArray encode_seal() {
+    return encode_control({"seal", wire_version});
+}
+
+QByteArray encode_sealed(const Sealed& s) {
+    return encode_control(
+        {"sealed", wire_version, std::int64_t{s.port}, count(s.key.channel),
+         host::Value::bytes(QByteArray(reinterpret_cast<const char*>(s.key.key.data()),
+                                       static_cast<int>(s.key.key.size())))});
+}
+
 Control parse_control(const std::vector<host::Value>& e) {
     const QString& word = e.at(0).as_str();
     if (e.size() < 2 || !e[1].is_int())
@@ -54,6 +67,22 @@ Control parse_control(const std::vector<host::Value>& e) {
         if (e.size() != 3 || !e[2].is_str())
             bad(word, "expected [\"refused\", 2, reason]");
         c.refused = e[2].as_str();
+    } else if (word == QLatin1String("seal")) {
+        if (e.size() != 2)
+            bad(word, "expected [\"seal\", 2]");
+        c.seal = true;
+    } else if (word == QLatin1String("sealed")) {
+        if (e.size() != 5 || !e[4].is_bytes() ||
+            e[4].as_bytes().size() != static_cast<int>(seal_key_bytes))
+            bad(word, "expected [\"sealed\", 2, port, channel, key of 32 bytes]");
+        const std::uint64_t port = count_at(e, 2, word);
+        if (port > 65535)
+            bad(word, "the port is not a tcp port");
+        Sealed s;
+        s.port = static_cast<std::uint16_t>(port);
+        s.key.channel = count_at(e, 3, word);
+        std::memcpy(s.key.key.data(), e[4].as_bytes().constData(), seal_key_bytes);
+        c.sealed = s;
     } else {
         throw DecodeError("unknown control message '" + word.toStdString() + "'");
     }

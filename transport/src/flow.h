@@ -3,8 +3,12 @@
 //   producer to consumer  ["sync", 2, last_seq, closing]
 //   consumer to producer  ["credit", 2, session, base, acked, window_msgs, window_bytes]
 //                         ["refused", 2, reason]
+// and, over a secured (CURVE) connection, the sealed data connection's set-up:
+//   producer to consumer  ["seal", 2]
+//   consumer to producer  ["sealed", 2, port, channel, key]
 #pragma once
 
+#include "sealed.h"
 #include "wire.h"
 
 #include <cstdint>
@@ -24,6 +28,14 @@ struct Sync {
     bool closing = false;
 };
 
+/// Where a producer sends sealed data messages, and how it seals them.
+struct Sealed {
+    /// The consumer's tcp port for sealed messages, on the host the producer reached it at;
+    /// 0: it has none, and the producer keeps to its secured connection.
+    std::uint16_t port = 0;
+    SealKey key;
+};
+
 struct Credit {
     std::uint64_t session = 0, base = 0, acked = 0, window_msgs = 0, window_bytes = 0;
 };
@@ -31,6 +43,8 @@ struct Credit {
 QByteArray encode_sync(const Sync& sync);
 QByteArray encode_credit(const Credit& credit);
 QByteArray encode_refused(const QString& reason);
+QByteArray encode_seal();
+QByteArray encode_sealed(const Sealed& sealed);
 
 /// What a control message says. Throws DecodeError when its word is unknown or its
 /// fields are not what that word needs; `elements` come from decode_frame.
@@ -38,6 +52,9 @@ struct Control {
     std::optional<Sync> sync;
     std::optional<Credit> credit;
     std::optional<QString> refused;
+    /// The producer asks for a sealed data connection.
+    bool seal = false;
+    std::optional<Sealed> sealed;
 };
 Control parse_control(const std::vector<host::Value>& elements);
 

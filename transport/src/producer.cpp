@@ -3,6 +3,7 @@
 #include "flow.h"
 #include "handshake_watch.h"
 #include "keys.h"
+#include "sealed.h"
 #include "wire.h"
 
 #include <zmq.hpp>
@@ -94,6 +95,54 @@ struct InFlight {
     std::size_t bytes, items;
 };
 
+// The sealed data connection of a producer of a secured consumer (sealed.h): asked for
+// with the first sync, used once the consumer has answered, the connection is up and
+// everything sent before it is in, so that the two connections never overtake each other.
+struct SealedLink {
+    enum State { Off, Asked, Connecting, Draining, On } state = Off;
+    std::chrono::steady_clock::time_point since{};
+    std::optional<detail::Sealer> sealer;
+    std::optional<zmq::socket_t> socket;
+    std::optional<detail::HandshakeWatch> watch;
+
+    // The consumer answered with `offer`: connects to its sealed port on the host
+    // `endpoint` names.
+    void open(zmq::context_t& context, const QString& endpoint, const detail::Sealed& offer,
+              int hwm) {
+        if (state != Asked)
+            return;
+        if (offer.port == 0) { // the consumer has no sealed port
+            close();
+            return;
+        }
+        const QString address = endpoint.left(endpoint.lastIndexOf(QLatin1Char(':')));
+        socket.emplace(context, zmq::socket_type::push);
+        // Messages go only to a connection that is up: one that never comes up holds none.
+        socket->set(zmq::sockopt::immediate, true);
+        socket->set(zmq::sockopt::sndhwm, hwm);
+        watch.emplace(context, *socket, "producer-sealed");
+        sealer.emplace(offer.key);
+        try {
+            socket->connect(QStringLiteral("%1:%2").arg(address).arg(offer.port).toStdString());
+        } catch (const zmq::error_t&) {
+            close();
+            return;
+        }
+        state = Connecting;
+        since = std::chrono::steady_clock::now();
+    }
+
+    void close() {
+        watch.reset();
+        if (socket) {
+            socket->set(zmq::sockopt::linger, 0);
+            socket.reset();
+        }
+        sealer.reset();
+        state = Off;
+    }
+};
+
 struct Producer::Socket {
     // Declared first, destroyed last: ZeroMQ releases the last lent messages while the
     // context below terminates.
@@ -118,6 +167,7 @@ struct Producer::Socket {
     std::optional<QString> refused;
     std::optional<detail::HandshakeWatch> watch;
     std::vector<host::Value> scratch;
+    SealedLink sealed;
 
     bool may_send(std::size_t bytes) const {
         if (in_flight.size() >= window_msgs || window_bytes == 0)
@@ -132,6 +182,13 @@ namespace {
 // How often a producer that waits for the consumer asks again: the answer may have been
 // lost, or the consumer restarted and has not heard of this producer.
 constexpr auto sync_every = std::chrono::milliseconds(250);
+
+// How long a producer waits for the sealed connection at each step before it keeps to the
+// secured one: a consumer that does not answer, a port a firewall closes, a backlog that
+// does not drain.
+constexpr auto seal_answer_wait = std::chrono::seconds(1);
+constexpr auto seal_connect_wait = std::chrono::seconds(3);
+constexpr auto seal_drain_wait = std::chrono::seconds(2);
 
 // Sets the CURVE options `options` ask for on a fresh socket; returns the producer's public
 // key, empty when it does not encrypt.
@@ -220,6 +277,87 @@ void Producer::connect(const QString& endpoint) {
     socket_ = std::move(s);
     // Ask for credit at once, so that it is there by the first send.
     request_sync(false);
+    ask_for_seal();
+}
+
+void Producer::ask_for_seal() {
+    Socket& s = *socket_;
+    s.sealed.close();
+    // Only a secured consumer's tcp port has a sealed one beside it.
+    if (public_key_.isEmpty() || !s.endpoint.startsWith(QLatin1String("tcp://")))
+        return;
+    const QByteArray body = detail::encode_seal();
+    if (s.socket.send(zmq::const_buffer(body.constData(), static_cast<std::size_t>(body.size())),
+                      zmq::send_flags::dontwait)) {
+        s.sealed.state = SealedLink::Asked;
+        s.sealed.since = std::chrono::steady_clock::now();
+    }
+}
+
+void Producer::advance_sealed() {
+    Socket& s = *socket_;
+    SealedLink& link = s.sealed;
+    // A producer that may wait waits here for the steps, a few round trips, rather than
+    // send more over the slower connection meanwhile; one that drops when full never
+    // waits, and sends over the secured connection until the sealed one is ready.
+    const bool wait = !options_.drop_when_full;
+    const auto timed_out = [&](auto limit) {
+        return std::chrono::steady_clock::now() - link.since >= limit;
+    };
+    for (;;) {
+        if (link.state == SealedLink::Asked) {
+            // Until the secured connection is up the answer cannot come; what is sent
+            // meanwhile waits in ZeroMQ's queue, as it would without a sealed one (and a
+            // producer the consumer refuses learns it as it would).
+            read_answers(0);
+            if (link.state == SealedLink::Asked && !s.watch->ever_paired()) {
+                link.since = std::chrono::steady_clock::now();
+                return;
+            }
+            if (link.state == SealedLink::Asked && wait)
+                read_answers(5);
+            if (link.state == SealedLink::Asked) {
+                if (timed_out(seal_answer_wait))
+                    link.close();
+                else if (!wait)
+                    return;
+            }
+        } else if (link.state == SealedLink::Connecting) {
+            link.watch->take();
+            if (link.watch->ever_paired()) {
+                link.state = SealedLink::Draining;
+                link.since = std::chrono::steady_clock::now();
+            } else if (timed_out(seal_connect_wait)) {
+                link.close();
+            } else if (!wait) {
+                return;
+            } else {
+                zmq::pollitem_t item{link.watch->handle(), 0, ZMQ_POLLIN, 0};
+                try {
+                    zmq::poll(&item, 1, std::chrono::milliseconds(5));
+                } catch (const zmq::error_t& e) {
+                    if (e.num() != EINTR)
+                        throw;
+                }
+            }
+        } else if (link.state == SealedLink::Draining) {
+            // What went over the secured connection must be in before anything goes
+            // sealed, or the two could overtake each other.
+            if (s.in_flight.empty()) {
+                link.state = SealedLink::On;
+            } else if (timed_out(seal_drain_wait) || s.refused) {
+                link.close();
+            } else {
+                if (std::chrono::steady_clock::now() - s.last_sync >= sync_every / 10)
+                    request_sync(false);
+                read_answers(wait ? 10 : 0);
+                if (!wait && !s.in_flight.empty())
+                    return;
+            }
+        } else {
+            return;
+        }
+    }
 }
 
 void Producer::request_sync(bool closing) {
@@ -304,6 +442,10 @@ void Producer::read_answers(int wait_ms) {
             s.refused = c.refused;
             continue;
         }
+        if (c.sealed) {
+            s.sealed.open(s.context, s.endpoint, *c.sealed, options_.hwm);
+            continue;
+        }
         if (!c.credit)
             continue;
         const detail::Credit& k = *c.credit;
@@ -316,6 +458,9 @@ void Producer::read_answers(int wait_ms) {
                 s.in_flight_bytes -= s.in_flight.front().bytes;
                 s.in_flight.pop_front();
             }
+            // Its sealed port and channel are new too.
+            if (s.sealed.state != SealedLink::Off)
+                ask_for_seal();
         }
         s.answered = true;
         s.session = k.session;
@@ -339,6 +484,8 @@ bool Producer::send_message(QByteArray message, std::size_t items) {
         throw std::invalid_argument(
             "Producer: message of " + std::to_string(message.size()) +
             " bytes exceeds what a consumer accepts; send the data in smaller items");
+    if (s.sealed.state != SealedLink::Off && s.sealed.state != SealedLink::On)
+        advance_sealed();
     // Within the credit granted; otherwise wait for more (or drop).
     if (!s.may_send(size))
         read_answers(0);
@@ -354,6 +501,15 @@ bool Producer::send_message(QByteArray message, std::size_t items) {
     }
     if (s.refused)
         throw_refused(s.endpoint, *s.refused);
+    const bool sealing = s.sealed.state == SealedLink::On;
+    if (sealing) {
+        QByteArray sealed = s.recycler.take(size + detail::seal_overhead);
+        sealed.resize(static_cast<int>(size + detail::seal_overhead));
+        s.sealed.sealer->seal(message.constData(), size, sealed.data());
+        s.recycler.give(std::move(message));
+        message = std::move(sealed);
+    }
+    zmq::socket_t& target = sealing ? *s.sealed.socket : s.socket;
     zmq::message_t frame;
     if (message.size() >= zero_copy_bytes) {
         auto* lent = new Lent{std::move(message), &s.recycler};
@@ -368,7 +524,7 @@ bool Producer::send_message(QByteArray message, std::size_t items) {
     // connection is waited out here, where refusals are seen.
     for (;;) {
         try {
-            if (s.socket.send(frame, zmq::send_flags::dontwait)) {
+            if (target.send(frame, zmq::send_flags::dontwait)) {
                 ++sent_;
                 s.in_flight.push_back({s.next_seq++, size, items});
                 s.in_flight_bytes += size;
@@ -444,6 +600,7 @@ bool Producer::close() {
     std::unique_ptr<Socket> closing = std::move(socket_);
     // Everything that matters was confirmed or is reported below; nothing left to wait for.
     closing->watch.reset();
+    closing->sealed.close();
     closing->socket.set(zmq::sockopt::linger, 0);
     closing->socket.close();
     closing->context.close();

@@ -69,6 +69,21 @@ Receiver::Receiver(const QString& endpoint, const Limits& limits, const Security
                                      .toStdString());
     }
     endpoint_ = QString::fromStdString(socket_.get(zmq::sockopt::last_endpoint));
+    if (zap_ && endpoint_.startsWith(QLatin1String("tcp://"))) {
+        try {
+            // A port asked for by number gets its neighbour, one asked for as any gets any.
+            const QString asked_port = endpoint.section(QLatin1Char(':'), -1);
+            sealed_.emplace(context_, endpoint_,
+                            asked_port != QLatin1String("*") && asked_port != QLatin1String("0"),
+                            limits.max_message_bytes, socket_.get(zmq::sockopt::rcvhwm),
+                            socket_.get(zmq::sockopt::ipv6));
+        } catch (const zmq::error_t& e) {
+            // Producers then send everything over the secured connection, only slower.
+            note(QStringLiteral("ZmqQueue: no port for sealed data beside %1 (%2); producers "
+                                "send over the secured connection alone")
+                     .arg(endpoint_, QString::fromLocal8Bit(e.what())));
+        }
+    }
     watch_.emplace(context_, socket_,
                    "consumer-" + std::to_string(reinterpret_cast<quintptr>(this)),
                    zap_.has_value());
@@ -139,11 +154,12 @@ void Receiver::note(QString warning) {
 }
 
 void Receiver::run() {
-    zmq::pollitem_t items[4] = {{socket_.handle(), 0, ZMQ_POLLIN, 0},
+    zmq::pollitem_t items[5] = {{socket_.handle(), 0, ZMQ_POLLIN, 0},
                                 {nullptr, wake_fd_, ZMQ_POLLIN, 0},
                                 {watch_->handle(), 0, ZMQ_POLLIN, 0},
-                                {zap_ ? zap_->handle() : nullptr, 0, ZMQ_POLLIN, 0}};
-    const int polled = zap_ ? 4 : 3;
+                                {zap_ ? zap_->handle() : nullptr, 0, ZMQ_POLLIN, 0},
+                                {sealed_ ? sealed_->handle() : nullptr, 0, ZMQ_POLLIN, 0}};
+    const int polled = sealed_ ? 5 : zap_ ? 4 : 3;
     while (!stop_) {
         try {
             zmq::poll(items, polled, std::chrono::milliseconds(idle_ms));
@@ -166,7 +182,26 @@ void Receiver::run() {
         for (const Released& r : released_here_)
             ledger_.released(r.peer, r.bytes);
         released_here_.clear();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            round_tap_ = tap_;
+        }
         read_messages(now);
+        read_sealed(now);
+        settle_syncs(now);
+        if (beyond_credit_ > 0)
+            note(QStringLiteral("ZmqQueue: dropped %1 messages sent beyond the producer's credit")
+                     .arg(beyond_credit_));
+        beyond_credit_ = 0;
+        if (!arrived_.empty()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const bool was_empty = inbox_.empty();
+            for (Held& h : arrived_)
+                inbox_.push_back(std::move(h));
+            arrived_.clear();
+            if (was_empty)
+                arrival_.notify_one();
+        }
         answer_producers(now);
     }
 }
@@ -230,12 +265,6 @@ int Receiver::refuse_early(const std::vector<HandshakeFailures::Refusal>& refusa
 }
 
 void Receiver::read_messages(Clock::time_point now) {
-    ZmqQueue::Tap tap;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        tap = tap_;
-    }
-    std::uint64_t beyond_credit = 0;
     for (int n = 0; n < round_messages; ++n) {
         zmq::message_t id;
         try {
@@ -267,10 +296,13 @@ void Receiver::read_messages(Clock::time_point now) {
             try {
                 decode_frame(body.data<char>(), body.size(), limits_, control_);
                 const Control c = parse_control(control_);
-                if (!c.sync)
+                if (c.sync)
+                    on_sync(peer, *c.sync, now);
+                else if (c.seal)
+                    on_seal(peer);
+                else
                     throw DecodeError("a consumer does not take '" +
                                       control_.front().as_str().toStdString() + "'");
-                ledger_.sync(peer, c.sync->last_seq, c.sync->closing, now);
             } catch (const DecodeError& e) {
                 note(QStringLiteral("ZmqQueue: dropped a control message: %1")
                          .arg(QString::fromUtf8(e.what())));
@@ -304,36 +336,114 @@ void Receiver::read_messages(Clock::time_point now) {
         }
         // A message the header of which cannot be read still joins the backlog: decoding
         // it there reports what is wrong with it, in its place among the others.
-        const std::uint64_t seq = peek.kind == Peek::Data ? peek.seq : 0;
-        if (!ledger_.received(peer, seq, body.size(), now)) {
-            ++dropped;
-            ++beyond_credit;
-            continue;
-        }
-        if (tap)
-            tap(body.data<char>(), body.size(), unix_time_ns());
-        held_items += peek.items;
-        held_bytes += body.size();
-        arrived_.push_back(Held{std::move(body), std::move(peer), peek.items});
+        const std::size_t size = body.size();
+        accept(std::move(peer), std::move(body), 0, size, now);
     }
-    if (beyond_credit > 0)
-        note(QStringLiteral("ZmqQueue: dropped %1 messages sent beyond the producer's credit")
-                 .arg(beyond_credit));
-    if (arrived_.empty())
+}
+
+void Receiver::accept(std::string peer, zmq::message_t&& body, std::size_t offset, std::size_t size,
+                      Clock::time_point now) {
+    const char* const data = body.data<char>() + offset;
+    const Peek peek = peek_message(data, size);
+    const std::uint64_t seq = peek.kind == Peek::Data ? peek.seq : 0;
+    if (!ledger_.received(peer, seq, size, now)) {
+        ++dropped;
+        ++beyond_credit_;
         return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    const bool was_empty = inbox_.empty();
-    for (Held& h : arrived_)
-        inbox_.push_back(std::move(h));
-    arrived_.clear();
-    if (was_empty)
-        arrival_.notify_one();
+    }
+    if (round_tap_)
+        round_tap_(data, size, unix_time_ns());
+    held_items += peek.items;
+    held_bytes += size;
+    arrived_.push_back(Held{std::move(body), std::move(peer), peek.items, offset, size});
+}
+
+void Receiver::read_sealed(Clock::time_point now) {
+    if (!sealed_)
+        return;
+    sealed_->receive(round_messages, [&](const std::string& peer, zmq::message_t&& body,
+                                         std::size_t offset, std::size_t size) {
+        ++messages;
+        bytes += size;
+        // Only data travels sealed: the rest of the conversation stays on the connection
+        // that carries the answers.
+        if (peek_message(body.data<char>() + offset, size).kind != Peek::Data) {
+            ++dropped;
+            note(QStringLiteral("ZmqQueue: dropped a sealed message that was not a data "
+                                "message of wire format %1")
+                     .arg(wire_version));
+            return;
+        }
+        accept(peer, std::move(body), offset, size, now);
+    });
+    const std::uint64_t refused = sealed_->take_refused();
+    if (refused > 0) {
+        dropped += refused;
+        // Anyone may reach the port: say so now and then, not for every message.
+        if (now - last_unsealed_note_ >= std::chrono::seconds(10)) {
+            last_unsealed_note_ = now;
+            note(QStringLiteral("ZmqQueue: dropped %1 messages on the sealed data port %2 "
+                                "that were not sealed for a producer of this queue, altered "
+                                "on the way, or sent again")
+                     .arg(refused)
+                     .arg(sealed_->port()));
+        }
+    }
+}
+
+void Receiver::on_sync(const std::string& peer, const Sync& sync, Clock::time_point now) {
+    if (sealed_ && sealed_->has_channel(peer) && ledger_.acked(peer) < sync.last_seq) {
+        auto [it, fresh] = waiting_syncs_.try_emplace(peer, WaitingSync{sync, now});
+        if (!fresh) {
+            it->second.sync.last_seq = std::max(it->second.sync.last_seq, sync.last_seq);
+            it->second.sync.closing = it->second.sync.closing || sync.closing;
+        }
+        return;
+    }
+    waiting_syncs_.erase(peer);
+    ledger_.sync(peer, sync.last_seq, sync.closing, now);
+}
+
+void Receiver::settle_syncs(Clock::time_point now) {
+    // Sealed messages follow their sync within a round trip unless they were lost.
+    constexpr auto longest_wait = std::chrono::seconds(1);
+    for (auto it = waiting_syncs_.begin(); it != waiting_syncs_.end();) {
+        if (ledger_.acked(it->first) >= it->second.sync.last_seq ||
+            now - it->second.since >= longest_wait) {
+            ledger_.sync(it->first, it->second.sync.last_seq, it->second.sync.closing, now);
+            it = waiting_syncs_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void Receiver::on_seal(const std::string& peer) {
+    // Without a port (an ipc endpoint, or none could be bound), or with as many channels
+    // as a consumer needs, the answer is port 0: the producer keeps to this connection.
+    constexpr std::size_t most_channels = 4096;
+    const bool offered =
+        sealed_ && (sealed_->channels() < most_channels || sealed_->has_channel(peer));
+    const QByteArray answer = encode_sealed(offered ? sealed_->offer(peer) : Sealed{});
+    try {
+        if (socket_.send(zmq::const_buffer(peer.data(), peer.size()),
+                         zmq::send_flags::sndmore | zmq::send_flags::dontwait))
+            socket_.send(
+                zmq::const_buffer(answer.constData(), static_cast<std::size_t>(answer.size())),
+                zmq::send_flags::dontwait);
+    } catch (const zmq::error_t&) {
+        if (offered)
+            sealed_->forget(peer); // gone already
+    }
 }
 
 void Receiver::answer_producers(Clock::time_point now) {
     grants_.clear();
     ledger_.grants(grants_, now);
     for (const Grant& g : grants_) {
+        // Its last message is in (a closing sync waits for it): its channel closes.
+        if (g.farewell && sealed_)
+            sealed_->forget(g.peer);
         const QByteArray body =
             encode_credit({session_, g.base, g.acked, g.window_msgs, g.window_bytes});
         try {
@@ -348,6 +458,9 @@ void Receiver::answer_producers(Clock::time_point now) {
             if (e.num() != EHOSTUNREACH)
                 throw;
             ledger_.gone(g.peer);
+            if (sealed_)
+                sealed_->forget(g.peer);
+            waiting_syncs_.erase(g.peer);
         }
     }
     producers = ledger_.producers();

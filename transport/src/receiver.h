@@ -7,6 +7,7 @@
 
 #include "credit_ledger.h"
 #include "handshake_watch.h"
+#include "sealed_port.h"
 #include "zap.h"
 
 #include <zmq.hpp>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -29,6 +31,10 @@ struct Held {
     zmq::message_t body;
     std::string peer;
     std::uint32_t items = 0;
+    /// The message within `body`: all of it, or what a sealed message held.
+    std::size_t offset = 0, size = 0;
+
+    const char* data() const { return body.data<char>() + offset; }
 };
 
 /// Room the host made by taking a message of `peer`.
@@ -69,6 +75,14 @@ public:
 private:
     void run();
     void read_messages(Clock::time_point now);
+    void read_sealed(Clock::time_point now);
+    // A data message of `peer` joins the backlog, unless it went beyond its credit.
+    void accept(std::string peer, zmq::message_t&& body, std::size_t offset, std::size_t size,
+                Clock::time_point now);
+    void on_sync(const std::string& peer, const Sync& sync, Clock::time_point now);
+    void on_seal(const std::string& peer);
+    // Syncs that waited for sealed messages they count.
+    void settle_syncs(Clock::time_point now);
     void answer_producers(Clock::time_point now);
     void note(QString warning);
     void look_at_handshakes(Clock::time_point now);
@@ -83,6 +97,18 @@ private:
     std::optional<ZapHandler> zap_;
     std::vector<QString> zap_notes_;
     std::optional<HandshakeWatch> watch_;
+    // Secured tcp only: where producers that ask for it send their data sealed.
+    std::optional<SealedPort> sealed_;
+    // A sync of a producer that seals says how far it sent; messages it counts may still
+    // be on their way over the other connection. It waits here until they are in (or a
+    // while has passed: they were lost), so that a closing producer is told it was heard
+    // in full only when it was, and its channel is forgotten only after its last message.
+    struct WaitingSync {
+        Sync sync;
+        Clock::time_point since;
+    };
+    std::map<std::string, WaitingSync> waiting_syncs_;
+    Clock::time_point last_unsealed_note_{};
     Clock::time_point last_refusal_note_{}, last_mechanism_note_{};
     int wake_fd_ = -1;
     std::uint64_t session_ = 0;
@@ -102,6 +128,9 @@ private:
     std::vector<Released> released_;
     std::vector<QString> warnings_;
     ZmqQueue::Tap tap_;
+    // The tap as of this round, and messages beyond their producer's credit in it.
+    ZmqQueue::Tap round_tap_;
+    std::uint64_t beyond_credit_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -137,17 +137,17 @@ void ZmqQueue::take_message() {
     f.held.pop_front();
     const detail::Held& held = f.current;
     f.receiver->held_items -= held.items;
-    f.receiver->held_bytes -= held.body.size();
-    f.released.push_back({held.peer, held.body.size()});
-    f.released_bytes += held.body.size();
+    f.receiver->held_bytes -= held.size;
+    f.released.push_back({held.peer, held.size});
+    f.released_bytes += held.size;
     if (f.released.size() >= release_every ||
         f.released_bytes >= limits_.max_backlog_bytes / release_parts) {
         f.receiver->release(f.released);
         f.released_bytes = 0;
     }
     next_ = 0;
-    const char* const data = held.body.data<char>();
-    const std::size_t size = held.body.size();
+    const char* const data = held.data();
+    const std::size_t size = held.size;
     try {
         // A message of one slice or less is built at once, in one pass.
         if (held.items <= slice_items) {
@@ -175,8 +175,8 @@ bool ZmqQueue::empty() {
     while (next_ == pending_.size()) {
         if (f.cursor.left > 0) {
             next_ = 0;
-            detail::decode_items(f.current.body.data<char>(), f.current.body.size(), limits_,
-                                 f.cursor, slice_items, slice_bytes, pending_);
+            detail::decode_items(f.current.data(), f.current.size, limits_, f.cursor, slice_items,
+                                 slice_bytes, pending_);
             if (f.cursor.left == 0)
                 f.current = detail::Held();
             continue;

@@ -319,6 +319,10 @@ private:
     // Reads the consumer's answers, waiting at most `wait_ms` for the first.
     void read_answers(int wait_ms);
     void request_sync(bool closing);
+    // The sealed data connection of a secured producer: asking for it, and the steps
+    // until it is used.
+    void ask_for_seal();
+    void advance_sealed();
 
     Options options_;
     QString public_key_;
