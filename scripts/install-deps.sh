@@ -9,7 +9,7 @@ packages=(
   libzmq3-dev cppzmq-dev libmsgpack-cxx-dev libhdf5-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-zmq python3-msgpack python3-numpy python3-pytest python3-h5py
-  python3-setuptools python3-venv
+  python3-setuptools python3-venv python3-cryptography
   clang libclang-rt-14-dev clang-format
   clang-tidy
   xvfb xauth fonts-dejavu-core desktop-file-utils

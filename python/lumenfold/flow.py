@@ -13,6 +13,7 @@ from typing import Any, Deque, Optional, Tuple, Union
 
 import msgpack
 
+from .sealed import Sealed, parse_sealed
 from .wire import VERSION
 
 __all__ = [
@@ -58,7 +59,7 @@ def _count(v: Any) -> int:
     return v
 
 
-def decode_answer(frame: bytes) -> Union[Credit, Refused, None]:
+def decode_answer(frame: bytes) -> Union[Credit, Refused, Sealed, None]:
     """The consumer's answer in ``frame``; None for anything else, which a producer
     ignores (it cannot act on what it does not understand)."""
     try:
@@ -69,6 +70,8 @@ def decode_answer(frame: bytes) -> Union[Credit, Refused, None]:
             return Credit(*(_count(v) for v in msg[2:]))
         if msg[0] == "refused" and len(msg) == 3:
             return Refused(str(msg[2]))
+        if msg[0] == "sealed":
+            return parse_sealed(msg)
     except Exception:
         pass
     return None

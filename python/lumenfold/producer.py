@@ -12,6 +12,7 @@ import zmq
 from zmq.utils.monitor import recv_monitor_message
 
 from .endpoint import check_private_dir, connect_address
+from . import sealed as _sealed
 from .flow import SYNC_EVERY_S, Credit, Ledger, Refused, decode_answer, encode_sync
 from .keys import apply_curve
 from .wire import DEFAULT_LIMITS, BufferPool, Limits, WireError, encode_unnumbered, set_seq
@@ -81,6 +82,52 @@ def _open_socket(
         sock.close(linger=0)
         raise
     return sock, monitor
+
+
+class _SealedLink:
+    """The sealed data connection of a secured producer (docs/wire-format.md, "Sealed
+    data connection"): asked for with the first sync and used once the consumer answered,
+    the connection is up and everything sent before it was confirmed, so that the two
+    connections never overtake each other. Any step that does not come within its time
+    leaves the producer on its CURVE connection."""
+
+    OFF, ASKED, CONNECTING, DRAINING, ON = range(5)
+    ANSWER_WAIT_S, CONNECT_WAIT_S, DRAIN_WAIT_S = 1.0, 3.0, 2.0
+
+    def __init__(self) -> None:
+        self.state = self.OFF
+        self.since = 0.0
+        self.sealer: "Optional[_sealed.Sealer]" = None
+        self.sock: Optional[zmq.Socket] = None
+        self.monitor: Optional[zmq.Socket] = None
+
+    def open(self, ctx: zmq.Context, endpoint: str, offer: "_sealed.Sealed", hwm: int) -> None:
+        if self.state != self.ASKED:
+            return
+        if offer.port == 0:  # the consumer has no sealed port
+            self.close()
+            return
+        self.sock = ctx.socket(zmq.PUSH)
+        # Messages go only to a connection that is up: one that never comes up holds none.
+        self.sock.setsockopt(zmq.IMMEDIATE, 1)
+        self.sock.setsockopt(zmq.SNDHWM, hwm)
+        self.sock.setsockopt(zmq.LINGER, 0)
+        self.monitor = self.sock.get_monitor_socket(zmq.EVENT_HANDSHAKE_SUCCEEDED)
+        self.sock.connect(f"{endpoint.rsplit(':', 1)[0]}:{offer.port}")
+        self.sealer = _sealed.Sealer(offer)
+        self.state = self.CONNECTING
+        self.since = time.monotonic()
+
+    def connected(self, wait_ms: int) -> bool:
+        return self.monitor is not None and self.monitor.poll(wait_ms, zmq.POLLIN) != 0
+
+    def close(self) -> None:
+        if self.sock is not None:
+            self.sock.disable_monitor()
+            self.monitor.close(linger=0)
+            self.sock.close(linger=0)
+        self.sock = self.monitor = self.sealer = None
+        self.state = self.OFF
 
 
 class Producer:
@@ -153,6 +200,8 @@ class Producer:
         self._closed = False
         # Ask for credit at once, so that it is there by the first send.
         self._sync(False)
+        self._sealed = _SealedLink()
+        self._ask_for_seal()
 
     # -- what the consumer confirmed -----------------------------------------
 
@@ -171,6 +220,13 @@ class Producer:
         """Items sent to a consumer that restarted before it confirmed them and that
         its successor never received."""
         return self._ledger.lost_items
+
+    @property
+    def sealed(self) -> bool:
+        """Whether data messages go sealed on the secured consumer's data port
+        (docs/wire-format.md, "Sealed data connection") rather than over the CURVE
+        connection; False for a producer that does not encrypt."""
+        return self._sealed.state == _SealedLink.ON
 
     @property
     def consumer_restarts(self) -> int:
@@ -245,6 +301,8 @@ class Producer:
     def _send_message(self, data: Any, seq_at: int, count: int) -> bool:
         ledger = self._ledger
         size = memoryview(data).nbytes
+        if self._sealed.state not in (_SealedLink.OFF, _SealedLink.ON):
+            self._advance_sealed()
         # Answers are read as they come, not only when there is no room: a producer
         # that never waited still learns which consumer it talks to, and so finds out
         # when that one is replaced.
@@ -264,9 +322,13 @@ class Producer:
             )
         seq = self._seq + 1
         set_seq(data, seq_at, seq)
+        sock = self._sock
+        if self._sealed.state == _SealedLink.ON:
+            data = self._sealed.sealer.seal(data)
+            sock = self._sealed.sock
         while True:
             try:
-                self._sock.send(data, zmq.NOBLOCK, copy=size < _ZERO_COPY_BYTES)
+                sock.send(data, zmq.NOBLOCK, copy=size < _ZERO_COPY_BYTES)
                 break
             except zmq.Again:
                 # ZeroMQ keeps no more for a connection that is not up: a dropping send
@@ -280,12 +342,73 @@ class Producer:
                         f"lumenfold.Producer: the consumer at {self.endpoint} refused "
                         f"this producer: {self._refused}"
                     )
-                self._sock.poll(int(SYNC_EVERY_S * 1000), zmq.POLLOUT)
+                sock.poll(int(SYNC_EVERY_S * 1000), zmq.POLLOUT)
         self._seq = seq
         ledger.sent(seq, size, count)
         self.messages_sent += 1
         self.items_sent += count
         return True
+
+    # -- the sealed data connection -----------------------------------------
+
+    def _ask_for_seal(self) -> None:
+        self._sealed.close()
+        # Only a secured consumer's tcp port has a sealed one beside it.
+        if not self._server_key or not self.endpoint.startswith("tcp://"):
+            return
+        if not _sealed.available():
+            return
+        try:
+            self._sock.send(_sealed.encode_seal(), zmq.NOBLOCK)
+        except zmq.Again:
+            return
+        self._sealed.state = _SealedLink.ASKED
+        self._sealed.since = time.monotonic()
+
+    def _advance_sealed(self) -> None:
+        # A producer that may wait waits here for the steps, a few round trips, rather
+        # than send more over the slower connection meanwhile; one that drops when full
+        # never waits.
+        link = self._sealed
+        wait = not self.drop_when_full
+        while True:
+            if link.state == link.ASKED:
+                self._read_answers(0)
+                # Until the CURVE connection is up the answer cannot come.
+                if link.state == link.ASKED and not self._paired:
+                    link.since = time.monotonic()
+                    return
+                if link.state == link.ASKED and wait:
+                    self._read_answers(5)
+                if link.state == link.ASKED:
+                    if time.monotonic() - link.since >= link.ANSWER_WAIT_S:
+                        link.close()
+                    elif not wait:
+                        return
+            elif link.state == link.CONNECTING:
+                if link.connected(5 if wait else 0):
+                    link.state = link.DRAINING
+                    link.since = time.monotonic()
+                elif time.monotonic() - link.since >= link.CONNECT_WAIT_S:
+                    link.close()
+                elif not wait:
+                    return
+            elif link.state == link.DRAINING:
+                # What went over CURVE must be confirmed before anything goes sealed.
+                if not self._ledger.in_flight:
+                    link.state = link.ON
+                elif self._refused is not None or (
+                    time.monotonic() - link.since >= link.DRAIN_WAIT_S
+                ):
+                    link.close()
+                else:
+                    if time.monotonic() - self._last_sync >= SYNC_EVERY_S / 10:
+                        self._sync(False)
+                    self._read_answers(10 if wait else 0)
+                    if not wait and self._ledger.in_flight:
+                        return
+            else:
+                return
 
     # -- talking with the consumer -------------------------------------------
 
@@ -308,9 +431,15 @@ class Producer:
                 return
             answer = decode_answer(frame)
             if isinstance(answer, Credit):
+                restarts = self._ledger.restarts
                 self._ledger.credit(answer)
+                # A new consumer: its sealed port and channel are new too.
+                if self._ledger.restarts != restarts and self._sealed.state != _SealedLink.OFF:
+                    self._ask_for_seal()
             elif isinstance(answer, Refused):
                 self._refused = answer.reason
+            elif isinstance(answer, _sealed.Sealed):
+                self._sealed.open(self._ctx, self.endpoint, answer, self.hwm)
 
     def _handshakes_refused(self) -> Optional[str]:
         # The end that finds the other's socket type wrong reports a failed handshake;
@@ -375,6 +504,7 @@ class Producer:
             unconfirmed = ledger.in_flight_items
             lost = ledger.lost_items
             refused = self._refused
+            self._sealed.close()
             self._sock.disable_monitor()
             self._monitor.close(linger=0)
             self._sock.close(linger=0)

@@ -16,6 +16,7 @@ from zmq.auth.thread import ThreadAuthenticator
 
 from lumenfold import DeliveryWarning, Producer, decode
 from lumenfold.keys import is_z85_key, load_keys, load_or_create_keys, write_keys
+from lumenfold.sealed import available as sealed_available
 
 pytestmark = pytest.mark.skipif(not zmq.has("curve"), reason="libzmq without CURVE")
 
@@ -168,6 +169,44 @@ def test_documented_secured_producer_against_cpp_consumer(tmp_path, listed):
             lines = consumer.communicate(timeout=30)[0].splitlines()
             assert lines == [f"warning: ZmqQueue: refused a producer at 127.0.0.1 with key "
                              f"{public}: the key is not listed in {authorized}"]
+    finally:
+        if consumer.poll() is None:
+            consumer.kill()
+            consumer.wait()
+
+
+@pytest.mark.skipif(
+    not (CONSUMER and os.access(CONSUMER, os.X_OK)),
+    reason="the C++ consumer lumenfold_python_consumer is not built (ctest sets it)",
+)
+@pytest.mark.skipif(not sealed_available(), reason="python3-cryptography is not installed")
+def test_data_go_sealed_to_the_cpp_consumer_in_order(tmp_path):
+    key_file = str(tmp_path / "producer.key")
+    authorized = tmp_path / "authorized_producers"
+    authorized.write_text(write_keys(key_file).decode() + "\n")
+    count = 1 + 40 * 3
+    consumer = subprocess.Popen(
+        [CONSUMER, "tcp://127.0.0.1:*", str(count), "--stay", "--secure",
+         str(tmp_path / "server.key"), str(authorized)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        endpoint = consumer.stdout.readline().split()[1]  # "ready <endpoint>"
+        server_key = consumer.stdout.readline().split()[1]  # "key <public key>"
+        with Producer(endpoint, server_key=server_key, key_file=key_file) as producer:
+            producer.send("PN", ["coolant_temperature_k"])
+            for i in range(40):
+                # Big messages, so that the sealed ones are still on their way when the
+                # closing sync (over CURVE) arrives.
+                producer.send_batch([("TD", [0.5] * 20000), ("TD", [float(i)] * 20000)])
+                producer.send("PD", [float(i)])
+            assert producer.sealed
+            assert producer.close()
+        lines = consumer.communicate("", timeout=30)[0].splitlines()
+        assert len(lines) == count
+        assert lines[0] == "('PN', ['coolant_temperature_k'])"
+        assert [line for line in lines if line.startswith("('PD'")] == [
+            f"('PD', [{i}])" for i in range(40)
+        ]
     finally:
         if consumer.poll() is None:
             consumer.kill()
