@@ -373,9 +373,11 @@ class Producer:
         wait = not self.drop_when_full
         while True:
             if link.state == link.ASKED:
-                self._read_answers(0)
-                # Until the CURVE connection is up the answer cannot come.
-                if link.state == link.ASKED and not self._paired:
+                # Until the consumer has answered anything the answer cannot come, and a
+                # refused producer learns it when it would without a sealed connection.
+                if self._sock.getsockopt(zmq.EVENTS) & zmq.POLLIN:
+                    self._read_answers(0)
+                if link.state == link.ASKED and self._ledger.session is None:
                     link.since = time.monotonic()
                     return
                 if link.state == link.ASKED and wait:

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include <sys/stat.h>
 
 namespace {
@@ -169,5 +173,43 @@ TEST(AuthorizedProducers, KeysCommentsAndBadLines) {
     EXPECT_EQ(keys, (std::set<std::string>{a, b, c}));
     EXPECT_EQ(bad, (std::vector<int>{5, 7}));
 }
+
+// Refusals seen before ZeroMQ asked the handler, with and without the address (a
+// connection gone before it could be read): one producer trying again is told and
+// counted once, two producers twice.
+struct EarlyCase {
+    const char* name;
+    std::vector<const char*> addresses; // in the order the refusals come; "" for none
+    int told; // notes, once a refusal without an address is due (a second later)
+    std::uint64_t counted;
+};
+
+class EarlyRefusals : public testing::TestWithParam<EarlyCase> {};
+
+TEST_P(EarlyRefusals, OneProducerIsToldAndCountedOnce) {
+    zmq::context_t context(1);
+    QTemporaryDir dir;
+    detail::ZapHandler zap(context, dir.filePath(QStringLiteral("authorized")));
+    std::vector<QString> notes;
+    for (const char* address : GetParam().addresses)
+        zap.refused_early(address, "NULL", QStringLiteral("it does not encrypt"), notes);
+    const auto& a = GetParam().addresses;
+    if (std::find(a.begin(), a.end(), std::string()) != a.end())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    zap.serve(notes);
+    EXPECT_EQ(static_cast<int>(notes.size()), GetParam().told);
+    EXPECT_EQ(zap.refused(), GetParam().counted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, EarlyRefusals,
+                         testing::Values(EarlyCase{"AddressOnly", {"10.0.0.7"}, 1, 1},
+                                         EarlyCase{"AddressTwice", {"10.0.0.7", "10.0.0.7"}, 1, 1},
+                                         EarlyCase{"AddressThenGone", {"10.0.0.7", ""}, 1, 1},
+                                         EarlyCase{"GoneThenAddress", {"", "10.0.0.7"}, 1, 1},
+                                         EarlyCase{"GoneOnly", {""}, 1, 1},
+                                         EarlyCase{"TwoAddresses", {"10.0.0.7", "10.0.0.8"}, 2, 2}),
+                         [](const testing::TestParamInfo<EarlyCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

@@ -306,11 +306,13 @@ void Producer::advance_sealed() {
     };
     for (;;) {
         if (link.state == SealedLink::Asked) {
-            // Until the secured connection is up the answer cannot come; what is sent
-            // meanwhile waits in ZeroMQ's queue, as it would without a sealed one (and a
-            // producer the consumer refuses learns it as it would).
-            read_answers(0);
-            if (link.state == SealedLink::Asked && !s.watch->ever_paired()) {
+            // Until the consumer has answered anything the answer cannot come; what is
+            // sent meanwhile waits in ZeroMQ's queue, as it would without a sealed
+            // connection, and a producer the consumer refuses learns it when it would
+            // without one.
+            if (s.socket.get(zmq::sockopt::events) & ZMQ_POLLIN)
+                read_answers(0);
+            if (link.state == SealedLink::Asked && !s.answered) {
                 link.since = std::chrono::steady_clock::now();
                 return;
             }

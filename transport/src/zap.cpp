@@ -108,18 +108,23 @@ bool ZapHandler::allowed(const std::string& address, const std::string& mechanis
 
 void ZapHandler::refused_early(const std::string& address, const std::string& what,
                                const QString& why, std::vector<QString>& notes) {
+    const auto now = std::chrono::steady_clock::now();
     if (address.empty()) {
-        unplaced_.emplace(what, std::make_pair(std::chrono::steady_clock::now(), why));
+        // The producer refused with its address a moment ago, trying again: told already.
+        const auto placed = placed_.find(what);
+        if (placed != placed_.end() && now - placed->second < std::chrono::seconds(10))
+            return;
+        unplaced_.emplace(what, std::make_pair(now, why));
         return;
     }
+    placed_[what] = now;
     unplaced_.erase(what);
     // The same producer trying again, its address read this time (on a loaded machine
     // the first tries can all lose theirs): it was told and counted once already, so
     // the address is added to that, not told as a second producer.
     const auto told = told_unplaced_.find(what);
     if (told != told_unplaced_.end()) {
-        const bool recent =
-            std::chrono::steady_clock::now() - told->second < std::chrono::seconds(10);
+        const bool recent = now - told->second < std::chrono::seconds(10);
         told_unplaced_.erase(told);
         if (recent && refused_.erase({std::string(), what}) > 0) {
             if (refused_.insert({address, what}).second)

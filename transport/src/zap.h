@@ -42,7 +42,8 @@ public:
     /// before it could be read: such a refusal is told a second later, unless the same
     /// `what` came with an address meanwhile (a producer that tries again, seen then);
     /// when the address comes within 10 s after it was told, it is added to that refusal
-    /// rather than told and counted as another producer.
+    /// rather than told and counted as another producer; when it comes without one
+    /// within 10 s after the same `what` came with an address, it is that producer again.
     void refused_early(const std::string& address, const std::string& what, const QString& why,
                        std::vector<QString>& notes);
     /// Distinct producers (address and key) refused so far.
@@ -69,6 +70,8 @@ private:
     std::map<std::string, std::pair<std::chrono::steady_clock::time_point, QString>> unplaced_;
     // Refusals told without an address, by `what`: when they were told.
     std::map<std::string, std::chrono::steady_clock::time_point> told_unplaced_;
+    // When each `what` last came with an address.
+    std::map<std::string, std::chrono::steady_clock::time_point> placed_;
 };
 
 } // namespace tellurix::lumenfold::transport::detail
