@@ -322,10 +322,12 @@ class Producer:
             )
         seq = self._seq + 1
         set_seq(data, seq_at, seq)
-        sock = self._sock
+        # A sealed message that waits keeps its plain form: should the consumer turn out
+        # to be a new one meanwhile, the channel is gone with the old one and the message
+        # goes over the CURVE connection instead.
+        plain, sock = data, self._sock
         if self._sealed.state == _SealedLink.ON:
-            data = self._sealed.sealer.seal(data)
-            sock = self._sealed.sock
+            data, sock = self._sealed.sealer.seal(plain), self._sealed.sock
         while True:
             try:
                 sock.send(data, zmq.NOBLOCK, copy=size < _ZERO_COPY_BYTES)
@@ -336,13 +338,20 @@ class Producer:
                 if self.drop_when_full:
                     self.items_dropped += count
                     return False
+                # A sealed connection that is down may be a consumer that restarted
+                # and has not heard of this producer: ask, so that it answers.
+                if sock is not self._sock and time.monotonic() - self._last_sync >= SYNC_EVERY_S:
+                    self._sync(False)
                 self._read_answers(0)
                 if self._refused is not None:
                     raise RefusedError(
                         f"lumenfold.Producer: the consumer at {self.endpoint} refused "
                         f"this producer: {self._refused}"
                     )
-                sock.poll(int(SYNC_EVERY_S * 1000), zmq.POLLOUT)
+                if sock is not self._sock and self._sealed.state != _SealedLink.ON:
+                    data, sock = plain, self._sock
+                    continue
+                sock.poll(int(SYNC_EVERY_S * 1000) // 5, zmq.POLLOUT)
         self._seq = seq
         ledger.sent(seq, size, count)
         self.messages_sent += 1
@@ -395,6 +404,12 @@ class Producer:
                     link.close()
                 elif not wait:
                     return
+                else:
+                    # The answer may have been an old consumer's, read after it went: a
+                    # new one answers the syncs, and is asked again.
+                    if time.monotonic() - self._last_sync >= SYNC_EVERY_S:
+                        self._sync(False)
+                    self._read_answers(0)
             elif link.state == link.DRAINING:
                 # What went over CURVE must be confirmed before anything goes sealed.
                 if not self._ledger.in_flight:
@@ -436,7 +451,7 @@ class Producer:
                 restarts = self._ledger.restarts
                 self._ledger.credit(answer)
                 # A new consumer: its sealed port and channel are new too.
-                if self._ledger.restarts != restarts and self._sealed.state != _SealedLink.OFF:
+                if self._ledger.restarts != restarts:
                     self._ask_for_seal()
             elif isinstance(answer, Refused):
                 self._refused = answer.reason

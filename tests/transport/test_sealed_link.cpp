@@ -467,4 +467,46 @@ TEST(SealedLink, EverythingArrivesInOrderAndCloseConfirmsIt) {
     EXPECT_EQ(secured.queue->dropped_messages(), 0u);
 }
 
+TEST(SealedLink, AConsumerThatRestartsGetsWhatIsSentAfterwards) {
+    SecuredQueue secured;
+    QTemporaryDir dir;
+    const QString key_file = dir.filePath(QStringLiteral("p.key"));
+    {
+        QFile list(secured.dir.filePath(QStringLiteral("authorized")));
+        ASSERT_TRUE(list.open(QIODevice::Append));
+        list.write(transport::write_key_pair(key_file).toLatin1() + "\n");
+    }
+    transport::Producer::Options options;
+    options.server_key = secured.queue->public_key();
+    options.key_file = key_file;
+    options.linger_ms = 5000;
+    const QString endpoint = secured.queue->endpoint();
+    transport::Producer producer(endpoint, options);
+    const std::vector<Value> traces(
+        4, Value::tuple({QStringLiteral("TD"), Value::float_array(QVector<double>(1 << 15, 1.0))}));
+    ASSERT_TRUE(producer.send_batch(traces));
+    EXPECT_EQ(take(*secured.queue, traces.size()).size(), traces.size());
+    // The same consumer again, on the same port and key; its sealed port is another.
+    transport::Security security;
+    security.key_file = secured.dir.filePath(QStringLiteral("server.key"));
+    security.authorized_producers = secured.dir.filePath(QStringLiteral("authorized"));
+    secured.queue.reset();
+    transport::ZmqQueue again(endpoint, transport::Limits(), security);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(producer.send_batch(traces));
+        ASSERT_TRUE(producer.send(QStringLiteral("after"), Value(i)));
+    }
+    // False when the first batch's confirmation was never read: it is counted lost then.
+    producer.close();
+    EXPECT_EQ(producer.unconfirmed_items(), 0u);
+    EXPECT_EQ(producer.consumer_restarts(), 1u);
+    // Every item confirmed by one of the two consumers or counted lost.
+    const std::size_t sent = traces.size() + 20 * (traces.size() + 1);
+    EXPECT_EQ(producer.confirmed_items() + producer.lost_items(), sent);
+    // What the new one got arrives in order, up to the last item.
+    const std::vector<Value> items = take(again, 20 * (traces.size() + 1), 20s);
+    ASSERT_GE(items.size(), 20 * (traces.size() + 1) - traces.size());
+    EXPECT_EQ(items.back()[1].as_int(), 19);
+}
+
 } // namespace

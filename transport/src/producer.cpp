@@ -64,7 +64,7 @@ public:
     }
     // Keeps `buffer` when there is room; any thread.
     void give(QByteArray&& buffer) {
-        if (static_cast<std::size_t>(buffer.capacity()) > kept_bytes)
+        if (buffer.capacity() == 0 || static_cast<std::size_t>(buffer.capacity()) > kept_bytes)
             return;
         std::lock_guard<std::mutex> lock(mutex_);
         if (free_.size() < kept_buffers)
@@ -89,6 +89,24 @@ struct Lent {
     }
 };
 
+namespace {
+
+// A frame of `bytes`: lent to ZeroMQ when big, copied (and the buffer kept) when small.
+zmq::message_t to_frame(QByteArray&& bytes, Recycler& recycler) {
+    zmq::message_t frame;
+    if (bytes.size() >= zero_copy_bytes) {
+        auto* lent = new Lent{std::move(bytes), &recycler};
+        frame.rebuild(const_cast<char*>(lent->bytes.constData()),
+                      static_cast<std::size_t>(lent->bytes.size()), &Lent::release, lent);
+    } else {
+        frame.rebuild(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        recycler.give(std::move(bytes));
+    }
+    return frame;
+}
+
+} // namespace
+
 // A message sent and not yet confirmed by the consumer.
 struct InFlight {
     std::uint64_t seq;
@@ -104,6 +122,7 @@ struct SealedLink {
     std::optional<detail::Sealer> sealer;
     std::optional<zmq::socket_t> socket;
     std::optional<detail::HandshakeWatch> watch;
+    int opened = 0;
 
     // The consumer answered with `offer`: connects to its sealed port on the host
     // `endpoint` names.
@@ -120,12 +139,13 @@ struct SealedLink {
         // Messages go only to a connection that is up: one that never comes up holds none.
         socket->set(zmq::sockopt::immediate, true);
         socket->set(zmq::sockopt::sndhwm, hwm);
-        watch.emplace(context, *socket, "producer-sealed");
-        sealer.emplace(offer.key);
         try {
+            // A link of a consumer that restarted may still hold the last name.
+            watch.emplace(context, *socket, "producer-sealed-" + std::to_string(++opened));
+            sealer.emplace(offer.key);
             socket->connect(QStringLiteral("%1:%2").arg(address).arg(offer.port).toStdString());
-        } catch (const zmq::error_t&) {
-            close();
+        } catch (const std::exception&) {
+            close(); // the secured connection carries everything, as without one
             return;
         }
         state = Connecting;
@@ -334,13 +354,20 @@ void Producer::advance_sealed() {
             } else if (!wait) {
                 return;
             } else {
-                zmq::pollitem_t item{link.watch->handle(), 0, ZMQ_POLLIN, 0};
+                // The answer may have been an old consumer's, read after it went: a
+                // new one answers the syncs, and is asked again.
+                if (std::chrono::steady_clock::now() - s.last_sync >= sync_every)
+                    request_sync(false);
+                zmq::pollitem_t items[2] = {{link.watch->handle(), 0, ZMQ_POLLIN, 0},
+                                            {s.socket.handle(), 0, ZMQ_POLLIN, 0}};
                 try {
-                    zmq::poll(&item, 1, std::chrono::milliseconds(5));
+                    zmq::poll(items, 2, std::chrono::milliseconds(5));
                 } catch (const zmq::error_t& e) {
                     if (e.num() != EINTR)
                         throw;
                 }
+                if (items[1].revents & ZMQ_POLLIN)
+                    read_answers(0);
             }
         } else if (link.state == SealedLink::Draining) {
             // What went over the secured connection must be in before anything goes
@@ -461,8 +488,7 @@ void Producer::read_answers(int wait_ms) {
                 s.in_flight.pop_front();
             }
             // Its sealed port and channel are new too.
-            if (s.sealed.state != SealedLink::Off)
-                ask_for_seal();
+            ask_for_seal();
         }
         s.answered = true;
         s.session = k.session;
@@ -503,33 +529,30 @@ bool Producer::send_message(QByteArray message, std::size_t items) {
     }
     if (s.refused)
         throw_refused(s.endpoint, *s.refused);
-    const bool sealing = s.sealed.state == SealedLink::On;
+    bool sealing = s.sealed.state == SealedLink::On;
+    // Kept while a sealed message waits: should the consumer turn out to be a new one
+    // meanwhile, the channel is gone with the old one and the message goes over the
+    // secured connection instead.
+    QByteArray plain;
     if (sealing) {
         QByteArray sealed = s.recycler.take(size + detail::seal_overhead);
         sealed.resize(static_cast<int>(size + detail::seal_overhead));
         s.sealed.sealer->seal(message.constData(), size, sealed.data());
-        s.recycler.give(std::move(message));
+        plain = std::move(message);
         message = std::move(sealed);
     }
-    zmq::socket_t& target = sealing ? *s.sealed.socket : s.socket;
-    zmq::message_t frame;
-    if (message.size() >= zero_copy_bytes) {
-        auto* lent = new Lent{std::move(message), &s.recycler};
-        frame.rebuild(const_cast<char*>(lent->bytes.constData()),
-                      static_cast<std::size_t>(lent->bytes.size()), &Lent::release, lent);
-    } else {
-        frame.rebuild(message.constData(), static_cast<std::size_t>(message.size()));
-        s.recycler.give(std::move(message));
-    }
+    zmq::message_t frame = to_frame(std::move(message), s.recycler);
     // Never blocks inside ZeroMQ: a connection refused during its handshake is not tried
     // again, and a blocking send would then wait for it forever. A full queue or no
     // connection is waited out here, where refusals are seen.
     for (;;) {
+        zmq::socket_t& target = sealing ? *s.sealed.socket : s.socket;
         try {
             if (target.send(frame, zmq::send_flags::dontwait)) {
                 ++sent_;
                 s.in_flight.push_back({s.next_seq++, size, items});
                 s.in_flight_bytes += size;
+                s.recycler.give(std::move(plain));
                 return true;
             }
         } catch (const zmq::error_t& e) {
@@ -539,11 +562,20 @@ bool Producer::send_message(QByteArray message, std::size_t items) {
         }
         if (options_.drop_when_full) {
             ++dropped_;
+            s.recycler.give(std::move(plain));
             return false;
         }
+        // A sealed connection that is down may be a consumer that restarted and has not
+        // heard of this producer: ask, so that it answers.
+        if (sealing && std::chrono::steady_clock::now() - s.last_sync >= sync_every)
+            request_sync(false);
         read_answers(static_cast<int>(sync_every.count()) / 5);
         if (s.refused)
             throw_refused(s.endpoint, *s.refused);
+        if (sealing && s.sealed.state != SealedLink::On) {
+            sealing = false;
+            frame = to_frame(std::move(plain), s.recycler);
+        }
     }
 }
 
