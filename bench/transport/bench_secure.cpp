@@ -24,6 +24,7 @@
 #include <thread>
 
 #include <dirent.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -53,11 +54,20 @@ struct Link {
     }
 };
 
+// Processor time of the whole process (both ends, every thread), in seconds.
+double process_cpu_s() {
+    rusage r{};
+    ::getrusage(RUSAGE_SELF, &r);
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) * 1e-6;
+}
+
 // Sends `rounds` batches of `batch` from a thread and drains them here.
 void stream(benchmark::State& state, const std::vector<Value>& batch, std::size_t item_bytes) {
     Link link(state.range(0) == 1);
     const int rounds = 50;
     std::size_t items = 0;
+    const double cpu_before = process_cpu_s();
     for (auto _ : state) {
         std::thread producer([&] {
             transport::Producer p(link.queue->endpoint(), link.options);
@@ -74,6 +84,9 @@ void stream(benchmark::State& state, const std::vector<Value>& batch, std::size_
     state.counters["items/s"] = benchmark::Counter(double(items), benchmark::Counter::kIsRate);
     state.counters["bytes/s"] =
         benchmark::Counter(double(items * item_bytes), benchmark::Counter::kIsRate);
+    // Bytes per second of processor time, producer and consumer together: what the work
+    // costs, whatever share of the processors the machine's other load leaves.
+    state.counters["bytes/cpu_s"] = double(items * item_bytes) / (process_cpu_s() - cpu_before);
     state.SetLabel(state.range(0) == 1 ? "secure" : "plain");
 }
 
