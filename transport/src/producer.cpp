@@ -575,6 +575,7 @@ bool Producer::send_message(QByteArray message, std::size_t items) {
         if (sealing && s.sealed.state != SealedLink::On) {
             sealing = false;
             frame = to_frame(std::move(plain), s.recycler);
+            plain = QByteArray(); // nothing left to give back
         }
     }
 }
