@@ -3,7 +3,8 @@
 #include "flow.h"
 #include "handshake_watch.h"
 #include "keys.h"
-#include "sealed.h"
+#include "sealed_link.h"
+#include "send_buffers.h"
 #include "wire.h"
 
 #include <zmq.hpp>
@@ -32,9 +33,6 @@ QString connect_form(const QString& endpoint) {
     return resolved;
 }
 
-// Messages above this size are handed to ZeroMQ without a copy.
-constexpr int zero_copy_bytes = 16 * 1024;
-
 // Items per message in send_batch: enough to amortise the per-message cost, small
 // enough that the consumer starts applying a long batch early.
 constexpr std::size_t batch_items = 4096;
@@ -45,122 +43,10 @@ constexpr std::size_t batch_bytes = 1u << 20;
 
 } // namespace
 
-// Buffers of messages already sent, for the next messages to be encoded into. A
-// producer streaming big items would otherwise allocate a fresh buffer for each, and
-// ZeroMQ's I/O thread would free it: the allocator then hands that memory back to the
-// system and the next buffer faults every page in again.
-class Recycler {
-public:
-    // Takes a buffer for a message of about `size` bytes; an empty one when none fits.
-    QByteArray take(std::size_t size) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        while (!free_.empty()) {
-            QByteArray b = std::move(free_.back());
-            free_.pop_back();
-            if (static_cast<std::size_t>(b.capacity()) >= size)
-                return b;
-        }
-        return QByteArray();
-    }
-    // Keeps `buffer` when there is room; any thread.
-    void give(QByteArray&& buffer) {
-        if (buffer.capacity() == 0 || static_cast<std::size_t>(buffer.capacity()) > kept_bytes)
-            return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (free_.size() < kept_buffers)
-            free_.push_back(std::move(buffer));
-    }
-
-private:
-    static constexpr std::size_t kept_buffers = 4;
-    static constexpr std::size_t kept_bytes = 4u << 20;
-    std::mutex mutex_;
-    std::vector<QByteArray> free_;
-};
-
-// What ZeroMQ holds of a message sent without a copy, released from its I/O thread.
-struct Lent {
-    QByteArray bytes;
-    Recycler* recycler;
-    static void release(void*, void* hint) {
-        auto* lent = static_cast<Lent*>(hint);
-        lent->recycler->give(std::move(lent->bytes));
-        delete lent;
-    }
-};
-
-namespace {
-
-// A frame of `bytes`: lent to ZeroMQ when big, copied (and the buffer kept) when small.
-zmq::message_t to_frame(QByteArray&& bytes, Recycler& recycler) {
-    zmq::message_t frame;
-    if (bytes.size() >= zero_copy_bytes) {
-        auto* lent = new Lent{std::move(bytes), &recycler};
-        frame.rebuild(const_cast<char*>(lent->bytes.constData()),
-                      static_cast<std::size_t>(lent->bytes.size()), &Lent::release, lent);
-    } else {
-        frame.rebuild(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-        recycler.give(std::move(bytes));
-    }
-    return frame;
-}
-
-} // namespace
-
 // A message sent and not yet confirmed by the consumer.
 struct InFlight {
     std::uint64_t seq;
     std::size_t bytes, items;
-};
-
-// The sealed data connection of a producer of a secured consumer (sealed.h): asked for
-// with the first sync, used once the consumer has answered, the connection is up and
-// everything sent before it is in, so that the two connections never overtake each other.
-struct SealedLink {
-    enum State { Off, Asked, Connecting, Draining, On } state = Off;
-    std::chrono::steady_clock::time_point since{};
-    std::optional<detail::Sealer> sealer;
-    std::optional<zmq::socket_t> socket;
-    std::optional<detail::HandshakeWatch> watch;
-    int opened = 0;
-
-    // The consumer answered with `offer`: connects to its sealed port on the host
-    // `endpoint` names.
-    void open(zmq::context_t& context, const QString& endpoint, const detail::Sealed& offer,
-              int hwm) {
-        if (state != Asked)
-            return;
-        if (offer.port == 0) { // the consumer has no sealed port
-            close();
-            return;
-        }
-        const QString address = endpoint.left(endpoint.lastIndexOf(QLatin1Char(':')));
-        socket.emplace(context, zmq::socket_type::push);
-        // Messages go only to a connection that is up: one that never comes up holds none.
-        socket->set(zmq::sockopt::immediate, true);
-        socket->set(zmq::sockopt::sndhwm, hwm);
-        try {
-            // A link of a consumer that restarted may still hold the last name.
-            watch.emplace(context, *socket, "producer-sealed-" + std::to_string(++opened));
-            sealer.emplace(offer.key);
-            socket->connect(QStringLiteral("%1:%2").arg(address).arg(offer.port).toStdString());
-        } catch (const std::exception&) {
-            close(); // the secured connection carries everything, as without one
-            return;
-        }
-        state = Connecting;
-        since = std::chrono::steady_clock::now();
-    }
-
-    void close() {
-        watch.reset();
-        if (socket) {
-            socket->set(zmq::sockopt::linger, 0);
-            socket.reset();
-        }
-        sealer.reset();
-        state = Off;
-    }
 };
 
 struct Producer::Socket {
