@@ -4,6 +4,8 @@
 // beyond this machine needs security or an explicit allowance.
 #include <tellurix/lumenfold/transport.h>
 
+#include "recording_proxy.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -291,83 +293,6 @@ TEST(Secure, ProducerKeyFileWithoutServerKeyIsAMistake) {
 // What the wire shows
 // ---------------------------------------------------------------------------
 
-// Forwards one connection between a producer and the queue, keeping every byte that passes.
-class RecordingProxy {
-public:
-    explicit RecordingProxy(quint16 target)
-        : target_(target) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        EXPECT_EQ(::listen(listener_, 1), 0);
-        socklen_t len = sizeof a;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~RecordingProxy() {
-        stop_ = true;
-        thread_.join();
-        ::close(listener_);
-    }
-    quint16 port() const { return port_; }
-    QByteArray recorded() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return bytes_;
-    }
-
-private:
-    void run() {
-        pollfd accept_poll{listener_, POLLIN, 0};
-        while (!stop_ && ::poll(&accept_poll, 1, 50) <= 0) {
-        }
-        if (stop_)
-            return;
-        const int producer = ::accept(listener_, nullptr, nullptr);
-        const int consumer = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(target_);
-        if (::connect(consumer, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            pollfd fds[2] = {{producer, POLLIN, 0}, {consumer, POLLIN, 0}};
-            char buffer[65536];
-            while (!stop_) {
-                if (::poll(fds, 2, 50) <= 0)
-                    continue;
-                bool closed = false;
-                for (int i = 0; i < 2; ++i) {
-                    if (!(fds[i].revents & (POLLIN | POLLHUP)))
-                        continue;
-                    const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-                    if (n <= 0) {
-                        closed = true;
-                        break;
-                    }
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        bytes_.append(buffer, static_cast<int>(n));
-                    }
-                    (void)!::write(fds[1 - i].fd, buffer, static_cast<std::size_t>(n));
-                }
-                if (closed)
-                    break;
-            }
-        }
-        ::close(producer);
-        ::close(consumer);
-    }
-
-    quint16 target_, port_ = 0;
-    int listener_ = -1;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    QByteArray bytes_;
-};
-
 struct WireCase {
     const char* name;
     bool secure;
@@ -381,7 +306,7 @@ TEST_P(OnTheWire, ColumnNameIsReadableOnlyWithoutSecurity) {
     transport::ZmqQueue& queue = GetParam().secure ? *secured.queue : plain;
     const quint16 port =
         static_cast<quint16>(queue.endpoint().section(QLatin1Char(':'), -1).toUInt());
-    RecordingProxy proxy(port);
+    queue_test::RecordingProxy proxy(port);
     transport::Producer::Options options;
     if (GetParam().secure)
         options = secured.options(secured.producer_key("p.key", true));
