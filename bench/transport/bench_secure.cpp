@@ -37,6 +37,9 @@ struct Link {
     transport::Producer::Options options;
 
     explicit Link(bool secure) {
+        // The consumer is set up as lumenfold-scope sets itself up.
+        static const bool tuned = transport::keep_memory_for_large_messages();
+        (void)tuned;
         transport::Security security;
         if (secure) {
             security.key_file = dir.filePath(QStringLiteral("server.key"));
