@@ -7,7 +7,8 @@ same workload through multiprocessing.Queue between two Python processes.
 The C++ end is lumenfold_python_consumer (built with the tests; found through
 $LUMENFOLD_PYTHON_CONSUMER, --consumer, or the build directories of this checkout).
 Workloads: "PD" items of 10 floats (a Python list) and "TD" items of 10,000 float64
-(a numpy array). A run through the producer is timed from the first send until close()
+(a numpy array), over ipc, tcp and secured tcp (CURVE, data sealed when
+python3-cryptography is there). A run through the producer is timed from the first send until close()
 returns, the consumer having confirmed every item.
 """
 
@@ -33,6 +34,7 @@ import numpy as np  # noqa: E402
 import zmq  # noqa: E402
 
 import lumenfold  # noqa: E402
+from lumenfold.keys import write_keys  # noqa: E402
 from lumenfold.wire import encode_unnumbered, set_seq  # noqa: E402
 
 
@@ -74,10 +76,30 @@ def _consumer_cpu(proc: subprocess.Popen) -> float:
     return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
-def _start_consumer(consumer: str, endpoint: str, count: int) -> tuple[subprocess.Popen, str]:
-    """Starts the C++ consumer for `count` items; returns it and the endpoint it bound."""
+# A secured endpoint: the consumer encrypts and lets in only the producer key made here.
+SECURED = "secured "
+
+
+def _secure_args(endpoint: str) -> tuple[str, list, dict]:
+    """(endpoint, consumer arguments, producer options) for `endpoint`, secured when it
+    starts with SECURED: key files in a directory of their own."""
+    if not endpoint.startswith(SECURED):
+        return endpoint, [], {}
+    keys = tempfile.mkdtemp(prefix="lf-bench-keys-")
+    producer_key = os.path.join(keys, "producer.key")
+    authorized = os.path.join(keys, "authorized_producers")
+    with open(authorized, "wb") as f:
+        f.write(write_keys(producer_key) + b"\n")
+    args = ["--secure", os.path.join(keys, "server.key"), authorized]
+    return endpoint[len(SECURED):], args, {"key_file": producer_key}
+
+
+def _start_consumer(consumer: str, endpoint: str, count: int) -> tuple[subprocess.Popen, str, dict]:
+    """Starts the C++ consumer for `count` items; returns it, the endpoint it bound and the
+    producer's options."""
+    endpoint, args, options = _secure_args(endpoint)
     proc = subprocess.Popen(
-        [consumer, endpoint, str(count), "--quiet", "--stay"],
+        [consumer, endpoint, str(count), "--quiet", "--stay", *args],
         stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
         encoding="utf-8",
@@ -87,15 +109,18 @@ def _start_consumer(consumer: str, endpoint: str, count: int) -> tuple[subproces
         proc.kill()
         proc.wait()
         raise RuntimeError(f"consumer did not start: {ready!r}")
-    return proc, ready.split(None, 1)[1].strip()
+    if options:
+        options["server_key"] = proc.stdout.readline().split()[1]  # "key <public key>"
+    return proc, ready.split(None, 1)[1].strip(), options
 
 
 @contextlib.contextmanager
 def _consumer_run(consumer: str, endpoint: str, count: int):
-    """The C++ consumer for `count` items and the endpoint it bound, ended on the way out."""
-    proc, bound = _start_consumer(consumer, endpoint, count)
+    """The C++ consumer for `count` items, the endpoint it bound and the producer's options,
+    ended on the way out."""
+    proc, bound, options = _start_consumer(consumer, endpoint, count)
     try:
-        yield proc, bound
+        yield proc, bound, options
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -118,7 +143,7 @@ def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, ho
     (the consumer confirmed every item); "raw" sends messages encoded beforehand on a
     bare DEALER socket, without flow control, timed until the consumer took the last
     item: the ceiling of the transport and the C++ end."""
-    with _consumer_run(consumer, endpoint, count) as (proc, bound):
+    with _consumer_run(consumer, endpoint, count) as (proc, bound, options):
         batches = [pool[i : i + batch] for i in range(0, len(pool), batch)]
         rounds = count // batch
         if how == "raw":
@@ -136,7 +161,7 @@ def run_zmq(consumer: str, endpoint: str, pool: list, count: int, batch: int, ho
             sock.close(linger=0)
             ctx.term()
         else:
-            producer = lumenfold.Producer(bound)
+            producer = lumenfold.Producer(bound, **options)
             start = time.perf_counter()
             if batch == 1:
                 send = producer.send
@@ -157,8 +182,8 @@ def run_rows(consumer: str, endpoint: str, values: np.ndarray, repeats: int) -> 
     """(wall seconds, consumer seconds, consumer CPU seconds) for Producer.send_rows of `values` `repeats`
     times, from the first send until close() returns."""
     count = values.shape[0] * repeats
-    with _consumer_run(consumer, endpoint, count) as (proc, bound):
-        producer = lumenfold.Producer(bound)
+    with _consumer_run(consumer, endpoint, count) as (proc, bound, options):
+        producer = lumenfold.Producer(bound, **options)
         start = time.perf_counter()
         for _ in range(repeats):
             producer.send_rows("PD", values)
@@ -244,7 +269,9 @@ def main() -> None:
         values = np.random.default_rng(1).standard_normal((200_000, 10))
         repeats = max(1, int(10 * args.scale))
         row_bytes = len(lumenfold.encode([("PD", list(map(float, values[0])))])) - 3
-        for transport, endpoint in (("ipc", f"ipc://{tmp}/bench.ipc"), ("tcp", "tcp://127.0.0.1:*")):
+        endpoints = (("ipc", f"ipc://{tmp}/bench.ipc"), ("tcp", "tcp://127.0.0.1:*"),
+                     ("tcp secured", SECURED + "tcp://127.0.0.1:*"))
+        for transport, endpoint in endpoints:
             rows.append(("PD 10 floats", f"lumenfold {transport}", "send_rows(200k x 10)",
                          values.shape[0] * repeats, *best(lambda: run_rows(consumer, endpoint, values, repeats)), row_bytes))
         for name, pool, count, batch_size in workloads:
@@ -255,8 +282,10 @@ def main() -> None:
             for b in () if args.targets else (1, batch_size):
                 how = "encode" if b == 1 else f"encode {b} per message"
                 rows.append((name, "encode only", how, count, *best(lambda: run_encode(pool, count, b)), payload))
-            for transport, endpoint in (("ipc", f"ipc://{tmp}/bench.ipc"), ("tcp", "tcp://127.0.0.1:*")):
+            for transport, endpoint in endpoints:
                 ways = (("send", 1), (f"send_batch({batch_size})", batch_size), ("raw", 1), ("raw", batch_size))
+                # A bare socket does not speak CURVE: the secured rows go through the producer.
+                ways = ways[:2] if endpoint.startswith(SECURED) else ways
                 for how, b in ways[1:2] if args.targets else ways:
                     label = how if how != "raw" else f"pre-encoded, {b} per message"
                     mode = "raw" if how == "raw" else "send"

@@ -7,6 +7,7 @@ import os
 import stat
 
 import zmq
+import zmq.utils.z85  # not imported by `import zmq`: without this, only after someone else did
 
 
 def _first_key_line(data: bytes) -> bytes:

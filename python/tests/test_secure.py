@@ -45,6 +45,26 @@ def test_key_file_without_a_key_is_refused(tmp_path, text):
         load_keys(str(path))
 
 
+def test_a_secured_producer_needs_no_other_import(tmp_path):
+    # A fresh interpreter: pyzmq's Z85 module is not loaded by `import zmq`, nor by the
+    # tests' other imports here.
+    code = (
+        "import sys; sys.path.insert(0, sys.argv[1])\n"
+        "from lumenfold import Producer\n"
+        "from lumenfold.keys import write_keys\n"
+        "server = write_keys(sys.argv[2] + '/server.key').decode()\n"
+        "p = Producer('tcp://127.0.0.1:1', server_key=server, key_file=sys.argv[2] + '/p.key',"
+        " linger_ms=0)\n"
+        "print(p.closed)\n"
+        "p.close()\n"
+    )
+    package = str(pathlib.Path(__file__).resolve().parents[1])
+    run = subprocess.run([sys.executable, "-c", code, package, str(tmp_path)],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "False"
+
+
 def test_keys_made_on_first_use_owner_only(tmp_path):
     path = str(tmp_path / "deeper" / "p.key")
     old = os.umask(0)
