@@ -351,6 +351,8 @@ INSTANTIATE_TEST_SUITE_P(
                    0, false, 0},
         SortedCase{"edges_half_off", 300, 200, 20000, 0.0, 10.0, QRectF(0, 3, 10, 3), 0, 0, false,
                    0},
+        SortedCase{"crosses_top_edge", 300, 200, 20000, 0.0, 10.0, QRectF(0, 1.5, 10, 2.5), 0, 0,
+                   false, 0},
         SortedCase{"log_y", 400, 300, 30000, 0.0, 10.0, QRectF(0, 0.5, 10, 5), 0, 0, true, 0},
         SortedCase{"huge_x", 400, 300, 30000, -1.0e300, 1.0e300, QRectF(-1e299, 0, 2e299, 6), 0, 0,
                    false, 0},
