@@ -101,29 +101,27 @@ void stampUnion(const Plane& marks, int firstRow, int endRow, const StampSpans& 
 
 void clearOutside(Plane& plane, const QRect& keep) {
     const QRect inside = keep & plane.rect;
-    for (int y = 0; y < plane.rect.height(); ++y) {
-        std::uint64_t* row = plane.row(y);
-        const int ly = plane.rect.top() + y;
-        if (inside.isEmpty() || ly < inside.top() || ly > inside.bottom()) {
-            std::fill(row, row + plane.stride, 0);
-            continue;
-        }
-        const int from = inside.left() - plane.rect.left();
-        const int to = inside.right() - plane.rect.left();
-        for (int k = 0; k < plane.stride; ++k) {
-            const int lo = k * 64, hi = lo + 63;
-            if (hi < from || lo > to) {
-                row[k] = 0;
-                continue;
-            }
-            std::uint64_t mask = ~std::uint64_t{0};
-            if (lo < from)
-                mask &= ~std::uint64_t{0} << (from - lo);
-            if (hi > to)
-                mask &= ~std::uint64_t{0} >> (hi - to);
-            row[k] &= mask;
-        }
+    const int n = plane.stride, height = plane.rect.height();
+    if (inside.isEmpty()) {
+        std::fill(plane.row(0), plane.row(0) + static_cast<size_t>(n) * height, 0);
+        return;
     }
+    // Rows above and below are cleared whole; a row in between keeps the words of its kept
+    // columns as they are and only has the words at either end masked.
+    const int top = inside.top() - plane.rect.top(), bottom = inside.bottom() - plane.rect.top();
+    const int from = inside.left() - plane.rect.left(), to = inside.right() - plane.rect.left();
+    const int first = from >> 6, last = to >> 6;
+    const std::uint64_t firstMask = ~std::uint64_t{0} << (from & 63);
+    const std::uint64_t lastMask = ~std::uint64_t{0} >> (63 - (to & 63));
+    std::fill(plane.row(0), plane.row(top), 0);
+    for (int y = top; y <= bottom; ++y) {
+        std::uint64_t* row = plane.row(y);
+        std::fill(row, row + first, 0);
+        row[first] &= firstMask;
+        row[last] &= lastMask;
+        std::fill(row + last + 1, row + n, 0);
+    }
+    std::fill(plane.row(bottom + 1), plane.row(0) + static_cast<size_t>(n) * height, 0);
 }
 
 void erode(const Plane& cover, int radius, Plane& deep) {

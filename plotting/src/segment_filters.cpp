@@ -73,13 +73,28 @@ std::pair<std::size_t, std::size_t> keepFar(const QPoint* in, std::size_t count,
             lastNear = vNear;
         }
         const unsigned drawn = static_cast<unsigned>(have) & (covered ^ 1u);
-        const unsigned start = drawn & (static_cast<unsigned>(open) ^ 1u);
-        o[j] = breakMark();
-        o[j + 1] = last;
-        j += static_cast<size_t>(start) << 1;
-        o[j] = v;
-        j += static_cast<size_t>(drawn);
-        kept += static_cast<size_t>(drawn);
+        if constexpr (Near) {
+            // Taken only for a line of short steps among many symbols (see the curve item),
+            // where nearly every segment is covered: a branch that is nearly always right
+            // costs less than three stores for every vertex.
+            if (drawn != 0) {
+                if (!open) {
+                    o[j] = breakMark();
+                    o[j + 1] = last;
+                    j += 2;
+                }
+                o[j++] = v;
+                ++kept;
+            }
+        } else {
+            const unsigned start = drawn & (static_cast<unsigned>(open) ^ 1u);
+            o[j] = breakMark();
+            o[j + 1] = last;
+            j += static_cast<size_t>(start) << 1;
+            o[j] = v;
+            j += static_cast<size_t>(drawn);
+            kept += static_cast<size_t>(drawn);
+        }
         open = drawn != 0;
         last = v;
         lastIn = vIn;

@@ -18,10 +18,10 @@ namespace tellurix::lumenfold::plotting::detail {
 /// pixels of one of its ends (the walk never strays from the box of its ends): with an
 /// opaque square of radius r in every symbol, a segment no longer than `shortest` = 2r' + 1
 /// (r' = r less what the pen reaches beyond its centre line) between two vertices in `area`
-/// (where symbols are drawn) is covered. Writes into `out` (scratch, only ever grown: every
-/// vertex is written and the position moves on only for what is kept, so no branch depends
-/// on the data) the runs of segments that are not covered. Returns the number of points
-/// written and of segments kept.
+/// (where symbols are drawn) is covered. Writes into `out` (scratch, only ever grown) the runs
+/// of segments that are not covered: without `near` every vertex is written and the position
+/// moves on only for what is kept, so that no branch depends on the data; with it, only what
+/// is kept is written. Returns the number of points written and of segments kept.
 ///
 /// With `near` (a plane of the symbols' union eroded by what the pen reaches, plus one, plus
 /// `near->reach`), a segment is covered as well when both its ends are set there and it is

@@ -10,77 +10,121 @@ namespace {
 
 constexpr double kFar = 1.0e9; // as in pixel_map.h, which this file may not include
 
+// Points a scan keeps the rows of before it looks at them again: 2 KB on the stack, in the
+// first-level cache while they are read back.
+constexpr int kChunk = 512;
+
+// Index of the first of `count` rows equal to `row` (one of them is).
+__attribute__((always_inline)) inline int firstOf(const int* got, int count, int row) {
+    const __m256i want = _mm256_set1_epi32(row);
+    int j = 0;
+    for (; j + 8 <= count; j += 8) {
+        const __m256i eq =
+            _mm256_cmpeq_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(got + j)), want);
+        const int bits = _mm256_movemask_ps(_mm256_castsi256_ps(eq));
+        if (bits != 0)
+            return j + __builtin_ctz(static_cast<unsigned>(bits));
+    }
+    while (got[j] != row)
+        ++j;
+    return j;
+}
+
+int lanesMin(__m128i v) {
+    v = _mm_min_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+    v = _mm_min_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtsi128_si32(v);
+}
+
+int lanesMax(__m128i v) {
+    v = _mm_max_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+    v = _mm_max_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtsi128_si32(v);
+}
+
 template <bool Marking>
 int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, std::uint8_t* flags,
          int top, int rows, ColumnScan& s) {
     const __m256d p1 = _mm256_set1_pd(p1v), s1 = _mm256_set1_pd(s1v);
     const __m256d cnv = _mm256_set1_pd(cnvv), half = _mm256_set1_pd(0.5);
     const __m256d nearLow = _mm256_set1_pd(-kFar), nearHigh = _mm256_set1_pd(kFar);
-    const __m128i topV = _mm_set1_epi32(top), rowsV = _mm_set1_epi32(rows);
-    const __m128i four = _mm_set1_epi32(4);
-    __m128i at = _mm_setr_epi32(k, k + 1, k + 2, k + 3);
-    __m128i lowV = _mm_set1_epi32(s.lowY), highV = lowV;
-    __m128i lowAt = _mm_set1_epi32(s.lowAt), highAt = lowAt;
-    alignas(16) int r[4];
     // The marks of rows near the column's first point are bits of four words in a register
-    // (a shift by 64 or more gives 0, so rows outside the window add nothing there); only
-    // rows outside it are flagged one by one. A column's points mostly lie close together.
+    // (a shift by 64 or more gives 0, so rows outside the window add nothing there). A
+    // column's points mostly lie close together: only a stretch whose rows reach outside the
+    // window is looked at again, to flag those rows one by one.
     const int window0 = s.firstY - 32; // in pixel rows; within +-(kFar + 32)
-    const __m128i windowV = _mm_set1_epi32(window0), last = _mm_set1_epi32(63);
+    const __m128i windowV = _mm_set1_epi32(window0);
     const __m256i one = _mm256_set1_epi64x(1);
     __m256i window = _mm256_setzero_si256();
-    for (; k + 4 <= end; k += 4) {
-        __m256d v =
-            _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys + k), s1), cnv), p1);
-        v = _mm256_add_pd(v, half);
-        v = _mm256_min_pd(_mm256_max_pd(v, nearLow), nearHigh);
-        // Floor, then truncation of a whole number: what roundPixel's truncate-and-correct
-        // gives for every value within +-kFar.
-        const __m128i f =
-            _mm256_cvttpd_epi32(_mm256_round_pd(v, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
-        if constexpr (Marking) {
-            // Both lie within +-(kFar + 32): the difference fits in 32 bits.
-            const __m128i off = _mm_sub_epi32(f, windowV);
-            window = _mm256_or_si256(window, _mm256_sllv_epi64(one, _mm256_cvtepu32_epi64(off)));
-            const __m128i inside = _mm_cmpeq_epi32(_mm_min_epu32(off, last), off);
-            const int in = _mm_movemask_ps(_mm_castsi128_ps(inside));
-            if (in != 15) {
-                _mm_store_si128(reinterpret_cast<__m128i*>(r),
-                                _mm_min_epu32(_mm_sub_epi32(f, topV), rowsV));
-                for (int lane = 0; lane < 4; ++lane)
-                    if (((in >> lane) & 1) == 0)
-                        flags[r[lane]] = 1;
+    // The loop keeps only each lane's lowest and highest row, and the rows themselves: which
+    // point came first at an extreme is found afterwards, in a stretch that improved on it,
+    // instead of an index carried along for every point.
+    alignas(32) int got[kChunk];
+    while (end - k >= 4) {
+        const int left = (end - k) & ~3;
+        const int count = left < kChunk ? left : kChunk;
+        __m128i lowV = _mm_set1_epi32(s.lowY), highV = lowV;
+        for (int j = 0; j < count; j += 4) {
+            // One stream of reads alone does not keep memory busy: the data are asked for
+            // 2 KB ahead (a hint, harmless past the end).
+            _mm_prefetch(
+                reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(ys + k + j) + 2048),
+                _MM_HINT_T0);
+            __m256d v = _mm256_add_pd(
+                _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys + k + j), s1), cnv), p1);
+            v = _mm256_add_pd(v, half);
+            v = _mm256_min_pd(_mm256_max_pd(v, nearLow), nearHigh);
+            // Floor, then truncation of a whole number: what roundPixel's truncate-and-correct
+            // gives for every value within +-kFar.
+            const __m128i f =
+                _mm256_cvttpd_epi32(_mm256_round_pd(v, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
+            _mm_store_si128(reinterpret_cast<__m128i*>(got + j), f);
+            lowV = _mm_min_epi32(lowV, f);
+            highV = _mm_max_epi32(highV, f);
+            if constexpr (Marking) {
+                // Both lie within +-(kFar + 32): the difference fits in 32 bits.
+                const __m128i off = _mm_sub_epi32(f, windowV);
+                window =
+                    _mm256_or_si256(window, _mm256_sllv_epi64(one, _mm256_cvtepu32_epi64(off)));
             }
         }
-        const __m128i below = _mm_cmplt_epi32(f, lowV);
-        lowV = _mm_blendv_epi8(lowV, f, below);
-        lowAt = _mm_blendv_epi8(lowAt, at, below);
-        const __m128i above = _mm_cmpgt_epi32(f, highV);
-        highV = _mm_blendv_epi8(highV, f, above);
-        highAt = _mm_blendv_epi8(highAt, at, above);
-        at = _mm_add_epi32(at, four);
+        // Strictly lower (higher) only: on a tie the earlier point keeps the extreme.
+        const int low = lanesMin(lowV), high = lanesMax(highV);
+        if (low < s.lowY) {
+            s.lowY = low;
+            s.lowAt = k + firstOf(got, count, low);
+        }
+        if (high > s.highY) {
+            s.highY = high;
+            s.highAt = k + firstOf(got, count, high);
+        }
+        if constexpr (Marking) {
+            if (low < window0 || high > window0 + 63) {
+                // Four rows at a time, the few outside one by one. Rows off the plane,
+                // negative ones as unsigned, go to the spare flag.
+                const __m128i last = _mm_set1_epi32(63);
+                for (int j = 0; j < count; j += 4) {
+                    const __m128i off = _mm_sub_epi32(
+                        _mm_load_si128(reinterpret_cast<const __m128i*>(got + j)), windowV);
+                    const __m128i inside = _mm_cmpeq_epi32(_mm_min_epu32(off, last), off);
+                    int out = ~_mm_movemask_ps(_mm_castsi128_ps(inside)) & 15;
+                    while (out != 0) {
+                        const int lane = __builtin_ctz(static_cast<unsigned>(out));
+                        out &= out - 1;
+                        const auto r = static_cast<unsigned>(got[j + lane] - top);
+                        flags[r < static_cast<unsigned>(rows) ? r : static_cast<unsigned>(rows)] =
+                            1;
+                    }
+                }
+            }
+        }
+        k += count;
     }
     if constexpr (Marking) {
         alignas(32) std::uint64_t words[4];
         _mm256_store_si256(reinterpret_cast<__m256i*>(words), window);
         s.window = words[0] | words[1] | words[2] | words[3];
         s.window0 = window0 - top;
-    }
-    // The lanes together: the lower (higher) row, or on a tie the earlier point.
-    alignas(16) int lv[4], la[4], hv[4], ha[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lv), lowV);
-    _mm_store_si128(reinterpret_cast<__m128i*>(la), lowAt);
-    _mm_store_si128(reinterpret_cast<__m128i*>(hv), highV);
-    _mm_store_si128(reinterpret_cast<__m128i*>(ha), highAt);
-    for (int lane = 0; lane < 4; ++lane) {
-        if (lv[lane] < s.lowY || (lv[lane] == s.lowY && la[lane] < s.lowAt)) {
-            s.lowY = lv[lane];
-            s.lowAt = la[lane];
-        }
-        if (hv[lane] > s.highY || (hv[lane] == s.highY && ha[lane] < s.highAt)) {
-            s.highY = hv[lane];
-            s.highAt = ha[lane];
-        }
     }
     return k;
 }

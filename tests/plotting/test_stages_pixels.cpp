@@ -93,17 +93,29 @@ TEST_P(PlaneStage, UnionErosionAndClearingAgreeWithPixelByPixel) {
                 << "erosion at " << x << "," << y;
         }
 
-    const QRect keep = reach.adjusted(3, 2, -5, -1);
-    Bits before(reach);
-    before.plane.reset(reach, cover.plane.stride, before.storage);
-    before.storage = cover.storage;
-    clearOutside(cover.plane, keep);
-    for (int y = 0; y < reach.height(); ++y)
-        for (int x = 0; x < reach.width(); ++x) {
-            const QPoint p(reach.left() + x, reach.top() + y);
-            EXPECT_EQ(cover.plane.test(p.x(), p.y()),
-                      keep.contains(p) && before.plane.test(p.x(), p.y()));
-        }
+    // Kept: inside the edges, the whole plane and more, within one word, from a word's first
+    // column, nothing, and a rectangle off the plane.
+    const QRect keeps[] = {reach.adjusted(3, 2, -5, -1),
+                           reach.adjusted(-9, -9, 9, 9),
+                           QRect(reach.left() + 5, reach.top() + 1, 20, 3),
+                           QRect(reach.left() + 64, reach.top(), 70, reach.height()),
+                           QRect(),
+                           reach.translated(reach.width() + 1, 0)};
+    for (const QRect& keep : keeps) {
+        Bits kept(reach);
+        kept.plane.reset(reach, cover.plane.stride, kept.storage);
+        kept.storage = cover.storage;
+        clearOutside(kept.plane, keep);
+        for (int y = 0; y < reach.height(); ++y)
+            for (int x = 0; x < kept.plane.stride * 64; ++x) {
+                const QPoint p(reach.left() + x, reach.top() + y);
+                const bool bit = (kept.plane.row(y)[x >> 6] >> (x & 63)) & 1u;
+                ASSERT_EQ(bit,
+                          keep.contains(p) && reach.contains(p) && cover.plane.test(p.x(), p.y()))
+                    << "kept " << keep.x() << "," << keep.y() << " " << keep.width() << "x"
+                    << keep.height() << " at " << x << "," << y;
+            }
+    }
 
     const MarkLayout layout = layoutOf(marks.plane);
     int first = c.marks.height(), end = 0;

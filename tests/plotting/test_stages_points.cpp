@@ -207,6 +207,7 @@ struct SortedCase {
     double gapEvery;   // every so many points a NaN or infinite Y (0: none)
     double farEvery;   // every so many points a Y far off the canvas (0: none)
     bool logY;
+    double steps; // Y held to multiples of 1 / steps, so that many points share a row (0: not)
 };
 
 void PrintTo(const SortedCase& c, std::ostream* os) {
@@ -225,6 +226,8 @@ SortedData sortedData(const SortedCase& c) {
         const double t = c.n > 1 ? static_cast<double>(i) / (c.n - 1) : 0.0;
         d.xs.push_back(c.xFrom + (c.xTo - c.xFrom) * t * t);
         double y = 3.0 + std::sin(t * 17.0) + 0.3 * noise(rng);
+        if (c.steps > 0)
+            y = std::round(y * c.steps) / c.steps;
         if (c.gapEvery > 0 && i % static_cast<int>(c.gapEvery) == 3)
             y = i % 2 != 0 ? kNaN : (i % 3 != 0 ? kInf : -kInf);
         if (c.farEvery > 0 && i % static_cast<int>(c.farEvery) == 1)
@@ -335,21 +338,32 @@ TEST_P(SortedColumnsStage, KeepTheSameVerticesAndMarksAsAPlainPass) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, SortedColumnsStage,
     ::testing::Values(
-        SortedCase{"single_point", 100, 80, 1, 5.0, 5.0, QRectF(0, 0, 10, 6), 0, 0, false},
-        SortedCase{"two_points", 100, 80, 2, 1.0, 9.0, QRectF(0, 0, 10, 6), 0, 0, false},
-        SortedCase{"one_pixel_wide", 1, 50, 500, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false},
-        SortedCase{"narrow_dense", 7, 60, 5000, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false},
-        SortedCase{"dense", 640, 480, 200000, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false},
-        SortedCase{"sparse", 1200, 300, 300, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false},
-        SortedCase{"falling", 333, 200, 20000, 10.0, 0.0, QRectF(0, 0, 10, 6), 0, 0, false},
-        SortedCase{"gaps", 400, 300, 30000, 0.0, 10.0, QRectF(0, 0, 10, 6), 97, 0, false},
-        SortedCase{"far_rows", 400, 300, 30000, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 113, false},
+        SortedCase{"single_point", 100, 80, 1, 5.0, 5.0, QRectF(0, 0, 10, 6), 0, 0, false, 0},
+        SortedCase{"two_points", 100, 80, 2, 1.0, 9.0, QRectF(0, 0, 10, 6), 0, 0, false, 0},
+        SortedCase{"one_pixel_wide", 1, 50, 500, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false, 0},
+        SortedCase{"narrow_dense", 7, 60, 5000, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false, 0},
+        SortedCase{"dense", 640, 480, 200000, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false, 0},
+        SortedCase{"sparse", 1200, 300, 300, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false, 0},
+        SortedCase{"falling", 333, 200, 20000, 10.0, 0.0, QRectF(0, 0, 10, 6), 0, 0, false, 0},
+        SortedCase{"gaps", 400, 300, 30000, 0.0, 10.0, QRectF(0, 0, 10, 6), 97, 0, false, 0},
+        SortedCase{"far_rows", 400, 300, 30000, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 113, false, 0},
         SortedCase{"zoomed_folds_both_sides", 500, 300, 50000, 0.0, 10.0, QRectF(4, 2.5, 2, 1.5), 0,
-                   0, false},
-        SortedCase{"edges_half_off", 300, 200, 20000, 0.0, 10.0, QRectF(0, 3, 10, 3), 0, 0, false},
-        SortedCase{"log_y", 400, 300, 30000, 0.0, 10.0, QRectF(0, 0.5, 10, 5), 0, 0, true},
+                   0, false, 0},
+        SortedCase{"edges_half_off", 300, 200, 20000, 0.0, 10.0, QRectF(0, 3, 10, 3), 0, 0, false,
+                   0},
+        SortedCase{"crosses_top_edge", 300, 200, 20000, 0.0, 10.0, QRectF(0, 1.5, 10, 2.5), 0, 0,
+                   false, 0},
+        SortedCase{"log_y", 400, 300, 30000, 0.0, 10.0, QRectF(0, 0.5, 10, 5), 0, 0, true, 0},
         SortedCase{"huge_x", 400, 300, 30000, -1.0e300, 1.0e300, QRectF(-1e299, 0, 2e299, 6), 0, 0,
-                   false}),
+                   false, 0},
+        // Columns of thousands of points whose rows reach far beyond 64 of the first one's,
+        // and rows shared by many points in each column (the first of them is the extreme).
+        SortedCase{"tall_columns", 5, 400, 40000, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false, 0},
+        SortedCase{"tall_far_rows", 3, 300, 30000, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 113, false,
+                   0},
+        SortedCase{"shared_rows", 9, 300, 30000, 0.0, 10.0, QRectF(0, 0, 10, 6), 0, 0, false, 4},
+        SortedCase{"shared_rows_falling", 40, 200, 30000, 10.0, 0.0, QRectF(0, 0, 10, 6), 0, 0,
+                   false, 8}),
     [](const ::testing::TestParamInfo<SortedCase>& info) { return std::string(info.param.name); });
 
 TEST(SortedColumnsStage, UnsortedDataIsRefused) {
