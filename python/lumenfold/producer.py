@@ -400,6 +400,8 @@ class Producer:
                 if link.connected(5 if wait else 0):
                     link.state = link.DRAINING
                     link.since = time.monotonic()
+                    if self._ledger.in_flight:
+                        self._sync(False)  # its answer confirms everything sent before it
                 elif time.monotonic() - link.since >= link.CONNECT_WAIT_S:
                     link.close()
                 elif not wait:

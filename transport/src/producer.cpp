@@ -235,6 +235,9 @@ void Producer::advance_sealed() {
             if (link.watch->ever_paired()) {
                 link.state = SealedLink::Draining;
                 link.since = std::chrono::steady_clock::now();
+                // Its answer confirms everything sent before it.
+                if (!s.in_flight.empty())
+                    request_sync(false);
             } else if (timed_out(seal_connect_wait)) {
                 link.close();
             } else if (!wait) {
