@@ -41,7 +41,7 @@ struct RawSender {
 // is what the deadline guards against).
 inline std::vector<tellurix::lumenfold::host::Value>
 drain(tellurix::lumenfold::transport::ZmqQueue& queue, std::size_t count,
-      std::chrono::seconds patience = std::chrono::seconds(20)) {
+      std::chrono::milliseconds patience = std::chrono::seconds(20)) {
     std::vector<tellurix::lumenfold::host::Value> items;
     const auto deadline = std::chrono::steady_clock::now() + patience;
     while (items.size() < count && std::chrono::steady_clock::now() < deadline) {

@@ -5,6 +5,7 @@
 // both real ends together.
 #include <tellurix/lumenfold/transport.h>
 
+#include "queue_drain.h"
 #include "recording_proxy.h"
 #include "sealed.h"
 
@@ -319,20 +320,17 @@ struct SecuredQueue {
         queue = std::make_unique<transport::ZmqQueue>(QStringLiteral("tcp://127.0.0.1:*"),
                                                       transport::Limits(), security);
     }
-};
-
-std::vector<Value> take(transport::ZmqQueue& queue, std::size_t count,
-                        std::chrono::milliseconds within = 5000ms) {
-    std::vector<Value> items;
-    const auto deadline = Clock::now() + within;
-    while (items.size() < count && Clock::now() < deadline) {
-        if (queue.empty())
-            std::this_thread::sleep_for(1ms);
-        else
-            items.push_back(queue.get());
+    // The options of a real producer whose key (a file in the directory) the queue lists.
+    transport::Producer::Options listed_producer() {
+        transport::Producer::Options options;
+        options.key_file = dir.filePath(QStringLiteral("listed.key"));
+        QFile list(dir.filePath(QStringLiteral("authorized")));
+        EXPECT_TRUE(list.open(QIODevice::Append));
+        list.write(transport::write_key_pair(options.key_file).toLatin1() + "\n");
+        options.server_key = queue->public_key();
+        return options;
     }
-    return items;
-}
+};
 
 QByteArray data_message(std::uint64_t seq, const char* text) {
     return transport::encode_item(Value::tuple({QStringLiteral("note"), QString::fromUtf8(text)}),
@@ -420,13 +418,13 @@ TEST(ConsumerOpens, OnlyDataSealedForTheProducerItOfferedTheChannelTo) {
         // The next message in order still gets in.
         send(seal_with(sealer, data_message(seq++, f.name)));
     }
-    const std::vector<Value> items = take(*secured.queue, 1 + std::size(forgeries));
+    const std::vector<Value> items = queue_test::drain(*secured.queue, 1 + std::size(forgeries));
     ASSERT_EQ(items.size(), 1 + std::size(forgeries));
     EXPECT_EQ(items[0][1].as_str(), QStringLiteral("first"));
     for (std::size_t i = 0; i < std::size(forgeries); ++i)
         EXPECT_EQ(items[i + 1][1].as_str(), QString::fromUtf8(forgeries[i].name));
     EXPECT_EQ(secured.queue->dropped_messages(), std::size(forgeries));
-    EXPECT_TRUE(take(*secured.queue, 1, 200ms).empty());
+    EXPECT_TRUE(queue_test::drain(*secured.queue, 1, 200ms).empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -435,16 +433,7 @@ TEST(ConsumerOpens, OnlyDataSealedForTheProducerItOfferedTheChannelTo) {
 
 TEST(SealedLink, EverythingArrivesInOrderAndCloseConfirmsIt) {
     SecuredQueue secured;
-    QTemporaryDir dir;
-    const QString key_file = dir.filePath(QStringLiteral("p.key"));
-    {
-        QFile list(secured.dir.filePath(QStringLiteral("authorized")));
-        ASSERT_TRUE(list.open(QIODevice::Append));
-        list.write(transport::write_key_pair(key_file).toLatin1() + "\n");
-    }
-    transport::Producer::Options options;
-    options.server_key = secured.queue->public_key();
-    options.key_file = key_file;
+    const transport::Producer::Options options = secured.listed_producer();
     transport::Producer producer(secured.queue->endpoint(), options);
     const int batches = 200, per_batch = 50;
     std::vector<Value> batch;
@@ -465,7 +454,7 @@ TEST(SealedLink, EverythingArrivesInOrderAndCloseConfirmsIt) {
     EXPECT_TRUE(producer.close());
     const std::size_t total = batches * (per_batch + 1) + traces;
     EXPECT_EQ(producer.confirmed_items(), total);
-    const std::vector<Value> items = take(*secured.queue, total, 20s);
+    const std::vector<Value> items = queue_test::drain(*secured.queue, total, 20s);
     ASSERT_EQ(items.size(), total);
     std::int64_t next = 0;
     for (const Value& item : items) {
@@ -480,23 +469,13 @@ TEST(SealedLink, EverythingArrivesInOrderAndCloseConfirmsIt) {
 
 TEST(SealedLink, AConsumerThatRestartsGetsWhatIsSentAfterwards) {
     SecuredQueue secured;
-    QTemporaryDir dir;
-    const QString key_file = dir.filePath(QStringLiteral("p.key"));
-    {
-        QFile list(secured.dir.filePath(QStringLiteral("authorized")));
-        ASSERT_TRUE(list.open(QIODevice::Append));
-        list.write(transport::write_key_pair(key_file).toLatin1() + "\n");
-    }
-    transport::Producer::Options options;
-    options.server_key = secured.queue->public_key();
-    options.key_file = key_file;
-    options.linger_ms = 5000;
+    const transport::Producer::Options options = secured.listed_producer();
     const QString endpoint = secured.queue->endpoint();
     transport::Producer producer(endpoint, options);
     const std::vector<Value> traces(
         4, Value::tuple({QStringLiteral("TD"), Value::float_array(QVector<double>(1 << 15, 1.0))}));
     ASSERT_TRUE(producer.send_batch(traces));
-    EXPECT_EQ(take(*secured.queue, traces.size()).size(), traces.size());
+    EXPECT_EQ(queue_test::drain(*secured.queue, traces.size()).size(), traces.size());
     // The same consumer again, on the same port and key; its sealed port is another.
     transport::Security security;
     security.key_file = secured.dir.filePath(QStringLiteral("server.key"));
@@ -515,7 +494,7 @@ TEST(SealedLink, AConsumerThatRestartsGetsWhatIsSentAfterwards) {
     const std::size_t sent = traces.size() + 20 * (traces.size() + 1);
     EXPECT_EQ(producer.confirmed_items() + producer.lost_items(), sent);
     // What the new one got arrives in order, up to the last item.
-    const std::vector<Value> items = take(again, 20 * (traces.size() + 1), 20s);
+    const std::vector<Value> items = queue_test::drain(again, 20 * (traces.size() + 1), 20s);
     ASSERT_GE(items.size(), 20 * (traces.size() + 1) - traces.size());
     EXPECT_EQ(items.back()[1].as_int(), 19);
 }

@@ -4,6 +4,7 @@
 // beyond this machine needs security or an explicit allowance.
 #include <tellurix/lumenfold/transport.h>
 
+#include "queue_drain.h"
 #include "recording_proxy.h"
 
 #include <QFile>
@@ -93,20 +94,6 @@ struct SecureConsumer {
     }
 };
 
-// Takes items until `count` arrived or the deadline passed.
-std::vector<Value> take(transport::ZmqQueue& queue, std::size_t count,
-                        std::chrono::milliseconds within = 5000ms) {
-    std::vector<Value> items;
-    const auto deadline = Clock::now() + within;
-    while (items.size() < count && Clock::now() < deadline) {
-        if (queue.empty())
-            std::this_thread::sleep_for(1ms);
-        else
-            items.push_back(queue.get());
-    }
-    return items;
-}
-
 // ---------------------------------------------------------------------------
 // Who gets in
 // ---------------------------------------------------------------------------
@@ -119,7 +106,7 @@ TEST(Secure, KnownProducerGetsIn) {
     for (int i = 0; i < 100; ++i)
         ASSERT_TRUE(producer.send(QStringLiteral("set_data"), Value::list({Value(i)})));
     EXPECT_TRUE(producer.close());
-    const std::vector<Value> items = take(*consumer.queue, 100);
+    const std::vector<Value> items = queue_test::drain(*consumer.queue, 100);
     ASSERT_EQ(items.size(), 100u);
     EXPECT_EQ(items[99][1][0].as_int(), 99);
     EXPECT_EQ(consumer.queue->refused_producers(), 0u);
@@ -168,7 +155,7 @@ TEST_P(Refused, NothingAppliedAndBothSidesSaySo) {
     transport::Producer friendly(consumer.queue->endpoint(), consumer.options(known));
     friendly.send(QStringLiteral("marker"), Value::list({}));
     EXPECT_TRUE(friendly.close()) << warnings.texts.back().toStdString();
-    const std::vector<Value> items = take(*consumer.queue, 2, 2000ms);
+    const std::vector<Value> items = queue_test::drain(*consumer.queue, 2, 2000ms);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0][0].as_str(), QStringLiteral("marker"));
     EXPECT_EQ(consumer.queue->messages(), 1u);
@@ -228,7 +215,7 @@ TEST(Secure, KeyAddedWhileRunningGetsIn) {
     transport::Producer after(consumer.queue->endpoint(), consumer.options(key));
     after.send(QStringLiteral("late"), Value::list({}));
     EXPECT_TRUE(after.close());
-    const std::vector<Value> items = take(*consumer.queue, 2, 2000ms);
+    const std::vector<Value> items = queue_test::drain(*consumer.queue, 2, 2000ms);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0][0].as_str(), QStringLiteral("late"));
 }
@@ -314,7 +301,7 @@ TEST_P(OnTheWire, ColumnNameIsReadableOnlyWithoutSecurity) {
     const QString column = QStringLiteral("coolant_temperature_k");
     producer.send(QStringLiteral("set_columns"), Value::list({Value(column)}));
     EXPECT_TRUE(producer.close());
-    const std::vector<Value> items = take(queue, 1);
+    const std::vector<Value> items = queue_test::drain(queue, 1);
     ASSERT_EQ(items.size(), 1u); // it went through the proxy
     EXPECT_EQ(items[0][1][0].as_str(), column);
     const QByteArray wire = proxy.recorded();
