@@ -30,7 +30,6 @@ using tellurix::lumenfold::host::Value;
 namespace host = tellurix::lumenfold::host;
 namespace transport = tellurix::lumenfold::transport;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 struct Warnings {
     std::mutex mutex;
