@@ -409,6 +409,11 @@ TEST(ConsumerOpens, OnlyDataSealedForTheProducerItOfferedTheChannelTo) {
         {"SentAgain", [](Sealer&, const QByteArray& f, std::uint64_t) { return f; }},
         {"NotSealed",
          [](Sealer&, const QByteArray&, std::uint64_t seq) { return data_message(seq, "plain"); }},
+        {"SealedButCutShort",
+         [](Sealer& s, const QByteArray&, std::uint64_t seq) {
+             const QByteArray whole = data_message(seq, "cut short");
+             return seal_with(s, whole.left(whole.size() - 3));
+         }},
         {"SealedButNotData", [](Sealer& s, const QByteArray&,
                                 std::uint64_t seq) { return seal_with(s, control("sync", seq)); }},
     };

@@ -366,8 +366,10 @@ void Receiver::read_sealed(Clock::time_point now) {
         ++messages;
         bytes += size;
         // Only data travels sealed: the rest of the conversation stays on the connection
-        // that carries the answers.
-        if (peek_message(body.data<char>() + offset, size).kind != Peek::Data) {
+        // that carries the answers. A data message whose header cannot be read joins the
+        // backlog, as on that connection, for the decoder to say what is wrong with it.
+        const Peek::Kind kind = peek_message(body.data<char>() + offset, size).kind;
+        if (kind == Peek::Control || kind == Peek::Foreign) {
             ++dropped;
             note(QStringLiteral("ZmqQueue: dropped a sealed message that was not a data "
                                 "message of wire format %1")
