@@ -4,6 +4,8 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+
 namespace tellurix::lumenfold::plotting::detail::avx2 {
 
 namespace {
@@ -66,10 +68,9 @@ int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, 
         __m128i lowV = _mm_set1_epi32(s.lowY), highV = lowV;
         for (int j = 0; j < count; j += 4) {
             // One stream of reads alone does not keep memory busy: the data are asked for
-            // 2 KB ahead (a hint, harmless past the end).
-            _mm_prefetch(
-                reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(ys + k + j) + 2048),
-                _MM_HINT_T0);
+            // 2 KB ahead (256 values; near the end, the last one).
+            _mm_prefetch(reinterpret_cast<const char*>(ys + std::min(k + j + 256, end - 1)),
+                         _MM_HINT_T0);
             __m256d v = _mm256_add_pd(
                 _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys + k + j), s1), cnv), p1);
             v = _mm256_add_pd(v, half);
