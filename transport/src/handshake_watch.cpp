@@ -44,7 +44,8 @@ std::string peer_address(std::uint32_t fd, const std::string& endpoint) {
 
 HandshakeWatch::HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket,
                                const std::string& name, bool resolve_addresses)
-    : events_(context, zmq::socket_type::pair)
+    : watched_(socket.handle())
+    , events_(context, zmq::socket_type::pair)
     , resolve_addresses_(resolve_addresses) {
     const std::string endpoint = "inproc://lumenfold-handshake-" + name;
     // A refused handshake is reported as such on one side at most; the other sees a
@@ -57,6 +58,12 @@ HandshakeWatch::HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket,
         throw zmq::error_t();
     events_.set(zmq::sockopt::linger, 0);
     events_.connect(endpoint);
+}
+
+// A socket still watched goes on sending events to a reader that has gone, and ZeroMQ
+// never frees those (ipc endpoints are long enough to be allocated): the watch ends first.
+HandshakeWatch::~HandshakeWatch() {
+    zmq_socket_monitor(watched_, nullptr, 0);
 }
 
 // A failure carries no descriptor either: it ends the oldest handshake, whose connection

@@ -49,6 +49,10 @@ public:
     /// With `resolve_addresses`, each failure is also listed with the peer's address.
     HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket, const std::string& name,
                    bool resolve_addresses = false);
+    /// Stops watching: the socket watched must still be open.
+    ~HandshakeWatch();
+    HandshakeWatch(const HandshakeWatch&) = delete;
+    HandshakeWatch& operator=(const HandshakeWatch&) = delete;
     /// The handshakes refused, and the connections dropped before their handshake
     /// completed (counted as a socket that does not pair), since the last call; never
     /// blocks.
@@ -71,6 +75,7 @@ private:
     void forget_oldest();
     void failed(HandshakeFailures& f, const Event& e);
 
+    void* watched_;
     zmq::socket_t events_;
     const bool resolve_addresses_;
     std::vector<Event> batch_;
