@@ -62,8 +62,21 @@ HandshakeWatch::HandshakeWatch(zmq::context_t& context, zmq::socket_t& socket,
 
 // A socket still watched goes on sending events to a reader that has gone, and ZeroMQ
 // never frees those (ipc endpoints are long enough to be allocated): the watch ends first.
+// Events still waiting are read, before and after: the monitor's own socket, closed here,
+// would otherwise hold the context's termination until someone read them.
 HandshakeWatch::~HandshakeWatch() {
+    const auto drain = [this] {
+        zmq::message_t frame;
+        try {
+            while (events_.recv(frame, zmq::recv_flags::dontwait)) {
+            }
+        } catch (const zmq::error_t&) {
+            // nothing more to read
+        }
+    };
+    drain();
     zmq_socket_monitor(watched_, nullptr, 0);
+    drain();
 }
 
 // A failure carries no descriptor either: it ends the oldest handshake, whose connection
