@@ -52,6 +52,11 @@ Receiver::Receiver(const QString& endpoint, const Limits& limits, const Security
     // An answer to a producer that has gone fails instead of vanishing: that is how the
     // credit of a producer that died comes back.
     socket_.set(zmq::sockopt::router_mandatory, true);
+    // Nothing waits for answers still queued when the queue closes, nor for those queued
+    // for a producer that hung up: ZeroMQ ends that connection with the linger the socket
+    // had at that moment, and with any other than zero the context's termination then
+    // waits for ever for an answer that can never leave (the host hung on exit).
+    socket_.set(zmq::sockopt::linger, 0);
     if (!security.key_file.isEmpty()) {
         const KeyPair keys = load_or_create_keys(security.key_file, "ZmqQueue");
         zap_.emplace(context_, security.authorized_producers);
@@ -63,7 +68,6 @@ Receiver::Receiver(const QString& endpoint, const Limits& limits, const Security
     try {
         socket_.bind(endpoint.toStdString());
     } catch (const zmq::error_t& e) {
-        socket_.set(zmq::sockopt::linger, 0);
         throw std::runtime_error(QStringLiteral("ZmqQueue: cannot bind %1: %2")
                                      .arg(endpoint, QString::fromLocal8Bit(e.what()))
                                      .toStdString());
@@ -93,8 +97,8 @@ Receiver::Receiver(const QString& endpoint, const Limits& limits, const Security
     thread_ = std::thread([this] { run(); });
 }
 
-// join() throws only for a thread that is not running or is this one, and setting linger
-// only on a closed socket; neither can happen here, so nothing leaves this destructor.
+// join() throws only for a thread that is not running or is this one, which cannot
+// happen here, so nothing leaves this destructor.
 // NOLINTNEXTLINE(bugprone-exception-escape)
 Receiver::~Receiver() {
     stop_ = true;
@@ -103,8 +107,6 @@ Receiver::~Receiver() {
     thread_.join();
     ::close(wake_fd_);
     watch_.reset();
-    // Items still in transit are lost by design; do not keep the host waiting on them.
-    socket_.set(zmq::sockopt::linger, 0);
 }
 
 void Receiver::set_tap(ZmqQueue::Tap tap) {
