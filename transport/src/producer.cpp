@@ -3,6 +3,7 @@
 #include "flow.h"
 #include "handshake_watch.h"
 #include "keys.h"
+#include "recv_now.h"
 #include "sealed_link.h"
 #include "send_buffers.h"
 #include "wire.h"
@@ -338,15 +339,7 @@ void Producer::read_answers(int wait_ms) {
                                   .arg(options_.server_key);
     }
     zmq::message_t message;
-    for (;;) {
-        try {
-            if (!s.socket.recv(message, zmq::recv_flags::dontwait))
-                return;
-        } catch (const zmq::error_t& e) {
-            if (e.num() == EINTR)
-                continue;
-            throw;
-        }
+    while (detail::recv_now(s.socket, message)) {
         detail::Control c;
         try {
             if (!detail::decode_frame(message.data<char>(), message.size(), Limits(), s.scratch)

@@ -2,6 +2,7 @@
 
 #include "flow.h"
 #include "keys.h"
+#include "recv_now.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -269,14 +270,8 @@ int Receiver::refuse_early(const std::vector<HandshakeFailures::Refusal>& refusa
 void Receiver::read_messages(Clock::time_point now) {
     for (int n = 0; n < round_messages; ++n) {
         zmq::message_t id;
-        try {
-            if (!socket_.recv(id, zmq::recv_flags::dontwait))
-                break;
-        } catch (const zmq::error_t& e) {
-            if (e.num() == EINTR)
-                continue;
-            throw;
-        }
+        if (!recv_now(socket_, id))
+            break;
         // The frames of one message arrive together: the rest is there.
         zmq::message_t body;
         if (!id.more() || !socket_.recv(body, zmq::recv_flags::dontwait))
@@ -339,14 +334,13 @@ void Receiver::read_messages(Clock::time_point now) {
         // A message the header of which cannot be read still joins the backlog: decoding
         // it there reports what is wrong with it, in its place among the others.
         const std::size_t size = body.size();
-        accept(std::move(peer), std::move(body), 0, size, now);
+        accept(std::move(peer), std::move(body), 0, size, peek, now);
     }
 }
 
 void Receiver::accept(std::string peer, zmq::message_t&& body, std::size_t offset, std::size_t size,
-                      Clock::time_point now) {
+                      const Peek& peek, Clock::time_point now) {
     const char* const data = body.data<char>() + offset;
-    const Peek peek = peek_message(data, size);
     const std::uint64_t seq = peek.kind == Peek::Data ? peek.seq : 0;
     if (!ledger_.received(peer, seq, size, now)) {
         ++dropped;
@@ -370,15 +364,15 @@ void Receiver::read_sealed(Clock::time_point now) {
         // Only data travels sealed: the rest of the conversation stays on the connection
         // that carries the answers. A data message whose header cannot be read joins the
         // backlog, as on that connection, for the decoder to say what is wrong with it.
-        const Peek::Kind kind = peek_message(body.data<char>() + offset, size).kind;
-        if (kind == Peek::Control || kind == Peek::Foreign) {
+        const Peek peek = peek_message(body.data<char>() + offset, size);
+        if (peek.kind == Peek::Control || peek.kind == Peek::Foreign) {
             ++dropped;
             note(QStringLiteral("ZmqQueue: dropped a sealed message that was not a data "
                                 "message of wire format %1")
                      .arg(wire_version));
             return;
         }
-        accept(peer, std::move(body), offset, size, now);
+        accept(peer, std::move(body), offset, size, peek, now);
     });
     const std::uint64_t refused = sealed_->take_refused();
     if (refused > 0) {

@@ -8,6 +8,7 @@
 #include "credit_ledger.h"
 #include "handshake_watch.h"
 #include "sealed_port.h"
+#include "wire.h"
 #include "zap.h"
 
 #include <zmq.hpp>
@@ -77,8 +78,9 @@ private:
     void read_messages(Clock::time_point now);
     void read_sealed(Clock::time_point now);
     // A data message of `peer` joins the backlog, unless it went beyond its credit.
+    // `peek`: what peek_message() read of the message's header.
     void accept(std::string peer, zmq::message_t&& body, std::size_t offset, std::size_t size,
-                Clock::time_point now);
+                const Peek& peek, Clock::time_point now);
     void on_sync(const std::string& peer, const Sync& sync, Clock::time_point now);
     void on_seal(const std::string& peer);
     // Syncs that waited for sealed messages they count.

@@ -1,5 +1,7 @@
 #include "sealed_port.h"
 
+#include "recv_now.h"
+
 #include <algorithm>
 #include <climits>
 
@@ -61,14 +63,8 @@ int SealedPort::receive(int most, const Opened& opened) {
     int n = 0;
     for (; n < most; ++n) {
         zmq::message_t body;
-        try {
-            if (!socket_.recv(body, zmq::recv_flags::dontwait))
-                break;
-        } catch (const zmq::error_t& e) {
-            if (e.num() == EINTR)
-                continue;
-            throw;
-        }
+        if (!recv_now(socket_, body))
+            break;
         bool whole = !body.more();
         // A sealed message is one frame; the rest goes with the first.
         while (body.more() && socket_.recv(body, zmq::recv_flags::dontwait)) {
