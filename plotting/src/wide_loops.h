@@ -40,7 +40,7 @@ namespace avx2 {
 /// values of point 0). Returns the first index left for the point-by-point loop. n >= 5.
 int summarise(const double* xs, const double* ys, int n, Summary& s);
 
-/// The Y loop of a column scan from index k on, four points per step, with the same
+/// The Y loop of a column scan from index k on, eight points per step, with the same
 /// arithmetic in the same order as point by point: p1 + (y - s1) * cnv, + 0.5, pulled in to
 /// +-kFar, floor. With `marking`, each point's row goes into s.window when it lies within 32
 /// rows of s.firstY's (s.window0 is set), else flags[min(row - top, rows)] = 1 (rows off the

@@ -44,53 +44,66 @@ int lanesMax(__m128i v) {
     return _mm_cvtsi128_si32(v);
 }
 
+// Rows of four values: p1 + (y - s1) * cnv, + 0.5, pulled in to +-kFar, floor.
+__attribute__((always_inline)) inline __m128i rowsOf(const double* ys, __m256d p1, __m256d s1,
+                                                     __m256d cnv) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d nearLow = _mm256_set1_pd(-kFar), nearHigh = _mm256_set1_pd(kFar);
+    __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys), s1), cnv), p1);
+    v = _mm256_add_pd(v, half);
+    v = _mm256_min_pd(_mm256_max_pd(v, nearLow), nearHigh);
+    // Floor, then truncation of a whole number: what roundPixel's truncate-and-correct gives
+    // for every value within +-kFar.
+    return _mm256_cvttpd_epi32(_mm256_round_pd(v, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
+}
+
 template <bool Marking>
 int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, std::uint8_t* flags,
          int top, int rows, ColumnScan& s) {
     const __m256d p1 = _mm256_set1_pd(p1v), s1 = _mm256_set1_pd(s1v);
-    const __m256d cnv = _mm256_set1_pd(cnvv), half = _mm256_set1_pd(0.5);
-    const __m256d nearLow = _mm256_set1_pd(-kFar), nearHigh = _mm256_set1_pd(kFar);
-    // The marks of rows near the column's first point are bits of four words in a register
-    // (a shift by 64 or more gives 0, so rows outside the window add nothing there). A
-    // column's points mostly lie close together: only a stretch whose rows reach outside the
-    // window is looked at again, to flag those rows one by one.
+    const __m256d cnv = _mm256_set1_pd(cnvv);
+    // The marks of rows near the column's first point are bits of two 32-bit words per lane
+    // in registers (a shift by 32 or more gives 0, so rows outside the window add nothing
+    // there). A column's points mostly lie close together: only a stretch whose rows reach
+    // outside the window is looked at again, to flag those rows one by one.
     const int window0 = s.firstY - 32; // in pixel rows; within +-(kFar + 32)
     const __m128i windowV = _mm_set1_epi32(window0);
-    const __m256i one = _mm256_set1_epi64x(1);
-    __m256i window = _mm256_setzero_si256();
+    const __m256i windowV8 = _mm256_set1_epi32(window0);
+    const __m256i one = _mm256_set1_epi32(1), upper = _mm256_set1_epi32(32);
+    __m256i windowLow = _mm256_setzero_si256(), windowHigh = windowLow;
     // The loop keeps only each lane's lowest and highest row, and the rows themselves: which
     // point came first at an extreme is found afterwards, in a stretch that improved on it,
     // instead of an index carried along for every point.
     alignas(32) int got[kChunk];
-    while (end - k >= 4) {
-        const int left = (end - k) & ~3;
+    while (end - k >= 8) {
+        const int left = (end - k) & ~7;
         const int count = left < kChunk ? left : kChunk;
-        __m128i lowV = _mm_set1_epi32(s.lowY), highV = lowV;
-        for (int j = 0; j < count; j += 4) {
+        __m256i lowV = _mm256_set1_epi32(s.lowY), highV = lowV;
+        for (int j = 0; j < count; j += 8) {
             // One stream of reads alone does not keep memory busy: the data are asked for
-            // 2 KB ahead (256 values; near the end, the last one).
+            // 2 KB ahead (256 values; near the end, the last one), a cache line per step.
             _mm_prefetch(reinterpret_cast<const char*>(ys + std::min(k + j + 256, end - 1)),
                          _MM_HINT_T0);
-            __m256d v = _mm256_add_pd(
-                _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys + k + j), s1), cnv), p1);
-            v = _mm256_add_pd(v, half);
-            v = _mm256_min_pd(_mm256_max_pd(v, nearLow), nearHigh);
-            // Floor, then truncation of a whole number: what roundPixel's truncate-and-correct
-            // gives for every value within +-kFar.
-            const __m128i f =
-                _mm256_cvttpd_epi32(_mm256_round_pd(v, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
-            _mm_store_si128(reinterpret_cast<__m128i*>(got + j), f);
-            lowV = _mm_min_epi32(lowV, f);
-            highV = _mm_max_epi32(highV, f);
+            const __m256i f =
+                _mm256_inserti128_si256(_mm256_castsi128_si256(rowsOf(ys + k + j, p1, s1, cnv)),
+                                        rowsOf(ys + k + j + 4, p1, s1, cnv), 1);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(got + j), f);
+            lowV = _mm256_min_epi32(lowV, f);
+            highV = _mm256_max_epi32(highV, f);
             if constexpr (Marking) {
-                // Both lie within +-(kFar + 32): the difference fits in 32 bits.
-                const __m128i off = _mm_sub_epi32(f, windowV);
-                window =
-                    _mm256_or_si256(window, _mm256_sllv_epi64(one, _mm256_cvtepu32_epi64(off)));
+                // Both lie within +-(kFar + 32): the difference fits in 32 bits. Rows
+                // window0 + 32 on go to the second word.
+                const __m256i off = _mm256_sub_epi32(f, windowV8);
+                windowLow = _mm256_or_si256(windowLow, _mm256_sllv_epi32(one, off));
+                windowHigh = _mm256_or_si256(windowHigh,
+                                             _mm256_sllv_epi32(one, _mm256_sub_epi32(off, upper)));
             }
         }
         // Strictly lower (higher) only: on a tie the earlier point keeps the extreme.
-        const int low = lanesMin(lowV), high = lanesMax(highV);
+        const int low = lanesMin(
+            _mm_min_epi32(_mm256_castsi256_si128(lowV), _mm256_extracti128_si256(lowV, 1)));
+        const int high = lanesMax(
+            _mm_max_epi32(_mm256_castsi256_si128(highV), _mm256_extracti128_si256(highV, 1)));
         if (low < s.lowY) {
             s.lowY = low;
             s.lowAt = k + firstOf(got, count, low);
@@ -122,9 +135,13 @@ int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, 
         k += count;
     }
     if constexpr (Marking) {
-        alignas(32) std::uint64_t words[4];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(words), window);
-        s.window = words[0] | words[1] | words[2] | words[3];
+        alignas(32) std::uint32_t low[8], high[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(low), windowLow);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(high), windowHigh);
+        std::uint64_t bits = 0;
+        for (int lane = 0; lane < 8; ++lane)
+            bits |= low[lane] | (std::uint64_t{high[lane]} << 32);
+        s.window = bits;
         s.window0 = window0 - top;
     }
     return k;
