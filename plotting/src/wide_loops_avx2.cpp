@@ -16,6 +16,9 @@ constexpr double kFar = 1.0e9; // as in pixel_map.h, which this file may not inc
 // first-level cache while they are read back.
 constexpr int kChunk = 512;
 
+// Points from which the summary reads its data as two stretches side by side.
+constexpr int kTwoStretches = 1 << 16;
+
 // Index of the first of `count` rows equal to `row` (one of them is).
 __attribute__((always_inline)) inline int firstOf(const int* got, int count, int row) {
     const __m256i want = _mm256_set1_epi32(row);
@@ -155,8 +158,7 @@ int summarise(const double* xs, const double* ys, int n, Summary& s) {
     const __m256d ones = _mm256_cmp_pd(zero, zero, _CMP_EQ_OQ);
     __m256d fin = ones, up = ones, down = ones;
     __m256d xmn = _mm256_set1_pd(xs[0]), xmx = xmn, ymn = _mm256_set1_pd(ys[0]), ymx = ymn;
-    int i = 1;
-    for (; i + 4 <= n; i += 4) {
+    auto step = [&](int i) __attribute__((always_inline)) {
         const __m256d vx = _mm256_loadu_pd(xs + i);
         const __m256d vp = _mm256_loadu_pd(xs + i - 1);
         const __m256d vy = _mm256_loadu_pd(ys + i);
@@ -168,7 +170,21 @@ int summarise(const double* xs, const double* ys, int n, Summary& s) {
         xmx = _mm256_max_pd(xmx, vx);
         ymn = _mm256_min_pd(ymn, vy);
         ymx = _mm256_max_pd(ymx, vy);
+    };
+    int i = 1;
+    // Data beyond the cache: two stretches at once, four streams of reads instead of two,
+    // keep more of memory busy (8 curves' X and Y, 128 MB: 5.7-6.6 ms against 6.9 here).
+    // Each stretch compares its first X with the one before it, so no pair is left out.
+    if (n >= kTwoStretches) {
+        const int half = (n - 1) / 8 * 4;
+        for (; i < 1 + half; i += 4) {
+            step(i);
+            step(i + half);
+        }
+        i = 1 + 2 * half;
     }
+    for (; i + 4 <= n; i += 4)
+        step(i);
     s.finite = s.finite && _mm256_movemask_pd(fin) == 15;
     s.up = _mm256_movemask_pd(up) == 15;
     s.down = _mm256_movemask_pd(down) == 15;

@@ -138,20 +138,29 @@ TEST_P(SummaryStage, AgreesWithAPlainPass) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, SummaryStage,
-    ::testing::Values(SummaryCase{"one", 1, Values::Random, -1, 0.0},
-                      SummaryCase{"one_nan", 1, Values::Random, 0, kNaN},
-                      SummaryCase{"two_rising", 2, Values::Rising, -1, 0.0},
-                      SummaryCase{"four_falling", 4, Values::Falling, -1, 0.0},
-                      SummaryCase{"five_flat", 5, Values::Flat, -1, 0.0},
-                      SummaryCase{"nine_random", 9, Values::Random, -1, 0.0},
-                      SummaryCase{"rising_nan_first", 17, Values::Rising, 0, kNaN},
-                      SummaryCase{"rising_nan_inside", 17, Values::Rising, 9, kNaN},
-                      SummaryCase{"rising_nan_last", 17, Values::Rising, 16, kNaN},
-                      SummaryCase{"rising_inf_tail", 18, Values::Rising, 17, kInf},
-                      SummaryCase{"falling_minus_inf", 33, Values::Falling, 5, -kInf},
-                      SummaryCase{"rising_step_back", 1001, Values::Rising, 998, -4.0},
-                      SummaryCase{"huge", 1000, Values::Huge, -1, 0.0},
-                      SummaryCase{"long_rising", 100003, Values::Rising, -1, 0.0}),
+    ::testing::Values(
+        SummaryCase{"one", 1, Values::Random, -1, 0.0},
+        SummaryCase{"one_nan", 1, Values::Random, 0, kNaN},
+        SummaryCase{"two_rising", 2, Values::Rising, -1, 0.0},
+        SummaryCase{"four_falling", 4, Values::Falling, -1, 0.0},
+        SummaryCase{"five_flat", 5, Values::Flat, -1, 0.0},
+        SummaryCase{"nine_random", 9, Values::Random, -1, 0.0},
+        SummaryCase{"rising_nan_first", 17, Values::Rising, 0, kNaN},
+        SummaryCase{"rising_nan_inside", 17, Values::Rising, 9, kNaN},
+        SummaryCase{"rising_nan_last", 17, Values::Rising, 16, kNaN},
+        SummaryCase{"rising_inf_tail", 18, Values::Rising, 17, kInf},
+        SummaryCase{"falling_minus_inf", 33, Values::Falling, 5, -kInf},
+        SummaryCase{"rising_step_back", 1001, Values::Rising, 998, -4.0},
+        SummaryCase{"huge", 1000, Values::Huge, -1, 0.0},
+        SummaryCase{"long_rising", 100003, Values::Rising, -1, 0.0},
+        // Long data is read as two stretches side by side, the second from
+        // 50,001 on here, and the last two points one by one.
+        SummaryCase{"long_random", 65537, Values::Random, -1, 0.0},
+        SummaryCase{"long_step_back_at_seam", 100003, Values::Rising, 50001, -4.0},
+        SummaryCase{"long_step_back_before_seam", 100003, Values::Rising, 50000, -4.0},
+        SummaryCase{"long_nan_in_second", 100003, Values::Rising, 70001, kNaN},
+        SummaryCase{"long_step_back_last", 100003, Values::Rising, 100002, -4.0},
+        SummaryCase{"long_falling_far_at_seam", 100003, Values::Falling, 50001, 1.0e300}),
     [](const ::testing::TestParamInfo<SummaryCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
