@@ -1,6 +1,7 @@
 #include "segment_filters.h"
 
 #include "vertex_runs.h"
+#include "wide_loops.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -55,7 +56,47 @@ std::pair<std::size_t, std::size_t> keepFar(const QPoint* in, std::size_t count,
     if constexpr (Near)
         nearBits = NearBits(*near.plane);
     const int nearLength = 2 * near.reach;
-    for (const QPoint* at = in; at != in + count; ++at) {
+    // With the near test nearly every segment is covered (see the curve item): whole groups
+    // of covered segments are passed over eight at a time where the processor allows.
+    FarTest wide{};
+    bool widen = false;
+    if constexpr (Near) {
+        widen = wideLoops() && nearBits.width > 0 && nearBits.height > 0;
+        wide = FarTest{l,
+                       t,
+                       w,
+                       h,
+                       shortest,
+                       nearLength,
+                       nearBits.bits,
+                       nearBits.stride,
+                       nearBits.left,
+                       nearBits.top,
+                       nearBits.width,
+                       nearBits.height};
+    }
+    const QPoint* const end = in + count;
+    const QPoint* widenAt = in; // where groups may be passed over again
+    for (const QPoint* at = in; at != end; ++at) {
+        if (widen && at == widenAt && end - at >= 8) {
+            FarState state{last.x(), last.y(), lastIn, lastNear != 0, have};
+            const int most = static_cast<int>(std::min<std::ptrdiff_t>(end - at, 1 << 30));
+            // QPoint is a pair of ints, x first.
+            const int passed =
+                avx2::skipCovered(reinterpret_cast<const int*>(at), most, wide, kBreak, state);
+            if (passed > 0) {
+                at += passed;
+                last = QPoint(state.lastX, state.lastY);
+                lastIn = state.lastIn;
+                lastNear = state.lastNear ? 1u : 0u;
+                have = true;
+                open = false;
+            }
+            // The group that stopped it goes point by point.
+            widenAt = end - at > 8 ? at + 8 : end;
+            if (at == end)
+                break;
+        }
         const QPoint v = *at;
         if (v.x() == kBreak) {
             have = open = false;

@@ -32,6 +32,9 @@ int scanColumn(bool, const double*, int, int, double, double, double, std::uint8
                ColumnScan&) {
     std::abort();
 }
+int skipCovered(const int*, int, const FarTest&, int, FarState&) {
+    std::abort();
+}
 } // namespace avx2
 #endif
 

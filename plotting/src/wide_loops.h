@@ -34,6 +34,25 @@ struct ColumnScan {
 /// LUMENFOLD_PORTABLE (set to anything but 0: they are not used).
 bool wideLoops();
 
+/// What the first segment filter knows of the vertex before the next one (segment_filters.cpp).
+struct FarState {
+    int lastX, lastY;
+    bool lastIn, lastNear, have;
+};
+
+/// Where the first segment filter with its near test looks (segment_filters.cpp): the symbols'
+/// area (right and bottom edges as offsets from the left and top, inclusive) and the near
+/// plane.
+struct FarTest {
+    int areaLeft, areaTop;
+    unsigned areaWidth, areaHeight; // width - 1, height - 1
+    int shortest, nearLength;
+    const std::uint64_t* bits;
+    std::uint64_t stride;
+    int nearLeft, nearTop;
+    unsigned nearWidth, nearHeight;
+};
+
 namespace avx2 {
 
 /// summarise's loop from index 1 on, four points per step, into `s` (whose fields hold the
@@ -47,6 +66,12 @@ int summarise(const double* xs, const double* ys, int n, Summary& s);
 /// plane, negative ones as unsigned, go to the spare flag). Returns the first index left.
 int scanColumn(bool marking, const double* ys, int k, int end, double p1, double s1, double cnv,
                std::uint8_t* flags, int top, int rows, ColumnScan& s);
+
+/// The first segment filter's loop with its near test, over `count` vertices at `xy` (x, y
+/// pairs), eight at a time: skips the groups of eight in which no vertex is a break and every
+/// segment is covered, and stops before the first group that is not so. Returns the vertices
+/// skipped (a multiple of 8); `s` is then as after the last of them.
+int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState& s);
 
 } // namespace avx2
 

@@ -212,4 +212,134 @@ int scanColumn(bool marking, const double* ys, int k, int end, double p1, double
                    : scan<false>(ys, k, end, p1, s1, cnv, flags, top, rows, s);
 }
 
+namespace {
+
+// Each 64-bit lane's two 32-bit halves both all ones, as all ones in the lane.
+__attribute__((always_inline)) inline __m256i bothHalves(__m256i v) {
+    return _mm256_and_si256(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+}
+
+// (unsigned) v <= limit, lane by lane.
+__attribute__((always_inline)) inline __m256i atMost(__m256i v, __m256i limit) {
+    return _mm256_cmpeq_epi32(_mm256_min_epu32(v, limit), v);
+}
+
+// Four vertices (x, y in each 64-bit lane) against the test: whether each lies in the
+// symbols' area, and its bit in the near plane (0 outside it), as all-ones lanes.
+struct Tested {
+    __m256i in, nearSet;
+};
+
+__attribute__((always_inline)) inline Tested test(__m256i v, __m256i areaOrigin, __m256i areaLimit,
+                                                  __m256i nearOrigin, __m256i nearLimit,
+                                                  const FarTest& t) {
+    Tested r;
+    r.in = bothHalves(atMost(_mm256_sub_epi32(v, areaOrigin), areaLimit));
+    const __m256i rel = _mm256_sub_epi32(v, nearOrigin);
+    const __m256i inside = bothHalves(atMost(rel, nearLimit));
+    const __m256i cx = _mm256_and_si256(rel, _mm256_set1_epi64x(0xffffffff));
+    const __m256i cy = _mm256_srli_epi64(rel, 32);
+    // Outside the plane the word looked at is the first, and its bit is masked off.
+    const __m256i at = _mm256_and_si256(
+        inside,
+        _mm256_add_epi64(_mm256_mul_epu32(cy, _mm256_set1_epi64x(static_cast<long long>(t.stride))),
+                         _mm256_srli_epi64(cx, 6)));
+    const __m256i word = _mm256_i64gather_epi64(reinterpret_cast<const long long*>(t.bits), at, 8);
+    const __m256i bit =
+        _mm256_and_si256(_mm256_srlv_epi64(word, _mm256_and_si256(cx, _mm256_set1_epi64x(63))),
+                         _mm256_set1_epi64x(1));
+    r.nearSet = _mm256_and_si256(inside, _mm256_cmpeq_epi64(bit, _mm256_set1_epi64x(1)));
+    return r;
+}
+
+// Lane k of `v` moved to lane k + 1, and lane 3 of `before` to lane 0.
+__attribute__((always_inline)) inline __m256i previous(__m256i v, __m256i before) {
+    return _mm256_blend_epi32(_mm256_permute4x64_epi64(v, _MM_SHUFFLE(2, 1, 0, 3)),
+                              _mm256_permute4x64_epi64(before, _MM_SHUFFLE(3, 3, 3, 3)), 0x03);
+}
+
+} // namespace
+
+int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState& s) {
+    const __m256i areaOrigin = _mm256_set1_epi64x(
+        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(t.areaTop)} << 32) |
+                               static_cast<std::uint32_t>(t.areaLeft)));
+    const __m256i areaLimit = _mm256_set1_epi64x(
+        static_cast<long long>((std::uint64_t{t.areaHeight} << 32) | t.areaWidth));
+    const __m256i nearOrigin = _mm256_set1_epi64x(
+        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(t.nearTop)} << 32) |
+                               static_cast<std::uint32_t>(t.nearLeft)));
+    // Within the plane: below its width and height, that is at most one less (a plane with
+    // no width or height holds nothing: the limit then admits nothing but is never reached,
+    // since such a plane is never handed over).
+    const __m256i nearLimit = _mm256_set1_epi64x(
+        static_cast<long long>((std::uint64_t{t.nearHeight - 1} << 32) | (t.nearWidth - 1)));
+    const __m256i shortest = _mm256_set1_epi32(t.shortest);
+    const __m256i nearLength = _mm256_set1_epi32(t.nearLength);
+    const __m256i breakV =
+        _mm256_set1_epi64x(static_cast<long long>(static_cast<std::uint32_t>(breakX)));
+    const __m256i lowHalf = _mm256_set1_epi64x(0xffffffff);
+    const __m256i ones = _mm256_set1_epi32(-1);
+
+    __m256i last = _mm256_set1_epi64x(
+        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(s.lastY)} << 32) |
+                               static_cast<std::uint32_t>(s.lastX)));
+    __m256i lastIn = s.lastIn ? ones : _mm256_setzero_si256();
+    __m256i lastNear = s.lastNear ? ones : _mm256_setzero_si256();
+    // Before a vertex with nothing before it (the first, or the first after a break) nothing
+    // is drawn: its lane counts as covered.
+    __m256i first = s.have ? _mm256_setzero_si256() : _mm256_set_epi64x(0, 0, 0, -1);
+    int done = 0;
+    for (; done + 8 <= count; done += 8) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(xy + 2 * done));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(xy + 2 * done + 8));
+        // A break in either half: left to the caller.
+        const __m256i breaks =
+            _mm256_or_si256(_mm256_cmpeq_epi64(_mm256_and_si256(a, lowHalf), breakV),
+                            _mm256_cmpeq_epi64(_mm256_and_si256(b, lowHalf), breakV));
+        if (!_mm256_testz_si256(breaks, breaks))
+            break;
+        const Tested ta = test(a, areaOrigin, areaLimit, nearOrigin, nearLimit, t);
+        const Tested tb = test(b, areaOrigin, areaLimit, nearOrigin, nearLimit, t);
+        const __m256i pa = previous(a, last), pb = previous(b, a);
+        // The segment's reach: the larger of |dx| and |dy|, in both halves of each lane.
+        auto reach = [](__m256i v, __m256i p) __attribute__((always_inline)) {
+            const __m256i d = _mm256_abs_epi32(_mm256_sub_epi32(v, p));
+            return _mm256_max_epi32(d, _mm256_shuffle_epi32(d, _MM_SHUFFLE(2, 3, 0, 1)));
+        };
+        const __m256i ra = reach(a, pa), rb = reach(b, pb);
+        auto covered = [&](__m256i r, const Tested& now, __m256i inBefore, __m256i nearBefore)
+            __attribute__((always_inline)) {
+            const __m256i shortStep = _mm256_andnot_si256(_mm256_cmpgt_epi32(r, shortest), ones);
+            const __m256i nearStep = _mm256_andnot_si256(_mm256_cmpgt_epi32(r, nearLength), ones);
+            return _mm256_or_si256(
+                _mm256_and_si256(_mm256_and_si256(inBefore, now.in), shortStep),
+                _mm256_and_si256(_mm256_and_si256(nearBefore, now.nearSet), nearStep));
+        };
+        const __m256i ca = _mm256_or_si256(
+            covered(ra, ta, previous(ta.in, lastIn), previous(ta.nearSet, lastNear)), first);
+        const __m256i cb =
+            covered(rb, tb, previous(tb.in, ta.in), previous(tb.nearSet, ta.nearSet));
+        if (!_mm256_testc_si256(_mm256_and_si256(ca, cb), ones))
+            break;
+        last = b;
+        lastIn = tb.in;
+        lastNear = tb.nearSet;
+        first = _mm256_setzero_si256();
+    }
+    if (done > 0) {
+        alignas(32) std::int32_t v[8];
+        alignas(32) std::int64_t in[4], nearSet[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(v), last);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(in), lastIn);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(nearSet), lastNear);
+        s.lastX = v[6];
+        s.lastY = v[7];
+        s.lastIn = in[3] != 0;
+        s.lastNear = nearSet[3] != 0;
+        s.have = true;
+    }
+    return done;
+}
+
 } // namespace tellurix::lumenfold::plotting::detail::avx2

@@ -176,8 +176,9 @@ struct FilterCase {
     QRect box;  // where the vertices lie
     QRect area; // where symbols are drawn
     int n, breakEvery, shortest;
-    QRect near = {}; // the near plane's rectangle, if any (a third of it set)
+    QRect near = {}; // the near plane's rectangle, if any
     int nearReach = 0;
+    int nearPercent = 33; // of its pixels set
 };
 
 void PrintTo(const FilterCase& c, std::ostream* os) {
@@ -191,7 +192,7 @@ TEST_P(FarSegmentFilter, KeepsExactlyTheSegmentsNotBetweenTwoCloseSymbols) {
     std::mt19937 rng(3);
     const std::vector<QPoint> in = randomVertices(rng, c.n, c.box, c.breakEvery);
     Bits near(c.near.isEmpty() ? QRect(0, 0, 1, 1) : c.near);
-    near.randomise(9, 33);
+    near.randomise(9, c.nearPercent);
     NearCover cover;
     if (!c.near.isEmpty())
         cover = NearCover{&near.plane, c.nearReach};
@@ -229,7 +230,18 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"near_plane_breaks", QRect(0, 0, 70, 70), QRect(0, 0, 70, 70), 5000, 9, 3,
                    QRect(5, 5, 130, 60), 4},
         FilterCase{"near_only", QRect(0, 0, 30, 30), QRect(0, 0, 30, 30), 3000, 0, -1,
-                   QRect(0, 0, 30, 30), 6}),
+                   QRect(0, 0, 30, 30), 6},
+        // A plane set nearly throughout, as deep inside a dense curve's symbols: long
+        // stretches of covered segments, which are passed over eight at a time where the
+        // processor allows, broken by the few that are not.
+        FilterCase{"near_mostly_set", QRect(0, 0, 12, 12), QRect(0, 0, 12, 12), 20000, 0, -1,
+                   QRect(0, 0, 12, 12), 8, 99},
+        FilterCase{"near_mostly_set_breaks", QRect(0, 0, 12, 12), QRect(0, 0, 12, 12), 20000, 150,
+                   -1, QRect(0, 0, 12, 12), 8, 99},
+        FilterCase{"near_mostly_set_edges", QRect(-4, -4, 80, 20), QRect(0, 0, 60, 12), 20000, 0, 2,
+                   QRect(-2, -3, 70, 18), 40, 98},
+        FilterCase{"near_set_far_steps", QRect(0, 0, 40, 40), QRect(0, 0, 40, 40), 20000, 400, -1,
+                   QRect(0, 0, 40, 40), 18, 99}),
     [](const ::testing::TestParamInfo<FilterCase>& info) { return std::string(info.param.name); });
 
 // Pixels a one-pixel line from a to b writes, drawn on its own.
