@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstddef>
 
 namespace tellurix::lumenfold::plotting::detail::avx2 {
 
@@ -291,8 +292,9 @@ int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState
     __m256i first = s.have ? _mm256_setzero_si256() : _mm256_set_epi64x(0, 0, 0, -1);
     int done = 0;
     for (; done + 8 <= count; done += 8) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(xy + 2 * done));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(xy + 2 * done + 8));
+        const int* const group = xy + 2 * static_cast<std::ptrdiff_t>(done);
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + 8));
         // A break in either half: left to the caller.
         const __m256i breaks =
             _mm256_or_si256(_mm256_cmpeq_epi64(_mm256_and_si256(a, lowHalf), breakV),
