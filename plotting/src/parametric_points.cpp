@@ -1,6 +1,7 @@
 #include "parametric_points.h"
 
 #include "vertex_runs.h"
+#include "wide_loops.h"
 
 #include <algorithm>
 #include <cmath>
@@ -42,13 +43,27 @@ bool collectInside(const CollectInput& in, const Bounds& b, const LinearMap& map
     QPoint* const out = verts.data() + base;
     size_t k = 0;
     int lastX = -1, lastY = -1; // no pixel: every coordinate here is at least 0
-    auto pass = [&](auto&& mark) {
+    const double wideX[3] = {mapX.p1, mapX.s1, mapX.cnv}, wideY[3] = {mapY.p1, mapY.s1, mapY.cnv};
+    const bool wide = wideLoops();
+    // `wideBits`: the plane's bits for the wide loop, when it marks.
+    auto pass = [&](auto&& mark, std::uint64_t* wideBits) {
         // The vector is grown a block at a time just ahead of the writes, so that the zeros
         // it fills in are still in the cache when the points overwrite them.
         for (int from = 0; from < n; from += kGrowBlock) {
             const int to = std::min(n, from + kGrowBlock);
             verts.resize(base + k + static_cast<size_t>(to - from));
-            for (int i = from; i < to; ++i) {
+            int i = from;
+            if (wide) {
+                // Four at a time; the vector's room for the block takes its extra writes.
+                const int groups = (to - from) / 4;
+                k = avx2::collectInside(xs, ys, from, groups, wideX, wideY,
+                                        reinterpret_cast<int*>(out), k, lastX, lastY, wideBits,
+                                        marks != nullptr ? marks->stride : 0,
+                                        marks != nullptr ? marks->rect.left() : 0,
+                                        marks != nullptr ? marks->rect.top() : 0);
+                i = from + 4 * groups;
+            }
+            for (; i < to; ++i) {
                 // Pixel coordinates are not negative here, so truncation rounds as roundPixel.
                 // NOLINTNEXTLINE(bugprone-incorrect-roundings)
                 const int px = static_cast<int>(mapX(xs[i]) + 0.5);
@@ -68,12 +83,14 @@ bool collectInside(const CollectInput& in, const Bounds& b, const LinearMap& map
         std::uint64_t* bits = marks->row(0);
         const auto stride = static_cast<std::ptrdiff_t>(marks->stride);
         const int ml = marks->rect.left(), mt = marks->rect.top();
-        pass([=](int px, int py) {
-            const int cx = px - ml;
-            bits[(py - mt) * stride + (cx >> 6)] |= std::uint64_t{1} << (cx & 63);
-        });
+        pass(
+            [=](int px, int py) {
+                const int cx = px - ml;
+                bits[(py - mt) * stride + (cx >> 6)] |= std::uint64_t{1} << (cx & 63);
+            },
+            bits);
     } else {
-        pass([](int, int) {});
+        pass([](int, int) {}, nullptr);
     }
     verts.resize(base + k);
     return true;

@@ -7,6 +7,7 @@
 // Hence plain structures here and plain numbers in the signatures.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tellurix::lumenfold::plotting::detail {
@@ -66,6 +67,17 @@ int summarise(const double* xs, const double* ys, int n, Summary& s);
 /// plane, negative ones as unsigned, go to the spare flag). Returns the first index left.
 int scanColumn(bool marking, const double* ys, int k, int end, double p1, double s1, double cnv,
                std::uint8_t* flags, int top, int rows, ColumnScan& s);
+
+/// The pass of parametric points that all land in view (parametric_points.cpp) over points
+/// [from, from + 4 * groups), four at a time: each point's pixel, (int) (p1 + (v - s1) * cnv +
+/// 0.5) on both axes, goes to out[k] (x, y pairs) and k moves on unless it repeats the pixel
+/// before it (lastX, lastY); with `bits`, its mark is set in the plane whose bit 0 of row 0
+/// stands for pixel (left, top). Writes up to four pixels beyond the last one kept. Returns
+/// the new k.
+std::size_t collectInside(const double* xs, const double* ys, int from, int groups,
+                          const double* mapX, const double* mapY, int* out, std::size_t k,
+                          int& lastX, int& lastY, std::uint64_t* bits, std::ptrdiff_t stride,
+                          int left, int top);
 
 /// The first segment filter's loop with its near test, over `count` vertices at `xy` (x, y
 /// pairs), eight at a time: skips the groups of eight in which no vertex is a break and every

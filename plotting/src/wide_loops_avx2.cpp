@@ -344,4 +344,77 @@ int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState
     return done;
 }
 
+namespace {
+
+// For each set of the four lanes that differ from the lane before, the 32-bit lanes that
+// bring those 64-bit lanes to the front, in order.
+struct Compress {
+    alignas(32) std::int32_t index[16][8];
+    constexpr Compress()
+        : index() {
+        for (int mask = 0; mask < 16; ++mask) {
+            std::size_t to = 0;
+            for (int lane = 0; lane < 4; ++lane) {
+                if ((mask & (1 << lane)) == 0)
+                    continue;
+                index[mask][to] = 2 * lane;
+                index[mask][to + 1] = 2 * lane + 1;
+                to += 2;
+            }
+        }
+    }
+};
+constexpr Compress kCompress;
+
+__attribute__((always_inline)) inline __m128i pixelsOf(const double* v, const double* map) {
+    // p1 + (v - s1) * cnv, + 0.5, truncated: map = {p1, s1, cnv}.
+    const __m256d p =
+        _mm256_add_pd(_mm256_set1_pd(map[0]),
+                      _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(v), _mm256_set1_pd(map[1])),
+                                    _mm256_set1_pd(map[2])));
+    return _mm256_cvttpd_epi32(_mm256_add_pd(p, _mm256_set1_pd(0.5)));
+}
+
+} // namespace
+
+std::size_t collectInside(const double* xs, const double* ys, int from, int groups,
+                          const double* mapX, const double* mapY, int* out, std::size_t k,
+                          int& lastX, int& lastY, std::uint64_t* bits, std::ptrdiff_t stride,
+                          int left, int top) {
+    __m256i last = _mm256_set1_epi64x(
+        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(lastY)} << 32) |
+                               static_cast<std::uint32_t>(lastX)));
+    alignas(16) std::int32_t px[4], py[4];
+    const int end = from + 4 * groups;
+    for (int i = from; i < end; i += 4) {
+        const __m128i x = pixelsOf(xs + i, mapX), y = pixelsOf(ys + i, mapY);
+        // Pixels here are not negative: x and y side by side in each 64-bit lane, as a QPoint.
+        const __m256i points = _mm256_or_si256(_mm256_cvtepu32_epi64(x),
+                                               _mm256_slli_epi64(_mm256_cvtepu32_epi64(y), 32));
+        const __m256i before =
+            _mm256_blend_epi32(_mm256_permute4x64_epi64(points, _MM_SHUFFLE(2, 1, 0, 3)),
+                               _mm256_permute4x64_epi64(last, _MM_SHUFFLE(3, 3, 3, 3)), 0x03);
+        const int differs =
+            ~_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(points, before))) & 15;
+        const __m256i kept = _mm256_permutevar8x32_epi32(
+            points, _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.index[differs])));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * k), kept);
+        k += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(differs)));
+        last = points;
+        if (bits != nullptr) {
+            _mm_store_si128(reinterpret_cast<__m128i*>(px), x);
+            _mm_store_si128(reinterpret_cast<__m128i*>(py), y);
+            for (int lane = 0; lane < 4; ++lane) {
+                const int cx = px[lane] - left;
+                bits[(py[lane] - top) * stride + (cx >> 6)] |= std::uint64_t{1} << (cx & 63);
+            }
+        }
+    }
+    alignas(32) std::int32_t tail[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(tail), last);
+    lastX = tail[6];
+    lastY = tail[7];
+    return k;
+}
+
 } // namespace tellurix::lumenfold::plotting::detail::avx2

@@ -386,7 +386,9 @@ TEST(SortedColumnsStage, UnsortedDataIsRefused) {
 // ---------------------------------------------------------------------------------------------
 // Parametric points
 
-enum class Cloud { InView, Spread, FarOut, WithGaps, Huge };
+// InView: over the whole view, up to its far edges (some points a pixel beyond the canvas);
+// Inside: every point within the canvas, the collection's pass without tests.
+enum class Cloud { InView, Inside, Spread, FarOut, WithGaps, Huge };
 
 struct ParametricCase {
     const char* name;
@@ -408,6 +410,10 @@ SortedData cloudData(const ParametricCase& c) {
         double x = in(rng), y = in(rng);
         switch (c.cloud) {
         case Cloud::InView:
+            break;
+        case Cloud::Inside:
+            x = 0.02 + 0.96 * x;
+            y = 0.02 + 0.96 * y;
             break;
         case Cloud::Spread:
             x = wide(rng);
@@ -481,7 +487,7 @@ TEST_P(ParametricStage, DrawsAndMarksWhatEveryPointWould) {
     collectParametric(in, bounds, verts, &marks);
     EXPECT_EQ(marksOf(marks), plainMarks);
     EXPECT_EQ(drawn(verts, c.width, c.height), drawn(plain, c.width, c.height));
-    if (c.cloud == Cloud::InView) {
+    if (c.cloud == Cloud::InView || c.cloud == Cloud::Inside) {
         EXPECT_EQ(verts, plain) << "nothing to leave out when every point is in view";
     }
     EXPECT_LE(verts.size(), plain.size() + 1);
@@ -497,6 +503,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ParametricCase{"single_point", Cloud::InView, 50, 40, 1, 1.0},
                       ParametricCase{"in_view", Cloud::InView, 300, 200, 20000, 1.0},
                       ParametricCase{"one_pixel", Cloud::InView, 1, 1, 300, 1.0},
+                      // Repeats now and then, in blocks of 4,096 points and a ragged end.
+                      ParametricCase{"inside", Cloud::Inside, 300, 200, 20000, 1.0},
+                      ParametricCase{"inside_few_pixels", Cloud::Inside, 8, 6, 20001, 1.0},
+                      ParametricCase{"inside_some_repeats", Cloud::Inside, 40, 30, 10003, 1.0},
+                      ParametricCase{"inside_two_pixels", Cloud::Inside, 2, 1, 9003, 1.0},
+                      ParametricCase{"inside_three_points", Cloud::Inside, 50, 40, 3, 1.0},
                       ParametricCase{"spread_past_edges", Cloud::Spread, 300, 200, 20000, 1.0},
                       ParametricCase{"spread_wide_pen", Cloud::Spread, 300, 200, 20000, 4.0},
                       ParametricCase{"stretches_far_out", Cloud::FarOut, 256, 128, 20000, 1.0},
