@@ -56,13 +56,10 @@ std::pair<std::size_t, std::size_t> keepFar(const QPoint* in, std::size_t count,
     if constexpr (Near)
         nearBits = NearBits(*near.plane);
     const int nearLength = 2 * near.reach;
-    // With the near test nearly every segment is covered (see the curve item): whole groups
-    // of covered segments are passed over eight at a time where the processor allows.
-    FarTest wide{};
-    bool widen = false;
-    if constexpr (Near) {
-        widen = wideLoops() && nearBits.width > 0 && nearBits.height > 0;
-        wide = FarTest{l,
+    // Where the processor allows, whole groups of eight are taken at once: with the near test
+    // nearly every segment is covered (see the curve item), and such groups are passed over;
+    // without it, in a line that is drawn (a cloud's long steps), they are copied.
+    const FarTest wide{l,
                        t,
                        w,
                        h,
@@ -74,23 +71,29 @@ std::pair<std::size_t, std::size_t> keepFar(const QPoint* in, std::size_t count,
                        nearBits.top,
                        nearBits.width,
                        nearBits.height};
-    }
+    const bool widen = wideLoops() && (!Near || (nearBits.width > 0 && nearBits.height > 0));
     const QPoint* const end = in + count;
-    const QPoint* widenAt = in; // where groups may be passed over again
+    const QPoint* widenAt = in; // where groups may be taken at once again
     for (const QPoint* at = in; at != end; ++at) {
-        if (widen && at == widenAt && end - at >= 8) {
+        if (widen && at >= widenAt && end - at >= 8 && (Near || open)) {
             FarState state{last.x(), last.y(), lastIn, lastNear != 0, have};
             const int most = static_cast<int>(std::min<std::ptrdiff_t>(end - at, 1 << 30));
             // QPoint is a pair of ints, x first.
-            const int passed =
-                avx2::skipCovered(reinterpret_cast<const int*>(at), most, wide, kBreak, state);
-            if (passed > 0) {
-                at += passed;
+            const auto* xy = reinterpret_cast<const int*>(at);
+            const int taken = Near ? avx2::skipCovered(xy, most, wide, kBreak, state)
+                                   : avx2::copyDrawn(xy, most, wide, kBreak, state,
+                                                     reinterpret_cast<int*>(o + j));
+            if (taken > 0) {
+                at += taken;
                 last = QPoint(state.lastX, state.lastY);
                 lastIn = state.lastIn;
                 lastNear = state.lastNear ? 1u : 0u;
                 have = true;
-                open = false;
+                open = !Near;
+                if constexpr (!Near) {
+                    j += static_cast<std::size_t>(taken);
+                    kept += static_cast<std::size_t>(taken);
+                }
             }
             // The group that stopped it goes point by point.
             widenAt = end - at > 8 ? at + 8 : end;

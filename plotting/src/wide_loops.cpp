@@ -35,6 +35,9 @@ int scanColumn(bool, const double*, int, int, double, double, double, std::uint8
 int skipCovered(const int*, int, const FarTest&, int, FarState&) {
     std::abort();
 }
+int copyDrawn(const int*, int, const FarTest&, int, FarState&, int*) {
+    std::abort();
+}
 std::size_t collectInside(const double*, const double*, int, int, const double*, const double*,
                           int*, std::size_t, int&, int&, std::uint64_t*, std::ptrdiff_t, int, int) {
     std::abort();

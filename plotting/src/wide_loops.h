@@ -85,6 +85,12 @@ std::size_t collectInside(const double* xs, const double* ys, int from, int grou
 /// skipped (a multiple of 8); `s` is then as after the last of them.
 int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState& s);
 
+/// The same filter without the near test, in a run that is open (the vertex before was drawn,
+/// so `s.have`): copies to `out` the groups of eight in which no vertex is a break and no
+/// segment is covered, and stops before the first group that is not so. Returns the vertices
+/// copied (a multiple of 8); `s` is then as after the last of them.
+int copyDrawn(const int* xy, int count, const FarTest& t, int breakX, FarState& s, int* out);
+
 } // namespace avx2
 
 } // namespace tellurix::lumenfold::plotting::detail

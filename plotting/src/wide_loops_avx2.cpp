@@ -344,6 +344,65 @@ int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState
     return done;
 }
 
+int copyDrawn(const int* xy, int count, const FarTest& t, int breakX, FarState& s, int* out) {
+    const __m256i areaOrigin = _mm256_set1_epi64x(
+        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(t.areaTop)} << 32) |
+                               static_cast<std::uint32_t>(t.areaLeft)));
+    const __m256i areaLimit = _mm256_set1_epi64x(
+        static_cast<long long>((std::uint64_t{t.areaHeight} << 32) | t.areaWidth));
+    const __m256i shortest = _mm256_set1_epi32(t.shortest);
+    const __m256i breakV =
+        _mm256_set1_epi64x(static_cast<long long>(static_cast<std::uint32_t>(breakX)));
+    const __m256i lowHalf = _mm256_set1_epi64x(0xffffffff);
+    __m256i last = _mm256_set1_epi64x(
+        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(s.lastY)} << 32) |
+                               static_cast<std::uint32_t>(s.lastX)));
+    __m256i lastIn = s.lastIn ? _mm256_set1_epi32(-1) : _mm256_setzero_si256();
+    auto reach = [](__m256i v, __m256i p) __attribute__((always_inline)) {
+        const __m256i d = _mm256_abs_epi32(_mm256_sub_epi32(v, p));
+        return _mm256_max_epi32(d, _mm256_shuffle_epi32(d, _MM_SHUFFLE(2, 3, 0, 1)));
+    };
+    int done = 0;
+    for (; done + 8 <= count; done += 8) {
+        const int* const group = xy + 2 * static_cast<std::ptrdiff_t>(done);
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + 8));
+        const __m256i breaks =
+            _mm256_or_si256(_mm256_cmpeq_epi64(_mm256_and_si256(a, lowHalf), breakV),
+                            _mm256_cmpeq_epi64(_mm256_and_si256(b, lowHalf), breakV));
+        if (!_mm256_testz_si256(breaks, breaks))
+            break;
+        const __m256i inA = bothHalves(atMost(_mm256_sub_epi32(a, areaOrigin), areaLimit));
+        const __m256i inB = bothHalves(atMost(_mm256_sub_epi32(b, areaOrigin), areaLimit));
+        // Covered: both ends in the area and a step no longer than the shortest drawn.
+        const __m256i shortA = _mm256_cmpgt_epi32(_mm256_add_epi32(shortest, _mm256_set1_epi32(1)),
+                                                  reach(a, previous(a, last)));
+        const __m256i shortB = _mm256_cmpgt_epi32(_mm256_add_epi32(shortest, _mm256_set1_epi32(1)),
+                                                  reach(b, previous(b, a)));
+        const __m256i covered =
+            _mm256_or_si256(_mm256_and_si256(_mm256_and_si256(previous(inA, lastIn), inA), shortA),
+                            _mm256_and_si256(_mm256_and_si256(previous(inB, inA), inB), shortB));
+        if (!_mm256_testz_si256(covered, covered))
+            break;
+        int* const to = out + 2 * static_cast<std::ptrdiff_t>(done);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8), b);
+        last = b;
+        lastIn = inB;
+    }
+    if (done > 0) {
+        alignas(32) std::int32_t v[8];
+        alignas(32) std::int64_t in[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(v), last);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(in), lastIn);
+        s.lastX = v[6];
+        s.lastY = v[7];
+        s.lastIn = in[3] != 0;
+        s.have = true;
+    }
+    return done;
+}
+
 namespace {
 
 // For each set of the four lanes that differ from the lane before, the 32-bit lanes that

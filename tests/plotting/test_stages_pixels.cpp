@@ -224,6 +224,10 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"area_edges", QRect(-3, -3, 12, 12), QRect(0, 0, 6, 6), 3000, 0, 5},
         FilterCase{"single_points", QRect(0, 0, 5, 5), QRect(0, 0, 5, 5), 300, 2, 1},
         FilterCase{"far_apart", QRect(0, 0, 500, 500), QRect(0, 0, 500, 500), 2000, 0, 3},
+        // Long stretches of drawn segments, taken eight at a time where the processor allows,
+        // broken by breaks and by the few short steps between symbols.
+        FilterCase{"far_apart_breaks", QRect(0, 0, 300, 300), QRect(0, 0, 300, 300), 20000, 60, 3},
+        FilterCase{"mostly_far", QRect(-5, -5, 30, 30), QRect(0, 0, 20, 20), 20000, 0, 3},
         // Ends tested in a plane that reaches past the vertices on some sides only.
         FilterCase{"near_plane", QRect(-3, -3, 40, 30), QRect(0, 0, 20, 20), 5000, 0, 1,
                    QRect(-1, -5, 37, 30), 3},
