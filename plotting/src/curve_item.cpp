@@ -257,6 +257,11 @@ CollectInput CurveItem::input(const Frame& f) const {
     in.ys = y_.constData();
     in.n = x_.size();
     in.finite = cache_.finite;
+    if (cache_.finite && cache_.bounds[0] && *cache_.bounds[0]) {
+        in.yBounded = true;
+        in.ymin = (*cache_.bounds[0])->ymin;
+        in.ymax = (*cache_.bounds[0])->ymax;
+    }
     in.xMap = &f.xMap;
     in.yMap = &f.yMap;
     in.canvas = f.canvasRect;

@@ -67,7 +67,9 @@ struct CollectInput {
     const double* xs = nullptr;
     const double* ys = nullptr;
     int n = 0;
-    bool finite = false; // every coordinate is finite
+    bool finite = false;           // every coordinate is finite
+    bool yBounded = false;         // Y's bounds are known:
+    double ymin = 0.0, ymax = 0.0; // these
     const QwtScaleMap* xMap = nullptr;
     const QwtScaleMap* yMap = nullptr;
     QRectF canvas;

@@ -142,7 +142,7 @@ void markWindow(std::uint64_t window, std::int64_t window0, std::uint64_t rows,
 // point by point; with `Marking`, flags the rows (relative to `top`, off the plane to the
 // spare flag).
 template <bool Marking>
-ColumnScan scanColumn(const double* ys, int from, int end, const LinearMap& map,
+ColumnScan scanColumn(bool nearby, const double* ys, int from, int end, const LinearMap& map,
                       std::uint8_t* flags, std::int64_t top, std::uint64_t rows) {
     auto pixel = [&map](double y) { return static_cast<int>(roundPixel(map(y))); };
     auto mark = [&](int py) {
@@ -158,7 +158,7 @@ ColumnScan scanColumn(const double* ys, int from, int end, const LinearMap& map,
     constexpr std::int64_t kRoom = std::int64_t{1} << 30;
     if (end - k >= 8 && top > -kRoom && top < kRoom && rows < static_cast<std::uint64_t>(kRoom) &&
         wideLoops())
-        k = avx2::scanColumn(Marking, ys, k, end, map.p1, map.s1, map.cnv, flags,
+        k = avx2::scanColumn(Marking, nearby, ys, k, end, map.p1, map.s1, map.cnv, flags,
                              static_cast<int>(top), static_cast<int>(rows), s);
     for (; k < end; ++k) {
         const int py = pixel(ys[k]);
@@ -188,6 +188,10 @@ void collectMonotone(const CollectInput& in, std::vector<QPoint>& verts, Plane* 
     };
     const std::optional<LinearMap> linearY = LinearMap::of(yMap, in.logY);
     const LinearMap mapY = linearY.value_or(LinearMap{});
+    // Every Y maps well within +-kFar (a linear map takes the bounds to the ends of what it
+    // gives them): the wide scan need not pull rows in.
+    const bool nearby = in.yBounded && linearY && std::abs(mapY(in.ymin)) < kFar / 2 &&
+                        std::abs(mapY(in.ymax)) < kFar / 2;
     ColumnRows columnRows;
     if (marks)
         columnRows.start(marks->rect.height());
@@ -224,8 +228,8 @@ void collectMonotone(const CollectInput& in, std::vector<QPoint>& verts, Plane* 
                     ++stop;
             }
             const ColumnScan scan =
-                marking ? scanColumn<true>(ys, k, stop, mapY, rowFlags, top, rowCount)
-                        : scanColumn<false>(ys, k, stop, mapY, nullptr, 0, 0);
+                marking ? scanColumn<true>(nearby, ys, k, stop, mapY, rowFlags, top, rowCount)
+                        : scanColumn<false>(nearby, ys, k, stop, mapY, nullptr, 0, 0);
             if (scan.window != 0)
                 markWindow(scan.window, scan.window0, rowCount, word,
                            static_cast<std::size_t>(marks->stride), mask);

@@ -28,7 +28,7 @@ namespace avx2 {
 int summarise(const double*, const double*, int, Summary&) {
     std::abort();
 }
-int scanColumn(bool, const double*, int, int, double, double, double, std::uint8_t*, int, int,
+int scanColumn(bool, bool, const double*, int, int, double, double, double, std::uint8_t*, int, int,
                ColumnScan&) {
     std::abort();
 }

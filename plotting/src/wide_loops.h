@@ -64,9 +64,10 @@ int summarise(const double* xs, const double* ys, int n, Summary& s);
 /// arithmetic in the same order as point by point: p1 + (y - s1) * cnv, + 0.5, pulled in to
 /// +-kFar, floor. With `marking`, each point's row goes into s.window when it lies within 32
 /// rows of s.firstY's (s.window0 is set), else flags[min(row - top, rows)] = 1 (rows off the
-/// plane, negative ones as unsigned, go to the spare flag). Returns the first index left.
-int scanColumn(bool marking, const double* ys, int k, int end, double p1, double s1, double cnv,
-               std::uint8_t* flags, int top, int rows, ColumnScan& s);
+/// plane, negative ones as unsigned, go to the spare flag). `nearby`: every value maps within
+/// +-kFar / 2, and is not pulled in. Returns the first index left.
+int scanColumn(bool marking, bool nearby, const double* ys, int k, int end, double p1, double s1,
+               double cnv, std::uint8_t* flags, int top, int rows, ColumnScan& s);
 
 /// The pass of parametric points that all land in view (parametric_points.cpp) over points
 /// [from, from + 4 * groups), four at a time: each point's pixel, (int) (p1 + (v - s1) * cnv +

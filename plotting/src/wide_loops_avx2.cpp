@@ -48,20 +48,22 @@ int lanesMax(__m128i v) {
     return _mm_cvtsi128_si32(v);
 }
 
-// Rows of four values: p1 + (y - s1) * cnv, + 0.5, pulled in to +-kFar, floor.
+// Rows of four values: p1 + (y - s1) * cnv, + 0.5, pulled in to +-kFar unless all lie
+// nearby, floor.
+template <bool Pull>
 __attribute__((always_inline)) inline __m128i rowsOf(const double* ys, __m256d p1, __m256d s1,
                                                      __m256d cnv) {
     const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d nearLow = _mm256_set1_pd(-kFar), nearHigh = _mm256_set1_pd(kFar);
     __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys), s1), cnv), p1);
     v = _mm256_add_pd(v, half);
-    v = _mm256_min_pd(_mm256_max_pd(v, nearLow), nearHigh);
+    if constexpr (Pull)
+        v = _mm256_min_pd(_mm256_max_pd(v, _mm256_set1_pd(-kFar)), _mm256_set1_pd(kFar));
     // Floor, then truncation of a whole number: what roundPixel's truncate-and-correct gives
     // for every value within +-kFar.
     return _mm256_cvttpd_epi32(_mm256_round_pd(v, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
 }
 
-template <bool Marking>
+template <bool Marking, bool Pull>
 int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, std::uint8_t* flags,
          int top, int rows, ColumnScan& s) {
     const __m256d p1 = _mm256_set1_pd(p1v), s1 = _mm256_set1_pd(s1v);
@@ -88,9 +90,9 @@ int scan(const double* ys, int k, int end, double p1v, double s1v, double cnvv, 
             // 2 KB ahead (256 values; near the end, the last one), a cache line per step.
             _mm_prefetch(reinterpret_cast<const char*>(ys + std::min(k + j + 256, end - 1)),
                          _MM_HINT_T0);
-            const __m256i f =
-                _mm256_inserti128_si256(_mm256_castsi128_si256(rowsOf(ys + k + j, p1, s1, cnv)),
-                                        rowsOf(ys + k + j + 4, p1, s1, cnv), 1);
+            const __m256i f = _mm256_inserti128_si256(
+                _mm256_castsi128_si256(rowsOf<Pull>(ys + k + j, p1, s1, cnv)),
+                rowsOf<Pull>(ys + k + j + 4, p1, s1, cnv), 1);
             _mm256_store_si256(reinterpret_cast<__m256i*>(got + j), f);
             lowV = _mm256_min_epi32(lowV, f);
             highV = _mm256_max_epi32(highV, f);
@@ -207,10 +209,13 @@ int summarise(const double* xs, const double* ys, int n, Summary& s) {
     return i;
 }
 
-int scanColumn(bool marking, const double* ys, int k, int end, double p1, double s1, double cnv,
-               std::uint8_t* flags, int top, int rows, ColumnScan& s) {
-    return marking ? scan<true>(ys, k, end, p1, s1, cnv, flags, top, rows, s)
-                   : scan<false>(ys, k, end, p1, s1, cnv, flags, top, rows, s);
+int scanColumn(bool marking, bool nearby, const double* ys, int k, int end, double p1, double s1,
+               double cnv, std::uint8_t* flags, int top, int rows, ColumnScan& s) {
+    if (nearby)
+        return marking ? scan<true, false>(ys, k, end, p1, s1, cnv, flags, top, rows, s)
+                       : scan<false, false>(ys, k, end, p1, s1, cnv, flags, top, rows, s);
+    return marking ? scan<true, true>(ys, k, end, p1, s1, cnv, flags, top, rows, s)
+                   : scan<false, true>(ys, k, end, p1, s1, cnv, flags, top, rows, s);
 }
 
 namespace {

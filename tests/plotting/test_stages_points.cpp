@@ -193,6 +193,13 @@ struct Canvas {
         in.penWidth = pen;
         in.logX = false;
         in.logY = logY;
+        // Y's bounds, as the curve knows them for finite data (far values then send the
+        // wide column scan the way that pulls rows in).
+        if (in.finite && !ys.empty()) {
+            in.yBounded = true;
+            in.ymin = *std::min_element(ys.begin(), ys.end());
+            in.ymax = *std::max_element(ys.begin(), ys.end());
+        }
         return in;
     }
 };
