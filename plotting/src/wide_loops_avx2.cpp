@@ -264,57 +264,79 @@ __attribute__((always_inline)) inline __m256i previous(__m256i v, __m256i before
                               _mm256_permute4x64_epi64(before, _MM_SHUFFLE(3, 3, 3, 3)), 0x03);
 }
 
+// x and y side by side in every 64-bit lane, as in a QPoint.
+__attribute__((always_inline)) inline __m256i pairs(std::uint32_t x, std::uint32_t y) {
+    return _mm256_set1_epi64x(static_cast<long long>((std::uint64_t{y} << 32) | x));
+}
+
+// A segment's reach, the larger of |dx| and |dy|, from the vertex before each to it, in both
+// halves of each lane.
+__attribute__((always_inline)) inline __m256i reach(__m256i v, __m256i before) {
+    const __m256i d = _mm256_abs_epi32(_mm256_sub_epi32(v, before));
+    return _mm256_max_epi32(d, _mm256_shuffle_epi32(d, _MM_SHUFFLE(2, 3, 0, 1)));
+}
+
+// The group of eight vertices from index `at` as two registers of four; false when one of
+// them is a break (its x is breakX), which the caller takes vertex by vertex.
+__attribute__((always_inline)) inline bool loadGroup(const int* xy, int at, int breakX, __m256i& a,
+                                                     __m256i& b) {
+    const int* const group = xy + 2 * static_cast<std::ptrdiff_t>(at);
+    a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group));
+    b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + 8));
+    const __m256i lowHalf = _mm256_set1_epi64x(0xffffffff);
+    const __m256i breakV = pairs(static_cast<std::uint32_t>(breakX), 0);
+    const __m256i breaks =
+        _mm256_or_si256(_mm256_cmpeq_epi64(_mm256_and_si256(a, lowHalf), breakV),
+                        _mm256_cmpeq_epi64(_mm256_and_si256(b, lowHalf), breakV));
+    return _mm256_testz_si256(breaks, breaks) != 0;
+}
+
+// All ones in every lane when `set`.
+__attribute__((always_inline)) inline __m256i lanes(bool set) {
+    return set ? _mm256_set1_epi32(-1) : _mm256_setzero_si256();
+}
+
+// `s` after a group whose last vertex is lane 3 of `last`, with its tests `in` and `nearSet`.
+void leave(FarState& s, __m256i last, __m256i in, __m256i nearSet) {
+    alignas(32) std::int32_t v[8];
+    alignas(32) std::int64_t inLanes[4], nearLanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(v), last);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(inLanes), in);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(nearLanes), nearSet);
+    s.lastX = v[6];
+    s.lastY = v[7];
+    s.lastIn = inLanes[3] != 0;
+    s.lastNear = nearLanes[3] != 0;
+    s.have = true;
+}
+
 } // namespace
 
 int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState& s) {
-    const __m256i areaOrigin = _mm256_set1_epi64x(
-        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(t.areaTop)} << 32) |
-                               static_cast<std::uint32_t>(t.areaLeft)));
-    const __m256i areaLimit = _mm256_set1_epi64x(
-        static_cast<long long>((std::uint64_t{t.areaHeight} << 32) | t.areaWidth));
-    const __m256i nearOrigin = _mm256_set1_epi64x(
-        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(t.nearTop)} << 32) |
-                               static_cast<std::uint32_t>(t.nearLeft)));
+    const __m256i areaOrigin =
+        pairs(static_cast<std::uint32_t>(t.areaLeft), static_cast<std::uint32_t>(t.areaTop));
+    const __m256i areaLimit = pairs(t.areaWidth, t.areaHeight);
+    const __m256i nearOrigin =
+        pairs(static_cast<std::uint32_t>(t.nearLeft), static_cast<std::uint32_t>(t.nearTop));
     // Within the plane: below its width and height, that is at most one less (a plane with
     // no width or height holds nothing: the limit then admits nothing but is never reached,
     // since such a plane is never handed over).
-    const __m256i nearLimit = _mm256_set1_epi64x(
-        static_cast<long long>((std::uint64_t{t.nearHeight - 1} << 32) | (t.nearWidth - 1)));
+    const __m256i nearLimit = pairs(t.nearWidth - 1, t.nearHeight - 1);
     const __m256i shortest = _mm256_set1_epi32(t.shortest);
     const __m256i nearLength = _mm256_set1_epi32(t.nearLength);
-    const __m256i breakV =
-        _mm256_set1_epi64x(static_cast<long long>(static_cast<std::uint32_t>(breakX)));
-    const __m256i lowHalf = _mm256_set1_epi64x(0xffffffff);
-    const __m256i ones = _mm256_set1_epi32(-1);
+    const __m256i ones = lanes(true);
 
-    __m256i last = _mm256_set1_epi64x(
-        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(s.lastY)} << 32) |
-                               static_cast<std::uint32_t>(s.lastX)));
-    __m256i lastIn = s.lastIn ? ones : _mm256_setzero_si256();
-    __m256i lastNear = s.lastNear ? ones : _mm256_setzero_si256();
+    __m256i last = pairs(static_cast<std::uint32_t>(s.lastX), static_cast<std::uint32_t>(s.lastY));
+    __m256i lastIn = lanes(s.lastIn), lastNear = lanes(s.lastNear);
     // Before a vertex with nothing before it (the first, or the first after a break) nothing
     // is drawn: its lane counts as covered.
     __m256i first = s.have ? _mm256_setzero_si256() : _mm256_set_epi64x(0, 0, 0, -1);
     int done = 0;
-    for (; done + 8 <= count; done += 8) {
-        const int* const group = xy + 2 * static_cast<std::ptrdiff_t>(done);
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + 8));
-        // A break in either half: left to the caller.
-        const __m256i breaks =
-            _mm256_or_si256(_mm256_cmpeq_epi64(_mm256_and_si256(a, lowHalf), breakV),
-                            _mm256_cmpeq_epi64(_mm256_and_si256(b, lowHalf), breakV));
-        if (!_mm256_testz_si256(breaks, breaks))
-            break;
+    __m256i a, b;
+    for (; done + 8 <= count && loadGroup(xy, done, breakX, a, b); done += 8) {
         const Tested ta = test(a, areaOrigin, areaLimit, nearOrigin, nearLimit, t);
         const Tested tb = test(b, areaOrigin, areaLimit, nearOrigin, nearLimit, t);
-        const __m256i pa = previous(a, last), pb = previous(b, a);
-        // The segment's reach: the larger of |dx| and |dy|, in both halves of each lane.
-        auto reach = [](__m256i v, __m256i p) __attribute__((always_inline)) {
-            const __m256i d = _mm256_abs_epi32(_mm256_sub_epi32(v, p));
-            return _mm256_max_epi32(d, _mm256_shuffle_epi32(d, _MM_SHUFFLE(2, 3, 0, 1)));
-        };
-        const __m256i ra = reach(a, pa), rb = reach(b, pb);
+        const __m256i ra = reach(a, previous(a, last)), rb = reach(b, previous(b, a));
         auto covered = [&](__m256i r, const Tested& now, __m256i inBefore, __m256i nearBefore)
             __attribute__((always_inline)) {
             const __m256i shortStep = _mm256_andnot_si256(_mm256_cmpgt_epi32(r, shortest), ones);
@@ -334,56 +356,28 @@ int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState
         lastNear = tb.nearSet;
         first = _mm256_setzero_si256();
     }
-    if (done > 0) {
-        alignas(32) std::int32_t v[8];
-        alignas(32) std::int64_t in[4], nearSet[4];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(v), last);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(in), lastIn);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(nearSet), lastNear);
-        s.lastX = v[6];
-        s.lastY = v[7];
-        s.lastIn = in[3] != 0;
-        s.lastNear = nearSet[3] != 0;
-        s.have = true;
-    }
+    if (done > 0)
+        leave(s, last, lastIn, lastNear);
     return done;
 }
 
 int copyDrawn(const int* xy, int count, const FarTest& t, int breakX, FarState& s, int* out) {
-    const __m256i areaOrigin = _mm256_set1_epi64x(
-        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(t.areaTop)} << 32) |
-                               static_cast<std::uint32_t>(t.areaLeft)));
-    const __m256i areaLimit = _mm256_set1_epi64x(
-        static_cast<long long>((std::uint64_t{t.areaHeight} << 32) | t.areaWidth));
+    const __m256i areaOrigin =
+        pairs(static_cast<std::uint32_t>(t.areaLeft), static_cast<std::uint32_t>(t.areaTop));
+    const __m256i areaLimit = pairs(t.areaWidth, t.areaHeight);
     const __m256i shortest = _mm256_set1_epi32(t.shortest);
-    const __m256i breakV =
-        _mm256_set1_epi64x(static_cast<long long>(static_cast<std::uint32_t>(breakX)));
-    const __m256i lowHalf = _mm256_set1_epi64x(0xffffffff);
-    __m256i last = _mm256_set1_epi64x(
-        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(s.lastY)} << 32) |
-                               static_cast<std::uint32_t>(s.lastX)));
-    __m256i lastIn = s.lastIn ? _mm256_set1_epi32(-1) : _mm256_setzero_si256();
-    auto reach = [](__m256i v, __m256i p) __attribute__((always_inline)) {
-        const __m256i d = _mm256_abs_epi32(_mm256_sub_epi32(v, p));
-        return _mm256_max_epi32(d, _mm256_shuffle_epi32(d, _MM_SHUFFLE(2, 3, 0, 1)));
-    };
+    __m256i last = pairs(static_cast<std::uint32_t>(s.lastX), static_cast<std::uint32_t>(s.lastY));
+    __m256i lastIn = lanes(s.lastIn);
     int done = 0;
-    for (; done + 8 <= count; done += 8) {
-        const int* const group = xy + 2 * static_cast<std::ptrdiff_t>(done);
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + 8));
-        const __m256i breaks =
-            _mm256_or_si256(_mm256_cmpeq_epi64(_mm256_and_si256(a, lowHalf), breakV),
-                            _mm256_cmpeq_epi64(_mm256_and_si256(b, lowHalf), breakV));
-        if (!_mm256_testz_si256(breaks, breaks))
-            break;
+    __m256i a, b;
+    for (; done + 8 <= count && loadGroup(xy, done, breakX, a, b); done += 8) {
         const __m256i inA = bothHalves(atMost(_mm256_sub_epi32(a, areaOrigin), areaLimit));
         const __m256i inB = bothHalves(atMost(_mm256_sub_epi32(b, areaOrigin), areaLimit));
         // Covered: both ends in the area and a step no longer than the shortest drawn.
-        const __m256i shortA = _mm256_cmpgt_epi32(_mm256_add_epi32(shortest, _mm256_set1_epi32(1)),
-                                                  reach(a, previous(a, last)));
-        const __m256i shortB = _mm256_cmpgt_epi32(_mm256_add_epi32(shortest, _mm256_set1_epi32(1)),
-                                                  reach(b, previous(b, a)));
+        const __m256i shortA = _mm256_andnot_si256(
+            _mm256_cmpgt_epi32(reach(a, previous(a, last)), shortest), lanes(true));
+        const __m256i shortB = _mm256_andnot_si256(
+            _mm256_cmpgt_epi32(reach(b, previous(b, a)), shortest), lanes(true));
         const __m256i covered =
             _mm256_or_si256(_mm256_and_si256(_mm256_and_si256(previous(inA, lastIn), inA), shortA),
                             _mm256_and_si256(_mm256_and_si256(previous(inB, inA), inB), shortB));
@@ -395,16 +389,8 @@ int copyDrawn(const int* xy, int count, const FarTest& t, int breakX, FarState& 
         last = b;
         lastIn = inB;
     }
-    if (done > 0) {
-        alignas(32) std::int32_t v[8];
-        alignas(32) std::int64_t in[4];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(v), last);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(in), lastIn);
-        s.lastX = v[6];
-        s.lastY = v[7];
-        s.lastIn = in[3] != 0;
-        s.have = true;
-    }
+    if (done > 0)
+        leave(s, last, lastIn, lanes(s.lastNear));
     return done;
 }
 
@@ -445,9 +431,7 @@ std::size_t collectInside(const double* xs, const double* ys, int from, int grou
                           const double* mapX, const double* mapY, int* out, std::size_t k,
                           int& lastX, int& lastY, std::uint64_t* bits, std::ptrdiff_t stride,
                           int left, int top) {
-    __m256i last = _mm256_set1_epi64x(
-        static_cast<long long>((std::uint64_t{static_cast<std::uint32_t>(lastY)} << 32) |
-                               static_cast<std::uint32_t>(lastX)));
+    __m256i last = pairs(static_cast<std::uint32_t>(lastX), static_cast<std::uint32_t>(lastY));
     alignas(16) std::int32_t px[4], py[4];
     const int end = from + 4 * groups;
     for (int i = from; i < end; i += 4) {
