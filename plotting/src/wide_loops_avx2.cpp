@@ -48,14 +48,20 @@ int lanesMax(__m128i v) {
     return _mm_cvtsi128_si32(v);
 }
 
-// Rows of four values: p1 + (y - s1) * cnv, + 0.5, pulled in to +-kFar unless all lie
-// nearby, floor.
+// Four values mapped as the point-by-point loops map them: p1 + (v - s1) * cnv, + 0.5, in
+// that order (the rounding of each step is part of the result).
+__attribute__((always_inline)) inline __m256d mapped(const double* v, __m256d p1, __m256d s1,
+                                                     __m256d cnv) {
+    return _mm256_add_pd(
+        _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(v), s1), cnv), p1),
+        _mm256_set1_pd(0.5));
+}
+
+// Rows of four values: mapped, pulled in to +-kFar unless all lie nearby, floor.
 template <bool Pull>
 __attribute__((always_inline)) inline __m128i rowsOf(const double* ys, __m256d p1, __m256d s1,
                                                      __m256d cnv) {
-    const __m256d half = _mm256_set1_pd(0.5);
-    __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys), s1), cnv), p1);
-    v = _mm256_add_pd(v, half);
+    __m256d v = mapped(ys, p1, s1, cnv);
     if constexpr (Pull)
         v = _mm256_min_pd(_mm256_max_pd(v, _mm256_set1_pd(-kFar)), _mm256_set1_pd(kFar));
     // Floor, then truncation of a whole number: what roundPixel's truncate-and-correct gives
@@ -230,6 +236,17 @@ __attribute__((always_inline)) inline __m256i atMost(__m256i v, __m256i limit) {
     return _mm256_cmpeq_epi32(_mm256_min_epu32(v, limit), v);
 }
 
+// Whether each of four vertices lies in the rectangle from `origin` over `limit` (both
+// inclusive offsets), as all-ones lanes.
+__attribute__((always_inline)) inline __m256i inside(__m256i v, __m256i origin, __m256i limit) {
+    return bothHalves(atMost(_mm256_sub_epi32(v, origin), limit));
+}
+
+// Segment reaches `r` no longer than `length` (signed), as all-ones lanes.
+__attribute__((always_inline)) inline __m256i noLonger(__m256i r, __m256i length) {
+    return _mm256_andnot_si256(_mm256_cmpgt_epi32(r, length), _mm256_set1_epi32(-1));
+}
+
 // Four vertices (x, y in each 64-bit lane) against the test: whether each lies in the
 // symbols' area, and its bit in the near plane (0 outside it), as all-ones lanes.
 struct Tested {
@@ -240,21 +257,21 @@ __attribute__((always_inline)) inline Tested test(__m256i v, __m256i areaOrigin,
                                                   __m256i nearOrigin, __m256i nearLimit,
                                                   const FarTest& t) {
     Tested r;
-    r.in = bothHalves(atMost(_mm256_sub_epi32(v, areaOrigin), areaLimit));
+    r.in = inside(v, areaOrigin, areaLimit);
     const __m256i rel = _mm256_sub_epi32(v, nearOrigin);
-    const __m256i inside = bothHalves(atMost(rel, nearLimit));
+    const __m256i inPlane = inside(v, nearOrigin, nearLimit);
     const __m256i cx = _mm256_and_si256(rel, _mm256_set1_epi64x(0xffffffff));
     const __m256i cy = _mm256_srli_epi64(rel, 32);
     // Outside the plane the word looked at is the first, and its bit is masked off.
     const __m256i at = _mm256_and_si256(
-        inside,
+        inPlane,
         _mm256_add_epi64(_mm256_mul_epu32(cy, _mm256_set1_epi64x(static_cast<long long>(t.stride))),
                          _mm256_srli_epi64(cx, 6)));
     const __m256i word = _mm256_i64gather_epi64(reinterpret_cast<const long long*>(t.bits), at, 8);
     const __m256i bit =
         _mm256_and_si256(_mm256_srlv_epi64(word, _mm256_and_si256(cx, _mm256_set1_epi64x(63))),
                          _mm256_set1_epi64x(1));
-    r.nearSet = _mm256_and_si256(inside, _mm256_cmpeq_epi64(bit, _mm256_set1_epi64x(1)));
+    r.nearSet = _mm256_and_si256(inPlane, _mm256_cmpeq_epi64(bit, _mm256_set1_epi64x(1)));
     return r;
 }
 
@@ -339,11 +356,10 @@ int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState
         const __m256i ra = reach(a, previous(a, last)), rb = reach(b, previous(b, a));
         auto covered = [&](__m256i r, const Tested& now, __m256i inBefore, __m256i nearBefore)
             __attribute__((always_inline)) {
-            const __m256i shortStep = _mm256_andnot_si256(_mm256_cmpgt_epi32(r, shortest), ones);
-            const __m256i nearStep = _mm256_andnot_si256(_mm256_cmpgt_epi32(r, nearLength), ones);
             return _mm256_or_si256(
-                _mm256_and_si256(_mm256_and_si256(inBefore, now.in), shortStep),
-                _mm256_and_si256(_mm256_and_si256(nearBefore, now.nearSet), nearStep));
+                _mm256_and_si256(_mm256_and_si256(inBefore, now.in), noLonger(r, shortest)),
+                _mm256_and_si256(_mm256_and_si256(nearBefore, now.nearSet),
+                                 noLonger(r, nearLength)));
         };
         const __m256i ca = _mm256_or_si256(
             covered(ra, ta, previous(ta.in, lastIn), previous(ta.nearSet, lastNear)), first);
@@ -371,13 +387,11 @@ int copyDrawn(const int* xy, int count, const FarTest& t, int breakX, FarState& 
     int done = 0;
     __m256i a, b;
     for (; done + 8 <= count && loadGroup(xy, done, breakX, a, b); done += 8) {
-        const __m256i inA = bothHalves(atMost(_mm256_sub_epi32(a, areaOrigin), areaLimit));
-        const __m256i inB = bothHalves(atMost(_mm256_sub_epi32(b, areaOrigin), areaLimit));
+        const __m256i inA = inside(a, areaOrigin, areaLimit);
+        const __m256i inB = inside(b, areaOrigin, areaLimit);
         // Covered: both ends in the area and a step no longer than the shortest drawn.
-        const __m256i shortA = _mm256_andnot_si256(
-            _mm256_cmpgt_epi32(reach(a, previous(a, last)), shortest), lanes(true));
-        const __m256i shortB = _mm256_andnot_si256(
-            _mm256_cmpgt_epi32(reach(b, previous(b, a)), shortest), lanes(true));
+        const __m256i shortA = noLonger(reach(a, previous(a, last)), shortest);
+        const __m256i shortB = noLonger(reach(b, previous(b, a)), shortest);
         const __m256i covered =
             _mm256_or_si256(_mm256_and_si256(_mm256_and_si256(previous(inA, lastIn), inA), shortA),
                             _mm256_and_si256(_mm256_and_si256(previous(inB, inA), inB), shortB));
@@ -416,13 +430,10 @@ struct Compress {
 };
 constexpr Compress kCompress;
 
+// Pixels of four values not below -0.5 once mapped: truncated. map = {p1, s1, cnv}.
 __attribute__((always_inline)) inline __m128i pixelsOf(const double* v, const double* map) {
-    // p1 + (v - s1) * cnv, + 0.5, truncated: map = {p1, s1, cnv}.
-    const __m256d p =
-        _mm256_add_pd(_mm256_set1_pd(map[0]),
-                      _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(v), _mm256_set1_pd(map[1])),
-                                    _mm256_set1_pd(map[2])));
-    return _mm256_cvttpd_epi32(_mm256_add_pd(p, _mm256_set1_pd(0.5)));
+    return _mm256_cvttpd_epi32(
+        mapped(v, _mm256_set1_pd(map[0]), _mm256_set1_pd(map[1]), _mm256_set1_pd(map[2])));
 }
 
 } // namespace
