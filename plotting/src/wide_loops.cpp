@@ -42,6 +42,9 @@ std::size_t collectInside(const double*, const double*, int, int, const double*,
                           int*, std::size_t, int&, int&, std::uint64_t*, std::ptrdiff_t, int, int) {
     std::abort();
 }
+void paintRow(const std::uint64_t*, int, int, std::uint32_t*, std::uint32_t) {
+    std::abort();
+}
 } // namespace avx2
 #endif
 

@@ -92,6 +92,11 @@ int skipCovered(const int* xy, int count, const FarTest& t, int breakX, FarState
 /// copied (a multiple of 8); `s` is then as after the last of them.
 int copyDrawn(const int* xy, int count, const FarTest& t, int breakX, FarState& s, int* out);
 
+/// Writes `colour` at dst[j] for every set bit j of the row of plane words `words` with
+/// from <= j <= to (0 <= from <= to).
+void paintRow(const std::uint64_t* words, int from, int to, std::uint32_t* dst,
+              std::uint32_t colour);
+
 } // namespace avx2
 
 } // namespace tellurix::lumenfold::plotting::detail

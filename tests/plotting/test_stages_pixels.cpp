@@ -440,21 +440,26 @@ INSTANTIATE_TEST_SUITE_P(
 // Pixel writer and symbol stamps
 
 TEST(PixelWriter, PaintsEverySetBitThatMayBeWrittenAndNothingElse) {
-    for (const QRect& allowed : {QRect(0, 0, 90, 70), QRect(13, 9, 40, 30), QRect(0, 60, 5, 10)})
-        for (const QPoint& offset : {QPoint(0, 0), QPoint(7, -3)}) {
-            QImage image(90, 70, QImage::Format_ARGB32_Premultiplied);
-            image.fill(0xff102030u);
-            Bits bits(QRect(-10, -5, 130, 90));
-            bits.randomise(6, 35);
-            const DirectTarget target{&image, offset, allowed};
-            paintBits(target, bits.plane, 0xffabcdefu);
-            for (int y = 0; y < image.height(); ++y)
-                for (int x = 0; x < image.width(); ++x) {
-                    const bool set =
-                        allowed.contains(x, y) && bits.plane.test(x - offset.x(), y - offset.y());
-                    ASSERT_EQ(image.pixel(x, y), set ? 0xffabcdefu : 0xff102030u) << x << "," << y;
-                }
-        }
+    // Sparse, middling and dense planes: runs of set bits of every length from 1 to whole
+    // words, cut by the allowed pixels at either end.
+    for (const int percent : {8, 35, 80, 97})
+        for (const QRect& allowed :
+             {QRect(0, 0, 90, 70), QRect(13, 9, 40, 30), QRect(0, 60, 5, 10)})
+            for (const QPoint& offset : {QPoint(0, 0), QPoint(7, -3)}) {
+                QImage image(90, 70, QImage::Format_ARGB32_Premultiplied);
+                image.fill(0xff102030u);
+                Bits bits(QRect(-10, -5, 130, 90));
+                bits.randomise(6, percent);
+                const DirectTarget target{&image, offset, allowed};
+                paintBits(target, bits.plane, 0xffabcdefu);
+                for (int y = 0; y < image.height(); ++y)
+                    for (int x = 0; x < image.width(); ++x) {
+                        const bool set = allowed.contains(x, y) &&
+                                         bits.plane.test(x - offset.x(), y - offset.y());
+                        ASSERT_EQ(image.pixel(x, y), set ? 0xffabcdefu : 0xff102030u)
+                            << x << "," << y;
+                    }
+            }
 }
 
 struct StampCase {
