@@ -142,8 +142,9 @@ void markWindow(std::uint64_t window, std::int64_t window0, std::uint64_t rows,
 // point by point; with `Marking`, flags the rows (relative to `top`, off the plane to the
 // spare flag).
 template <bool Marking>
-ColumnScan scanColumn(bool nearby, const double* ys, int from, int end, const LinearMap& map,
-                      std::uint8_t* flags, std::int64_t top, std::uint64_t rows) {
+ColumnScan scanColumn(bool nearby, const double* ys, int from, int end, int horizon,
+                      const LinearMap& map, std::uint8_t* flags, std::int64_t top,
+                      std::uint64_t rows) {
     auto pixel = [&map](double y) { return static_cast<int>(roundPixel(map(y))); };
     auto mark = [&](int py) {
         if constexpr (Marking)
@@ -158,7 +159,7 @@ ColumnScan scanColumn(bool nearby, const double* ys, int from, int end, const Li
     constexpr std::int64_t kRoom = std::int64_t{1} << 30;
     if (end - k >= 8 && top > -kRoom && top < kRoom && rows < static_cast<std::uint64_t>(kRoom) &&
         wideLoops())
-        k = avx2::scanColumn(Marking, nearby, ys, k, end, map.p1, map.s1, map.cnv, flags,
+        k = avx2::scanColumn(Marking, nearby, ys, k, end, horizon, map.p1, map.s1, map.cnv, flags,
                              static_cast<int>(top), static_cast<int>(rows), s);
     for (; k < end; ++k) {
         const int py = pixel(ys[k]);
@@ -228,8 +229,8 @@ void collectMonotone(const CollectInput& in, std::vector<QPoint>& verts, Plane* 
                     ++stop;
             }
             const ColumnScan scan =
-                marking ? scanColumn<true>(nearby, ys, k, stop, mapY, rowFlags, top, rowCount)
-                        : scanColumn<false>(nearby, ys, k, stop, mapY, nullptr, 0, 0);
+                marking ? scanColumn<true>(nearby, ys, k, stop, n, mapY, rowFlags, top, rowCount)
+                        : scanColumn<false>(nearby, ys, k, stop, n, mapY, nullptr, 0, 0);
             if (scan.window != 0)
                 markWindow(scan.window, scan.window0, rowCount, word,
                            static_cast<std::size_t>(marks->stride), mask);

@@ -28,8 +28,8 @@ namespace avx2 {
 int summarise(const double*, const double*, int, Summary&) {
     std::abort();
 }
-int scanColumn(bool, bool, const double*, int, int, double, double, double, std::uint8_t*, int, int,
-               ColumnScan&) {
+int scanColumn(bool, bool, const double*, int, int, int, double, double, double, std::uint8_t*, int,
+               int, ColumnScan&) {
     std::abort();
 }
 int skipCovered(const int*, int, const FarTest&, int, FarState&) {

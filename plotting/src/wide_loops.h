@@ -65,9 +65,10 @@ int summarise(const double* xs, const double* ys, int n, Summary& s);
 /// +-kFar, floor. With `marking`, each point's row goes into s.window when it lies within 32
 /// rows of s.firstY's (s.window0 is set), else flags[min(row - top, rows)] = 1 (rows off the
 /// plane, negative ones as unsigned, go to the spare flag). `nearby`: every value maps within
-/// +-kFar / 2, and is not pulled in. Returns the first index left.
-int scanColumn(bool marking, bool nearby, const double* ys, int k, int end, double p1, double s1,
-               double cnv, std::uint8_t* flags, int top, int rows, ColumnScan& s);
+/// +-kFar / 2, and is not pulled in. Values up to index horizon - 1 (>= end) exist and are
+/// read next: they are asked for ahead of time. Returns the first index left.
+int scanColumn(bool marking, bool nearby, const double* ys, int k, int end, int horizon, double p1,
+               double s1, double cnv, std::uint8_t* flags, int top, int rows, ColumnScan& s);
 
 /// The pass of parametric points that all land in view (parametric_points.cpp) over points
 /// [from, from + 4 * groups), four at a time: each point's pixel, (int) (p1 + (v - s1) * cnv +
