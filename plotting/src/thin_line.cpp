@@ -74,7 +74,7 @@ void ThinLine::limitTo(const QRect& logical) {
     limit_ = logical.translated(origin_);
 }
 
-bool ThinLine::limitRange(int& as, int& ae, int& b, int inc, bool vertical) const {
+inline bool ThinLine::limitRange(int& as, int& ae, int& b, int inc, bool vertical) const {
     // A range the joint rules left empty still gets its one pixel: left as it is.
     if (!limited_ || ae <= as)
         return true;
@@ -127,7 +127,7 @@ bool ThinLine::polyline(const QPoint* points, int count) {
     return true;
 }
 
-void ThinLine::addRun(int x, int from, int to) {
+inline void ThinLine::addRun(int x, int from, int to) {
     if (run_.open && run_.x == x && from <= run_.to + 1 && to >= run_.from - 1) {
         run_.from = std::min(run_.from, from);
         run_.to = std::max(run_.to, to);

@@ -54,13 +54,13 @@ private:
     void upright(int x, int y1, int y2, int caps);               // whole pixels
     // Cuts the major range [as, ae) to the limit, moving the minor coordinate b (16.16, step
     // inc) along; false when nothing of it is left.
-    bool limitRange(int& as, int& ae, int& b, int inc, bool vertical) const;
+    [[gnu::always_inline]] bool limitRange(int& as, int& ae, int& b, int inc, bool vertical) const;
     bool clipSegment(double& x1, double& y1, double& x2, double& y2);
     // Upright segments in one pixel column, as a column of sorted data draws them one over
     // another (first, lowest, highest, last point), are gathered into one run of rows and
     // written once: every pixel here is the same opaque colour, so the order and number of
     // writes do not matter.
-    void addRun(int x, int from, int to);
+    [[gnu::always_inline]] void addRun(int x, int from, int to);
     void flushRun();
 
     std::uint32_t* pixels_;
