@@ -1,5 +1,7 @@
 #include "bit_plane.h"
 
+#include "wide_loops.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -76,8 +78,44 @@ void stampUnion(const Plane& marks, int firstRow, int endRow, const StampSpans& 
             it = distinct.insert(distinct.end(), d);
         runs.push_back({r, static_cast<int>(it - distinct.begin())});
     }
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> spread(distinct.size());
     const int outRows = out.rect.height();
+    if (wideLoops() && !distinct.empty()) {
+        // In plain numbers for the wide loop; its scratch rows 32-byte aligned.
+        thread_local std::vector<int> numbers;
+        thread_local std::vector<std::uint64_t> scratch;
+        numbers.clear();
+        for (const auto& [first, width] : distinct)
+            numbers.push_back(first);
+        for (const auto& [first, width] : distinct)
+            numbers.push_back(width);
+        for (const auto& [r, d] : runs)
+            numbers.push_back(r);
+        for (const auto& [r, d] : runs)
+            numbers.push_back(d);
+        StampRows t{};
+        t.marks = marks.row(0);
+        t.marksStride = marks.stride;
+        t.words = marks.stride;
+        t.firstRow = firstRow;
+        t.endRow = endRow;
+        t.out = out.row(0);
+        t.outStride = out.stride;
+        t.outWords = std::min(marks.stride + 1, out.stride);
+        t.outRows = outRows;
+        t.distinct = static_cast<int>(distinct.size());
+        t.runs = static_cast<int>(runs.size());
+        t.shift = numbers.data();
+        t.width = t.shift + t.distinct;
+        t.runRow = t.width + t.distinct;
+        t.runSpan = t.runRow + t.runs;
+        const int vectors = (t.outWords + 3) / 4;
+        scratch.resize(static_cast<size_t>(4 * (vectors + 1) * (t.distinct + 1)) + 4);
+        auto address = reinterpret_cast<std::uintptr_t>(scratch.data());
+        t.scratch = scratch.data() + ((32 - address % 32) % 32) / 8;
+        avx2::stampRows(t);
+        return;
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spread(distinct.size());
     for (int y = firstRow; y < endRow; ++y) {
         const std::uint64_t* src = marks.row(y);
         for (int k = 0; k < marks.stride; ++k) {

@@ -45,6 +45,9 @@ std::size_t collectInside(const double*, const double*, int, int, const double*,
 void paintRow(const std::uint64_t*, int, int, std::uint32_t*, std::uint32_t) {
     std::abort();
 }
+void stampRows(const StampRows&) {
+    std::abort();
+}
 } // namespace avx2
 #endif
 

@@ -54,6 +54,26 @@ struct FarTest {
     unsigned nearWidth, nearHeight;
 };
 
+/// A stamp's union over rows of marks (bit_plane.cpp's stampUnion), in plain numbers.
+struct StampRows {
+    const std::uint64_t* marks; // row 0 of the marks
+    std::ptrdiff_t marksStride;
+    int words;            // words of a marks row
+    int firstRow, endRow; // the marks rows read
+    std::uint64_t* out;   // row 0 of the union, for marks row firstRow
+    std::ptrdiff_t outStride;
+    int outWords;     // words of an out row written: min(words + 1, outStride)
+    int outRows;      // out rows that may be written
+    const int* shift; // the distinct spans: first column and width
+    const int* width;
+    int distinct;
+    const int* runRow; // the stamp rows: out row offset and distinct span
+    const int* runSpan;
+    int runs;
+    std::uint64_t* scratch; // 4 * (vectors + 1) * (distinct + 1) words, 32-byte aligned,
+                            // vectors = (outWords + 3) / 4
+};
+
 namespace avx2 {
 
 /// summarise's loop from index 1 on, four points per step, into `s` (whose fields hold the
@@ -97,6 +117,10 @@ int copyDrawn(const int* xy, int count, const FarTest& t, int breakX, FarState& 
 /// from <= j <= to (0 <= from <= to).
 void paintRow(const std::uint64_t* words, int from, int to, std::uint32_t* dst,
               std::uint32_t colour);
+
+/// stampUnion four words at a time: each row of marks is spread once per distinct span, a
+/// whole row at once, and ORed into the out rows that take it.
+void stampRows(const StampRows& t);
 
 } // namespace avx2
 

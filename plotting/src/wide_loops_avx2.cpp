@@ -4,7 +4,6 @@
 
 #include <immintrin.h>
 
-#include <algorithm>
 #include <cstddef>
 
 namespace tellurix::lumenfold::plotting::detail::avx2 {
@@ -96,8 +95,8 @@ int scan(const double* ys, int k, int end, int horizon, double p1v, double s1v, 
             // 2 KB ahead (256 values), a cache line per step, on past the column's end into
             // the next columns' (up to the horizon): stopping at each column's end left the
             // first 2 KB of every column to wait (time series 8 x 1M: 6% of the frame).
-            _mm_prefetch(reinterpret_cast<const char*>(ys + std::min(k + j + 256, horizon - 1)),
-                         _MM_HINT_T0);
+            const int ahead = k + j + 256 < horizon ? k + j + 256 : horizon - 1;
+            _mm_prefetch(reinterpret_cast<const char*>(ys + ahead), _MM_HINT_T0);
             const __m256i f = _mm256_inserti128_si256(
                 _mm256_castsi128_si256(rowsOf<Pull>(ys + k + j, p1, s1, cnv)),
                 rowsOf<Pull>(ys + k + j + 4, p1, s1, cnv), 1);
@@ -512,6 +511,72 @@ void paintRow(const std::uint64_t* words, int from, int to, std::uint32_t* dst,
                 d[len / 2] = colour;
             }
             v = a + len >= 64 ? 0 : v & (~std::uint64_t{0} << (a + len));
+        }
+    }
+}
+
+void stampRows(const StampRows& t) {
+    const int vectors = (t.outWords + 3) / 4;
+    const int padded = 4 * vectors;
+    // The marks row, with zeros past its words; then each distinct span's spread row.
+    std::uint64_t* const row = t.scratch;
+    std::uint64_t* const spread = t.scratch + padded + 4;
+    for (int k = t.words; k < padded; ++k)
+        row[k] = 0;
+    for (int y = t.firstRow; y < t.endRow; ++y) {
+        const std::uint64_t* src = t.marks + y * t.marksStride;
+        __m256i any = _mm256_setzero_si256();
+        for (int k = 0; k < t.words; ++k)
+            row[k] = src[k];
+        for (int v = 0; v < vectors; ++v)
+            any = _mm256_or_si256(any,
+                                  _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 4 * v)));
+        if (_mm256_testz_si256(any, any) != 0)
+            continue;
+        for (int d = 0; d < t.distinct; ++d) {
+            // Each mark becomes a run of `width` bits from it, moved `shift` on: what lands
+            // in each word (lo) and what spills into the next (hi). Shifts by 64 or more
+            // give 0.
+            const int width = t.width[d];
+            const __m128i shift = _mm_cvtsi32_si128(t.shift[d]);
+            const __m128i back = _mm_cvtsi32_si128(64 - t.shift[d]);
+            std::uint64_t* const out = spread + d * padded;
+            __m256i before = _mm256_setzero_si256();
+            for (int v = 0; v < vectors; ++v) {
+                __m256i lo = _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 4 * v));
+                __m256i hi = _mm256_setzero_si256();
+                for (int have = 1; have < width;) {
+                    const int step = have < width - have ? have : width - have;
+                    const __m128i up = _mm_cvtsi32_si128(step);
+                    const __m128i down = _mm_cvtsi32_si128(64 - step);
+                    hi = _mm256_or_si256(
+                        hi, _mm256_or_si256(_mm256_sll_epi64(hi, up), _mm256_srl_epi64(lo, down)));
+                    lo = _mm256_or_si256(lo, _mm256_sll_epi64(lo, up));
+                    have += step;
+                }
+                hi = _mm256_or_si256(_mm256_sll_epi64(hi, shift), _mm256_srl_epi64(lo, back));
+                lo = _mm256_sll_epi64(lo, shift);
+                _mm256_store_si256(reinterpret_cast<__m256i*>(out + 4 * v),
+                                   _mm256_or_si256(lo, previous(hi, before)));
+                before = hi;
+            }
+        }
+        for (int r = 0; r < t.runs; ++r) {
+            const int oy = y - t.firstRow + t.runRow[r];
+            if (oy >= t.outRows)
+                continue;
+            std::uint64_t* dst = t.out + oy * t.outStride;
+            const std::uint64_t* add = spread + t.runSpan[r] * padded;
+            int k = 0;
+            for (; k + 4 <= t.outWords; k += 4) {
+                auto* at = reinterpret_cast<__m256i*>(dst + k);
+                _mm256_storeu_si256(
+                    at,
+                    _mm256_or_si256(_mm256_loadu_si256(at),
+                                    _mm256_load_si256(reinterpret_cast<const __m256i*>(add + k))));
+            }
+            for (; k < t.outWords; ++k)
+                dst[k] |= add[k];
         }
     }
 }

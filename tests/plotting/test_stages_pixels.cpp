@@ -80,6 +80,27 @@ TEST_P(PlaneStage, UnionErosionAndClearingAgreeWithPixelByPixel) {
                 << "union at " << x << "," << y;
         }
 
+    // A band of the marks' rows only, into a plane of one word more per row that stops a
+    // row short of the stamps' reach, as the symbols' own union is gathered.
+    const int from = c.marks.height() / 3, to = c.marks.height() - c.marks.height() / 4;
+    const QRect band(c.marks.left(), c.marks.top() + from, reach.width(),
+                     std::max(1, to - from + sh - 2));
+    Bits wider(band);
+    wider.plane.reset(band, marks.plane.stride + 1, wider.storage);
+    stampUnion(marks.plane, from, to, c.spans, wider.plane);
+    for (int y = 0; y < band.height(); ++y)
+        for (int x = 0; x < (marks.plane.stride + 1) * 64; ++x) {
+            bool plain = false;
+            for (int r = 0; r < sh && !plain; ++r) {
+                const int my = y + from - r; // marks row
+                for (int col = c.spans[r].first; col < c.spans[r].second && !plain; ++col)
+                    plain = my >= from && my < to &&
+                            marks.plane.test(band.left() + x - col, c.marks.top() + my);
+            }
+            ASSERT_EQ(wider.plane.test(band.left() + x, band.top() + y), plain)
+                << "band's union at " << x << "," << y;
+        }
+
     Bits deep(reach);
     deep.plane.reset(reach, cover.plane.stride, deep.storage);
     erode(cover.plane, c.radius, deep.plane);
