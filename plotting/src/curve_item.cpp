@@ -271,6 +271,22 @@ CollectInput CurveItem::input(const Frame& f) const {
     return in;
 }
 
+QRect CurveItem::markRows(const Frame& f) const {
+    // The rows of the area that the data's Y reach, with a row to spare on either side; the
+    // whole area where they are not known from the summary (or no row is reached).
+    const CollectInput in = input(f);
+    if (!in.yBounded || f.logY)
+        return f.area;
+    const double a = f.yMap.transform(in.ymin), b = f.yMap.transform(in.ymax);
+    const std::int64_t top = std::max<std::int64_t>(roundPixel(std::min(a, b)) - 1, f.area.top());
+    const std::int64_t bottom =
+        std::min<std::int64_t>(roundPixel(std::max(a, b)) + 1, f.area.bottom());
+    if (top > bottom)
+        return f.area;
+    return QRect(f.area.left(), static_cast<int>(top), f.area.width(),
+                 static_cast<int>(bottom - top + 1));
+}
+
 void CurveItem::collect(const Frame& f, Plane* marks) const {
     // One pass over the data finds the line's vertices and the symbols' pixels. The general
     // sorted pass learns whether the data are sorted on its way, and gives up when not.
@@ -308,9 +324,12 @@ void CurveItem::build(const Frame& f) const {
     const int rowWords = f.marking ? (reach.width() + 63) / 64 + 1 : 0;
     // The plane kept for painting: the marks themselves, or their union when it is painted
     // in one go (the marks are then only a step on the way).
+    // Marks kept for painting (no union) cover only the rows the data reach: a plane of a
+    // band of rows is cheaper to clear, to read back and to keep than one of the whole area.
     Plane marks;
     if (f.marking)
-        marks.reset(f.area, rowWords, f.union_ ? s.marks : cache_.planeBits);
+        marks.reset(f.union_ ? f.area : markRows(f), rowWords,
+                    f.union_ ? s.marks : cache_.planeBits);
 
     std::vector<QPoint>& verts = s.verts;
     verts.clear();

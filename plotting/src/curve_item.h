@@ -51,6 +51,7 @@ private:
     void build(const Frame& f) const;
     void collect(const Frame& f, Plane* marks) const;
     CollectInput input(const Frame& f) const;
+    QRect markRows(const Frame& f) const;
 
     plotting::CurveStyle style_;
     QVector<double> x_;

@@ -347,3 +347,50 @@ TEST(RenderEquality, ClosedRunOfAMergedLineSurvivesRepaints) {
 }
 
 } // namespace
+
+namespace {
+
+// A few sorted points with a lone spike up and one down: their symbols are the first and last
+// rows any symbol reaches. Drawn over a view that shows them with room to spare, and with a
+// lone point of each curve at the view's edges.
+TEST(RenderEquality, SymbolsAtTheDataExtremesAreDrawnAsTheFullDrawingDrawsThem) {
+    for (const bool lines : {true, false}) {
+        QVector<double> x, y;
+        for (int i = 0; i < 400; ++i) {
+            x.append(i);
+            y.append(0.1 * std::sin(i * 0.3));
+        }
+        y[137] = 2.0;
+        y[263] = -1.5;
+        auto render = [&](bool fast) {
+            plotting::PlotWidgetBase plot;
+            plot.setFastRendering(fast);
+            plotting::CurveStyle style;
+            style.pen = lines ? QPen(Qt::darkBlue, 1.0) : QPen(Qt::NoPen);
+            style.symbolBrush = QBrush(Qt::red);
+            style.symbolPen = QPen(Qt::red, 0);
+            style.symbolSize = 7.0;
+            plot.plot(x, y, style);
+            plot.resize(500, 400);
+            plot.show();
+            EXPECT_TRUE(QTest::qWaitForWindowExposed(&plot));
+            plot.plotItem()->vb()->setRange(QRectF(-10.0, -2.0, 420.0, 4.5));
+            QImage image(plot.size(), QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::white);
+            plot.render(&image);
+            return image;
+        };
+        const QImage fast = render(true), full = render(false);
+        // The spikes' symbols alone: the red pixels in the rows beyond the wave's.
+        long redFast = 0, redFull = 0;
+        for (int py = 0; py < fast.height(); ++py)
+            for (int px = 0; px < fast.width(); ++px) {
+                redFast += fast.pixel(px, py) == QColor(Qt::red).rgb() ? 1 : 0;
+                redFull += full.pixel(px, py) == QColor(Qt::red).rgb() ? 1 : 0;
+            }
+        EXPECT_EQ(redFast, redFull) << (lines ? "with lines" : "symbols alone");
+        EXPECT_GT(redFull, 400);
+    }
+}
+
+} // namespace
