@@ -200,7 +200,7 @@ bool ThinLine::segment(double rx1, double ry1, double rx2, double ry2, int caps)
     return long_enough;
 }
 
-void ThinLine::upright(int x, int y1, int y2, int caps) {
+inline void ThinLine::upright(int x, int y1, int y2, int caps) {
     // segmentFixed for whole-pixel ends in one pixel column (y1 != y2), with what cannot
     // apply left out: there is no slope, and a cap at either end moves it by half a pixel,
     // which moves the first pixel not at all and the last one by one. Sorted data draw most

@@ -50,8 +50,8 @@ private:
         int x, y;
     };
     bool segment(double x1, double y1, double x2, double y2, int caps);
-    void segmentFixed(int x1, int y1, int x2, int y2, int caps); // 26.6 fixed point
-    void upright(int x, int y1, int y2, int caps);               // whole pixels
+    void segmentFixed(int x1, int y1, int x2, int y2, int caps);          // 26.6 fixed point
+    [[gnu::always_inline]] void upright(int x, int y1, int y2, int caps); // whole pixels
     // Cuts the major range [as, ae) to the limit, moving the minor coordinate b (16.16, step
     // inc) along; false when nothing of it is left.
     [[gnu::always_inline]] bool limitRange(int& as, int& ae, int& b, int inc, bool vertical) const;
