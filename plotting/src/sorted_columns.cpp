@@ -117,6 +117,53 @@ private:
     std::uint64_t rows_ = 0;
 };
 
+// The vertices of whole columns, gathered in a small buffer without a branch on the data and
+// appended to the curve's vertices a thousand at a time: which extreme of a column came
+// first, and which of its vertices repeat the one before, are as good as random from column
+// to column, and branches on them would mostly guess wrong. Everything else appended to the
+// vertices goes through vertices(), which appends the gathered ones first.
+class ColumnVertices {
+public:
+    explicit ColumnVertices(std::vector<QPoint>& verts)
+        : verts_(verts) {
+        thread_local std::vector<QPoint> storage(kGather + 4);
+        buffer_ = storage.data();
+    }
+    ColumnVertices(const ColumnVertices&) = delete;
+    ColumnVertices& operator=(const ColumnVertices&) = delete;
+
+    /// As ColumnExtremes::close for a column all in pixel column x: first, lowest and
+    /// highest in the order they came, last, each unless it repeats the vertex before it.
+    void add(int x, const ColumnScan& s) {
+        // Nothing before: a vertex of another column, which none here repeats.
+        QPoint last =
+            count_ > 0 ? buffer_[count_ - 1] : (verts_.empty() ? QPoint(x + 1, 0) : verts_.back());
+        const bool lowFirst = s.lowAt <= s.highAt;
+        const int rows[4] = {s.firstY, lowFirst ? s.lowY : s.highY, lowFirst ? s.highY : s.lowY,
+                             s.lastY};
+        for (const int y : rows) {
+            const QPoint q(x, y);
+            buffer_[count_] = q;
+            count_ += q != last ? 1 : 0;
+            last = q;
+        }
+        if (count_ >= kGather)
+            vertices();
+    }
+    /// The curve's vertices, with every column gathered so far appended.
+    std::vector<QPoint>& vertices() {
+        verts_.insert(verts_.end(), buffer_, buffer_ + count_);
+        count_ = 0;
+        return verts_;
+    }
+
+private:
+    static constexpr std::size_t kGather = 1024;
+    std::vector<QPoint>& verts_;
+    QPoint* buffer_;
+    std::size_t count_ = 0;
+};
+
 // ORs `mask` into the plane word `column` (a word of row 0) of each row of a scan's window
 // that lies on the plane (rows relative to its top).
 void markWindow(std::uint64_t window, std::int64_t window0, std::uint64_t rows,
@@ -197,6 +244,7 @@ void collectMonotone(const CollectInput& in, std::vector<QPoint>& verts, Plane* 
     if (marks)
         columnRows.start(marks->rect.height());
     ColumnExtremes extremes;
+    ColumnVertices columns(verts);
 
     // The common case in a tight loop: every X here is finite (and positive on a log axis), Y
     // maps linearly, and the marks of this column are one bit in each row.
@@ -220,7 +268,7 @@ void collectMonotone(const CollectInput& in, std::vector<QPoint>& verts, Plane* 
             int stop = end;
             if (!in.finite) {
                 if (!finiteValue(ys[k])) {
-                    verts.push_back(breakMark());
+                    columns.vertices().push_back(breakMark());
                     ++k;
                     continue;
                 }
@@ -234,9 +282,7 @@ void collectMonotone(const CollectInput& in, std::vector<QPoint>& verts, Plane* 
             if (scan.window != 0)
                 markWindow(scan.window, scan.window0, rowCount, word,
                            static_cast<std::size_t>(marks->stride), mask);
-            extremes.set(c, scan.firstY, scan.lowY, scan.lowAt, scan.highY, scan.highAt,
-                         scan.lastY);
-            extremes.close(verts);
+            columns.add(static_cast<int>(c), scan);
             spanLow = std::min(spanLow, scan.lowY);
             spanHigh = std::max(spanHigh, scan.highY);
             k = stop;
@@ -264,6 +310,7 @@ void collectMonotone(const CollectInput& in, std::vector<QPoint>& verts, Plane* 
         }
         // A folded column, or Y on a log axis: point by point, each unbroken stretch kept
         // like a column of its own.
+        columns.vertices();
         for (int k = i; k < end; ++k) {
             const double x = xs[k], y = ys[k];
             if (!usable(x, y, in.logX, in.logY)) {
@@ -283,6 +330,7 @@ void collectMonotone(const CollectInput& in, std::vector<QPoint>& verts, Plane* 
         extremes.close(verts);
         i = end;
     }
+    columns.vertices();
 }
 
 bool collectSorted(const CollectInput& in, std::vector<QPoint>& verts, Plane* marks) {

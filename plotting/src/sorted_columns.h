@@ -26,8 +26,6 @@ public:
     bool open() const { return open_; }
     void start(std::int64_t x, std::int64_t y, int at);
     void add(std::int64_t x, std::int64_t y, int at);
-    /// A whole column at once, all in pixel column x.
-    void set(std::int64_t x, int firstY, int lowY, int lowAt, int highY, int highAt, int lastY);
     /// Appends the column's vertices (dropping repeats of the last vertex) and closes it.
     void close(std::vector<QPoint>& verts);
 
@@ -57,18 +55,6 @@ inline void ColumnExtremes::add(std::int64_t x, std::int64_t y, int at) {
     }
     lx_ = x;
     ly_ = y;
-}
-
-inline void ColumnExtremes::set(std::int64_t x, int firstY, int lowY, int lowAt, int highY,
-                                int highAt, int lastY) {
-    open_ = true;
-    fx_ = lx_ = lowX_ = highX_ = x;
-    fy_ = firstY;
-    lowY_ = lowY;
-    lowAt_ = lowAt;
-    highY_ = highY;
-    highAt_ = highAt;
-    ly_ = lastY;
 }
 
 inline void ColumnExtremes::close(std::vector<QPoint>& verts) {
