@@ -160,7 +160,10 @@ INSTANTIATE_TEST_SUITE_P(
         SummaryCase{"long_step_back_before_seam", 100003, Values::Rising, 50000, -4.0},
         SummaryCase{"long_nan_in_second", 100003, Values::Rising, 70001, kNaN},
         SummaryCase{"long_step_back_last", 100003, Values::Rising, 100002, -4.0},
-        SummaryCase{"long_falling_far_at_seam", 100003, Values::Falling, 50001, 1.0e300}),
+        SummaryCase{"long_falling_far_at_seam", 100003, Values::Falling, 50001, 1.0e300},
+        // Stretches of 32,772: each ends in a group of four read after the wider steps.
+        SummaryCase{"long_step_back_in_first_end", 65545, Values::Rising, 32770, -4.0},
+        SummaryCase{"long_nan_in_second_end", 65545, Values::Rising, 65542, kNaN}),
     [](const ::testing::TestParamInfo<SummaryCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
