@@ -532,19 +532,19 @@ void paintRow(const std::uint64_t* words, int from, int to, std::uint32_t* dst,
 }
 
 void stampRows(const StampRows& t) {
-    const int vectors = (t.outWords + 3) / 4;
-    const int padded = 4 * vectors;
+    const std::ptrdiff_t vectors = (t.outWords + 3) / 4;
+    const std::ptrdiff_t padded = 4 * vectors;
     // The marks row, with zeros past its words; then each distinct span's spread row.
     std::uint64_t* const row = t.scratch;
     std::uint64_t* const spread = t.scratch + padded + 4;
-    for (int k = t.words; k < padded; ++k)
+    for (std::ptrdiff_t k = t.words; k < padded; ++k)
         row[k] = 0;
     for (int y = t.firstRow; y < t.endRow; ++y) {
         const std::uint64_t* src = t.marks + y * t.marksStride;
         __m256i any = _mm256_setzero_si256();
         for (int k = 0; k < t.words; ++k)
             row[k] = src[k];
-        for (int v = 0; v < vectors; ++v)
+        for (std::ptrdiff_t v = 0; v < vectors; ++v)
             any = _mm256_or_si256(any,
                                   _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 4 * v)));
         if (_mm256_testz_si256(any, any) != 0)
@@ -558,7 +558,7 @@ void stampRows(const StampRows& t) {
             const __m128i back = _mm_cvtsi32_si128(64 - t.shift[d]);
             std::uint64_t* const out = spread + d * padded;
             __m256i before = _mm256_setzero_si256();
-            for (int v = 0; v < vectors; ++v) {
+            for (std::ptrdiff_t v = 0; v < vectors; ++v) {
                 __m256i lo = _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 4 * v));
                 __m256i hi = _mm256_setzero_si256();
                 for (int have = 1; have < width;) {
