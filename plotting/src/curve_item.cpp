@@ -323,9 +323,9 @@ void CurveItem::build(const Frame& f) const {
                                   : QRect();
     const int rowWords = f.marking ? (reach.width() + 63) / 64 + 1 : 0;
     // The plane kept for painting: the marks themselves, or their union when it is painted
-    // in one go (the marks are then only a step on the way).
-    // Marks kept for painting (no union) cover only the rows the data reach: a plane of a
-    // band of rows is cheaper to clear, to read back and to keep than one of the whole area.
+    // in one go (the marks are then only a step on the way). Marks kept for painting cover
+    // only the rows the data reach: a plane of a band of rows is cheaper to clear, to read
+    // back and to keep than one of the whole area.
     Plane marks;
     if (f.marking)
         marks.reset(f.union_ ? f.area : markRows(f), rowWords,
