@@ -302,6 +302,27 @@ INSTANTIATE_TEST_SUITE_P(
                       ChangeCase{"sorted_clear", Shape::Sorted, Change::Clear}),
     [](const ::testing::TestParamInfo<ChangeCase>& info) { return std::string(info.param.name); });
 
+// One curve over a fixed view, on a plot of `size`, rendered `frames` times.
+std::vector<QImage> renderCurve(const QVector<double>& x, const QVector<double>& y,
+                                const plotting::CurveStyle& style, QSize size, const QRectF& view,
+                                bool fast, int frames = 1) {
+    plotting::PlotWidgetBase plot;
+    plot.setFastRendering(fast);
+    plot.plot(x, y, style);
+    plot.resize(size);
+    plot.show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&plot));
+    plot.plotItem()->vb()->setRange(view);
+    std::vector<QImage> images;
+    for (int f = 0; f < frames; ++f) {
+        QImage image(plot.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        plot.render(&image);
+        images.push_back(image);
+    }
+    return images;
+}
+
 // A thin line in its symbols' colour is painted with their union and kept that way for
 // repaints; a closed run, which the line writer leaves to the engine, must be drawn again
 // on every repaint all the same.
@@ -314,27 +335,14 @@ TEST(RenderEquality, ClosedRunOfAMergedLineSurvivesRepaints) {
         x.append(5.0 + noise(rng));
         y.append(5.0 + noise(rng));
     }
+    plotting::CurveStyle style;
+    style.pen = QPen(Qt::darkBlue, 1.0);
+    style.symbolBrush = QBrush(Qt::darkBlue);
+    style.symbolPen = QPen(Qt::darkBlue, 0);
+    style.symbolSize = 3.0;
     auto render = [&](bool fast, int frames) {
-        plotting::PlotWidgetBase plot;
-        plot.setFastRendering(fast);
-        plotting::CurveStyle style;
-        style.pen = QPen(Qt::darkBlue, 1.0);
-        style.symbolBrush = QBrush(Qt::darkBlue);
-        style.symbolPen = QPen(Qt::darkBlue, 0);
-        style.symbolSize = 3.0;
-        plot.plot(x, y, style);
-        plot.resize(600, 450);
-        plot.show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(&plot));
-        plot.plotItem()->vb()->setRange(QRectF(-1.0, -1.0, 12.0, 12.0));
-        std::vector<QImage> images;
-        for (int f = 0; f < frames; ++f) {
-            QImage image(plot.size(), QImage::Format_ARGB32_Premultiplied);
-            image.fill(Qt::white);
-            plot.render(&image);
-            images.push_back(image);
-        }
-        return images;
+        return renderCurve(x, y, style, QSize(600, 450), QRectF(-1.0, -1.0, 12.0, 12.0), fast,
+                           frames);
     };
     const std::vector<QImage> fast = render(true, 2);
     const QImage reference = render(false, 1).front();
@@ -346,13 +354,8 @@ TEST(RenderEquality, ClosedRunOfAMergedLineSurvivesRepaints) {
     EXPECT_EQ(differingPixels(fast[0], fast[1]), 0) << "a repaint with nothing changed";
 }
 
-} // namespace
-
-namespace {
-
-// A few sorted points with a lone spike up and one down: their symbols are the first and last
-// rows any symbol reaches. Drawn over a view that shows them with room to spare, and with a
-// lone point of each curve at the view's edges.
+// A few sorted points with a lone spike up and one down: their symbols reach the first and
+// last rows any symbol reaches, at the edges of the band of rows a curve's marks are kept in.
 TEST(RenderEquality, SymbolsAtTheDataExtremesAreDrawnAsTheFullDrawingDrawsThem) {
     for (const bool lines : {true, false}) {
         QVector<double> x, y;
@@ -362,26 +365,18 @@ TEST(RenderEquality, SymbolsAtTheDataExtremesAreDrawnAsTheFullDrawingDrawsThem) 
         }
         y[137] = 2.0;
         y[263] = -1.5;
+        plotting::CurveStyle style;
+        style.pen = lines ? QPen(Qt::darkBlue, 1.0) : QPen(Qt::NoPen);
+        style.symbolBrush = QBrush(Qt::red);
+        style.symbolPen = QPen(Qt::red, 0);
+        style.symbolSize = 7.0;
         auto render = [&](bool fast) {
-            plotting::PlotWidgetBase plot;
-            plot.setFastRendering(fast);
-            plotting::CurveStyle style;
-            style.pen = lines ? QPen(Qt::darkBlue, 1.0) : QPen(Qt::NoPen);
-            style.symbolBrush = QBrush(Qt::red);
-            style.symbolPen = QPen(Qt::red, 0);
-            style.symbolSize = 7.0;
-            plot.plot(x, y, style);
-            plot.resize(500, 400);
-            plot.show();
-            EXPECT_TRUE(QTest::qWaitForWindowExposed(&plot));
-            plot.plotItem()->vb()->setRange(QRectF(-10.0, -2.0, 420.0, 4.5));
-            QImage image(plot.size(), QImage::Format_ARGB32_Premultiplied);
-            image.fill(Qt::white);
-            plot.render(&image);
-            return image;
+            return renderCurve(x, y, style, QSize(500, 400), QRectF(-10.0, -2.0, 420.0, 4.5), fast)
+                .front();
         };
         const QImage fast = render(true), full = render(false);
-        // The spikes' symbols alone: the red pixels in the rows beyond the wave's.
+        // Every symbol's pixels (the line is another colour): a symbol lost or cut at either
+        // spike shows in the count.
         long redFast = 0, redFull = 0;
         for (int py = 0; py < fast.height(); ++py)
             for (int px = 0; px < fast.width(); ++px) {
