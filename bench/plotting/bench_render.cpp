@@ -40,11 +40,14 @@ struct Series {
     QVector<double> x, y;
 };
 
-enum class Kind { Sorted, Spiral, Cloud };
+enum class Kind { Sorted, Spiral, Cloud, Scatter };
 
 // Sorted: a noisy sine per curve over increasing X. Spiral: a noisy spiral in record order.
 // Cloud: points uniformly random over the whole view, so that each segment crosses a good
-// part of the canvas (what white noise on both axes of an XY plot looks like).
+// part of the canvas (what white noise on both axes of an XY plot looks like). Scatter: the
+// spiral under noise that puts consecutive points tens of pixels apart (a noisy IQ
+// constellation, a Lissajous figure with noise): the symbols fill its middle, not its
+// fringes, so many segments keep reaching tiles that never fill.
 std::vector<Series> makeData(Kind kind, int n) {
     std::vector<Series> all;
     for (int k = 0; k < kCurves; ++k) {
@@ -56,7 +59,12 @@ std::vector<Series> makeData(Kind kind, int n) {
         s.y.resize(n);
         for (int i = 0; i < n; ++i) {
             const double t = static_cast<double>(i) / n;
-            if (kind == Kind::Cloud) {
+            if (kind == Kind::Scatter) {
+                const double r = (0.1 + t) * (1.0 + 0.1 * k);
+                const double a = t * 60.0 * M_PI + k;
+                s.x[i] = r * std::cos(a) + 0.15 * noise(rng);
+                s.y[i] = r * std::sin(a) + 0.15 * noise(rng);
+            } else if (kind == Kind::Cloud) {
                 s.x[i] = anywhere(rng);
                 s.y[i] = anywhere(rng);
             } else if (kind == Kind::Sorted) {
@@ -243,6 +251,11 @@ BENCHMARK_CAPTURE(BM_Frame, cloud_fast, Kind::Cloud, true)
     ->Arg(100000)
     ->Arg(1000000)
     ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
+BENCHMARK_CAPTURE(BM_Frame, scatter_fast, Kind::Scatter, true)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Apply([](benchmark::internal::Benchmark* b) { frameArgs(b, 20); });
 BENCHMARK_CAPTURE(BM_Frame, sorted_qwt, Kind::Sorted, false)
     ->Arg(10000)
     ->Arg(100000)
@@ -272,6 +285,10 @@ BENCHMARK_CAPTURE(BM_Memory, unsorted, Kind::Spiral)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Memory, cloud, Kind::Cloud)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Memory, scatter, Kind::Scatter)
     ->Arg(1000000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
