@@ -1,6 +1,7 @@
 #include "covered_tiles.h"
 
 #include "vertex_runs.h"
+#include "wide_loops.h"
 
 #include <algorithm>
 #include <cmath>
@@ -30,13 +31,15 @@ CoveredTiles::CoveredTiles(const Plane& plane, const QRect& allowed)
             keepWords_[static_cast<size_t>(k)] = mask;
         }
     }
-    openTiles_.assign(static_cast<size_t>(columns_) * static_cast<size_t>(rows_), 0);
+    columnWords_ = (rows_ + 63) / 64;
+    byColumn_.assign(static_cast<size_t>(columns_) * static_cast<size_t>(columnWords_), 0);
     for (int r = 0; r < rows_; ++r)
-        for (int c = 0; c < columns_; ++c) {
-            const bool isOpen = !full(c, r);
-            openTiles_[static_cast<size_t>(r) * columns_ + c] = isOpen ? 1 : 0;
-            open_ += isOpen ? 1 : 0;
-        }
+        for (int c = 0; c < columns_; ++c)
+            if (!full(c, r)) {
+                byColumn_[static_cast<size_t>(c) * columnWords_ + (r >> 6)] |= std::uint64_t{1}
+                                                                               << (r & 63);
+                ++open_;
+            }
     sums_.assign(static_cast<size_t>(columns_ + 1) * static_cast<size_t>(rows_ + 1), 0);
 }
 
@@ -52,19 +55,128 @@ bool CoveredTiles::full(int column, int row) const {
     return true;
 }
 
-void CoveredTiles::sum() const {
+void CoveredTiles::close(int column, int row) {
+    byColumn_[static_cast<size_t>(column) * columnWords_ + (row >> 6)] &=
+        ~(std::uint64_t{1} << (row & 63));
+    --open_;
+    stale_ = true;
+}
+
+bool CoveredTiles::boxOf(const QPoint& a, const QPoint& b, Box& box) const {
+    // Plane-relative, in 64 bits: vertices may lie anywhere an int reaches.
+    const std::int64_t ax = a.x(), bx = b.x(), ay = a.y(), by = b.y();
+    const std::int64_t x0 =
+        std::max<std::int64_t>(std::min(ax, bx) - kMargin - plane_.rect.left(), 0);
+    const std::int64_t x1 =
+        std::min<std::int64_t>(std::max(ax, bx) + kMargin - plane_.rect.left(), width_ - 1);
+    const std::int64_t y0 =
+        std::max<std::int64_t>(std::min(ay, by) - kMargin - plane_.rect.top(), 0);
+    const std::int64_t y1 =
+        std::min<std::int64_t>(std::max(ay, by) + kMargin - plane_.rect.top(), height_ - 1);
+    if (x0 > x1 || y0 > y1)
+        return false;
+    box = Box{static_cast<int>(x0 >> 6), static_cast<int>(x1 >> 6), static_cast<int>(y0) / kRows,
+              static_cast<int>(y1) / kRows};
+    return true;
+}
+
+void CoveredTiles::count() {
     const int w = columns_ + 1;
     for (int r = 0; r < rows_; ++r)
         for (int c = 0; c < columns_; ++c)
             sums_[static_cast<size_t>(r + 1) * w + c + 1] =
-                openTiles_[static_cast<size_t>(r) * columns_ + c] +
+                static_cast<int>((column(c)[r >> 6] >> (r & 63)) & 1u) +
                 sums_[static_cast<size_t>(r) * w + c + 1] +
                 sums_[static_cast<size_t>(r + 1) * w + c] - sums_[static_cast<size_t>(r) * w + c];
     stale_ = false;
 }
 
+int CoveredTiles::mayBeOpen(const QPoint* run, int count, int* out) {
+    if (open_ == 0 || width_ <= 0 || height_ <= 0)
+        return 0;
+    if (stale_)
+        this->count();
+    const int w = columns_ + 1;
+    const int* sums = sums_.data();
+    const std::int64_t left = plane_.rect.left(), top = plane_.rect.top();
+    const std::int64_t right = width_ - 1, bottom = height_ - 1;
+    int found = 0, k = 0;
+    if (wideLoops() && count >= 8) {
+        static_assert(kRows == 1 << 4, "the wide loop takes rows by shifting");
+        const TileCounts counts{
+            sums, w, plane_.rect.left(), plane_.rect.top(), width_ - 1, height_ - 1, kMargin, 4};
+        found = avx2::tilesOpen(reinterpret_cast<const int*>(run), count / 8, counts, out);
+        k = count / 8 * 8;
+    }
+    for (; k < count; ++k) {
+        const std::int64_t ax = run[k].x(), ay = run[k].y();
+        const std::int64_t bx = run[k + 1].x(), by = run[k + 1].y();
+        const std::int64_t x0 = std::min(ax, bx) - kMargin - left;
+        const std::int64_t x1 = std::max(ax, bx) + kMargin - left;
+        const std::int64_t y0 = std::min(ay, by) - kMargin - top;
+        const std::int64_t y1 = std::max(ay, by) + kMargin - top;
+        // Off the plane, the box is cut to its edge tiles and then not counted.
+        const bool on = x0 <= right && x1 >= 0 && y0 <= bottom && y1 >= 0;
+        const int c0 = static_cast<int>(std::clamp<std::int64_t>(x0, 0, right) >> 6);
+        const int c1 = static_cast<int>(std::clamp<std::int64_t>(x1, 0, right) >> 6) + 1;
+        const int r0 = static_cast<int>(std::clamp<std::int64_t>(y0, 0, bottom) / kRows) * w;
+        const int r1 = (static_cast<int>(std::clamp<std::int64_t>(y1, 0, bottom) / kRows) + 1) * w;
+        const int inBox = sums[r1 + c1] - sums[r0 + c1] - sums[r1 + c0] + sums[r0 + c0];
+        out[found] = k;
+        found += on && inBox != 0 ? 1 : 0;
+    }
+    return found;
+}
+
+namespace {
+
+/// Whether any bit in [from, to] of a row of words is set.
+bool anyBit(const std::uint64_t* words, int from, int to) {
+    const int first = from >> 6, last = to >> 6;
+    const std::uint64_t head = ~std::uint64_t{0} << (from & 63);
+    const std::uint64_t tail = ~std::uint64_t{0} >> (63 - (to & 63));
+    if (first == last)
+        return (words[first] & head & tail) != 0;
+    if ((words[first] & head) != 0)
+        return true;
+    for (int k = first + 1; k < last; ++k)
+        if (words[k] != 0)
+            return true;
+    return (words[last] & tail) != 0;
+}
+
+// Calls visit(k) for each set bit k in [from, to] of a row of words, from a copy of each
+// word: bits cleared meanwhile are still visited.
 template <typename Visit>
-bool CoveredTiles::forTiles(const QPoint& a, const QPoint& b, Visit&& visit) const {
+void forEachBit(const std::uint64_t* words, int from, int to, Visit&& visit) {
+    for (int w = from >> 6; w <= to >> 6; ++w) {
+        std::uint64_t bits = words[w];
+        if (w == from >> 6)
+            bits &= ~std::uint64_t{0} << (from & 63);
+        if (w == to >> 6)
+            bits &= ~std::uint64_t{0} >> (63 - (to & 63));
+        while (bits != 0) {
+            visit(w * 64 + __builtin_ctzll(bits));
+            bits &= bits - 1;
+        }
+    }
+}
+
+} // namespace
+
+void CoveredTiles::openStretches(const QPoint& a, const QPoint& b, std::vector<QRect>& out) {
+    out.clear();
+    touched_.clear();
+    Box box{};
+    if (open_ == 0 || !boxOf(a, b, box))
+        return;
+    // Along the segment's longer axis, the tile columns (or rows) where it touches an open
+    // tile. Whichever axis the line walks along, a stretch spans the whole other one, so
+    // that pixels outside every stretch are only ever those in full tiles.
+    const bool alongX = std::abs(static_cast<long long>(b.x()) - a.x()) >=
+                        std::abs(static_cast<long long>(b.y()) - a.y());
+    const int count = alongX ? columns_ : rows_;
+    majorOpen_.assign(static_cast<size_t>((count + 63) / 64), 0);
     // Plane-relative, with the margin; what lies off the plane cannot be written.
     const double ax = a.x() - plane_.rect.left(), ay = a.y() - plane_.rect.top();
     const double bx = b.x() - plane_.rect.left(), by = b.y() - plane_.rect.top();
@@ -72,15 +184,12 @@ bool CoveredTiles::forTiles(const QPoint& a, const QPoint& b, Visit&& visit) con
     const double x1 = std::min(std::max(ax, bx) + kMargin, width_ - 1.0);
     const double y0 = std::max(std::min(ay, by) - kMargin, 0.0);
     const double y1 = std::min(std::max(ay, by) + kMargin, height_ - 1.0);
-    if (x0 > x1 || y0 > y1)
-        return true;
-    const int c0 = static_cast<int>(x0) >> 6, c1 = static_cast<int>(x1) >> 6;
-    const bool steep = std::abs(bx - ax) < 1.0;
-    const double slope = steep ? 0.0 : (by - ay) / (bx - ax);
+    const bool upright = std::abs(bx - ax) < 1.0;
+    const double slope = upright ? 0.0 : (by - ay) / (bx - ax);
     const double lx = std::min(ax, bx), hx = std::max(ax, bx);
-    for (int c = c0; c <= c1; ++c) {
+    for (int c = box.c0; c <= box.c1; ++c) {
         double lo = y0, hi = y1;
-        if (!steep) {
+        if (!upright) {
             // The line's rows over this tile column (its part of [x0, x1]), with the margin.
             const double u0 = std::clamp(std::max(x0, c * 64.0), lx, hx);
             const double u1 = std::clamp(std::min(x1, c * 64.0 + 63.0), lx, hx);
@@ -91,63 +200,33 @@ bool CoveredTiles::forTiles(const QPoint& a, const QPoint& b, Visit&& visit) con
         if (lo > hi)
             continue;
         const int r0 = static_cast<int>(lo) / kRows, r1 = static_cast<int>(hi) / kRows;
-        for (int r = r0; r <= r1; ++r)
-            if (!visit(c, r))
-                return false;
-    }
-    return true;
-}
-
-bool CoveredTiles::maybeOpen(const QPoint& a, const QPoint& b) const {
-    if (open_ == 0)
-        return false;
-    // The box of the segment first, at once: mostly it settles the question.
-    const int left =
-        std::clamp((std::min(a.x(), b.x()) - kMargin - plane_.rect.left()) >> 6, 0, columns_ - 1);
-    const int right =
-        std::clamp((std::max(a.x(), b.x()) + kMargin - plane_.rect.left()) >> 6, 0, columns_ - 1);
-    const int top =
-        std::clamp((std::min(a.y(), b.y()) - kMargin - plane_.rect.top()) / kRows, 0, rows_ - 1);
-    const int bottom =
-        std::clamp((std::max(a.y(), b.y()) + kMargin - plane_.rect.top()) / kRows, 0, rows_ - 1);
-    if (stale_)
-        sum();
-    const int w = columns_ + 1;
-    const int inBox = sums_[static_cast<size_t>(bottom + 1) * w + right + 1] -
-                      sums_[static_cast<size_t>(top) * w + right + 1] -
-                      sums_[static_cast<size_t>(bottom + 1) * w + left] +
-                      sums_[static_cast<size_t>(top) * w + left];
-    return inBox != 0;
-}
-
-void CoveredTiles::openStretches(const QPoint& a, const QPoint& b, std::vector<QRect>& out) {
-    out.clear();
-    if (!maybeOpen(a, b))
-        return;
-    // Along the segment's longer axis, the tile columns (or rows) where it touches an open
-    // tile. Whichever axis the line walks along, a stretch spans the whole other one, so
-    // that pixels outside every stretch are only ever those in full tiles.
-    const bool alongX = std::abs(static_cast<long long>(b.x()) - a.x()) >=
-                        std::abs(static_cast<long long>(b.y()) - a.y());
-    const int count = alongX ? columns_ : rows_;
-    majorOpen_.assign(static_cast<size_t>(count), 0);
-    touched_.clear();
-    forTiles(a, b, [&](int c, int r) {
-        const size_t tile = static_cast<size_t>(r) * columns_ + c;
-        if (openTiles_[tile] != 0) {
-            majorOpen_[static_cast<size_t>(alongX ? c : r)] = 1;
-            touched_.push_back(static_cast<int>(tile));
+        if (alongX) {
+            if (!anyBit(column(c), r0, r1))
+                continue;
+            majorOpen_[static_cast<size_t>(c >> 6)] |= std::uint64_t{1} << (c & 63);
+        } else {
+            bool any = false;
+            forEachBit(column(c), r0, r1, [&](int r) {
+                majorOpen_[static_cast<size_t>(r >> 6)] |= std::uint64_t{1} << (r & 63);
+                any = true;
+            });
+            if (!any)
+                continue;
         }
-        return true;
-    });
+        touched_.push_back(Touched{c, r0, r1});
+    }
+    // Runs of open tiles along the major axis become the stretches.
     constexpr int kAll = 1 << 29; // the other axis: every pixel
-    for (int k = 0; k < count;) {
-        if (majorOpen_[static_cast<size_t>(k)] == 0) {
-            ++k;
+    int k = 0;
+    while (k < count) {
+        const std::uint64_t word = majorOpen_[static_cast<size_t>(k >> 6)] >> (k & 63);
+        if (word == 0) {
+            k = (k | 63) + 1;
             continue;
         }
+        k += __builtin_ctzll(word);
         int end = k + 1;
-        while (end < count && majorOpen_[static_cast<size_t>(end)] != 0)
+        while (end < count && ((majorOpen_[static_cast<size_t>(end >> 6)] >> (end & 63)) & 1u) != 0)
             ++end;
         if (alongX)
             out.push_back(QRect(QPoint(plane_.rect.left() + k * 64, -kAll),
@@ -160,14 +239,11 @@ void CoveredTiles::openStretches(const QPoint& a, const QPoint& b, std::vector<Q
 }
 
 void CoveredTiles::drawn() {
-    for (const int tile : touched_) {
-        std::uint8_t& isOpen = openTiles_[static_cast<size_t>(tile)];
-        if (isOpen != 0 && full(tile % columns_, tile / columns_)) {
-            isOpen = 0;
-            --open_;
-            stale_ = true;
-        }
-    }
+    for (const Touched& t : touched_)
+        forEachBit(column(t.column), t.from, t.to, [&](int r) {
+            if (full(t.column, r))
+                close(t.column, r);
+        });
     touched_.clear();
 }
 
@@ -193,6 +269,8 @@ std::size_t drawUncovered(const QPoint* in, std::size_t count, ThinLine& thin, c
     CoveredTiles tiles(plane, allowed & QRect(QPoint(left, top), QPoint(right, bottom)));
     std::size_t drawnCount = 0;
     std::vector<QRect> stretches;
+    constexpr int kBlock = 512;
+    int maybe[kBlock];
     forEachRun(in, count, [&](const QPoint* run, int n) {
         if (n >= 2 && run[0] == run[n - 1]) {
             // Closed: the engine draws it as a figure, ThinLine does not.
@@ -200,18 +278,24 @@ std::size_t drawUncovered(const QPoint* in, std::size_t count, ThinLine& thin, c
             closed.insert(closed.end(), run, run + n);
             return;
         }
-        for (int i = 1; i < n && tiles.open() > 0; ++i) {
-            // Only the stretches of the segment over open tiles are walked: every pixel it
-            // has elsewhere lies in a full tile, set already.
-            tiles.openStretches(run[i - 1], run[i], stretches);
-            if (stretches.empty())
-                continue;
-            for (const QRect& stretch : stretches) {
-                thin.limitTo(stretch);
-                thin.polyline(run + i - 1, 2);
+        // Segments are first sorted out a block at a time by the tiles' counts; only those
+        // that may reach an open tile are looked at one by one.
+        for (int from = 1; from < n && tiles.open() > 0; from += kBlock) {
+            const int found = tiles.mayBeOpen(run + from - 1, std::min(kBlock, n - from), maybe);
+            for (int j = 0; j < found && tiles.open() > 0; ++j) {
+                const int i = from + maybe[j];
+                // Only the stretches of the segment over open tiles are walked: every pixel it
+                // has elsewhere lies in a full tile, set already.
+                tiles.openStretches(run[i - 1], run[i], stretches);
+                if (stretches.empty())
+                    continue;
+                for (const QRect& stretch : stretches) {
+                    thin.limitTo(stretch);
+                    thin.polyline(run + i - 1, 2);
+                }
+                tiles.drawn();
+                ++drawnCount;
             }
-            tiles.drawn();
-            ++drawnCount;
         }
         thin.unlimit();
     });

@@ -29,6 +29,12 @@ public:
     /// set (nothing may be written there).
     CoveredTiles(const Plane& plane, const QRect& allowed);
 
+    /// Of the `count` segments from `run` (run[k] to run[k + 1]), writes to `out` the
+    /// indices of those whose box (with the margin) holds a tile that was open when the
+    /// tiles were last counted; returns how many. The others are covered; a tile closed
+    /// since only sends a segment on to openStretches, which finds it covered then. Without
+    /// a branch on the data: most segments of a dense line stop here.
+    int mayBeOpen(const QPoint* run, int count, int* out);
     /// The segment's pixels that may still be unset lie in the rectangles put into `out`
     /// (logical pixels; stretches along its longer axis over the open tiles it touches,
     /// each spanning the other axis whole); none when it is covered.
@@ -40,24 +46,35 @@ public:
     int open() const { return open_; }
 
 private:
-    template <typename Visit> bool forTiles(const QPoint& a, const QPoint& b, Visit&& visit) const;
+    struct Box {
+        int c0, c1, r0, r1; // tile columns and rows, inclusive
+    };
+    // The tiles of the segment's box with the margin; false when it lies off the plane.
+    bool boxOf(const QPoint& a, const QPoint& b, Box& box) const;
+    void count();
     bool full(int column, int row) const;
-    // False when no tile in the segment's box is open (then it is covered).
-    bool maybeOpen(const QPoint& a, const QPoint& b) const;
-    void sum() const;
+    void close(int column, int row);
+    const std::uint64_t* column(int c) const {
+        return byColumn_.data() + static_cast<size_t>(c) * static_cast<size_t>(columnWords_);
+    }
 
     const Plane& plane_;
     int columns_ = 0, rows_ = 0, width_ = 0, height_ = 0;
-    std::vector<std::uint8_t> openTiles_;  // 1 where a tile has a pixel left to set
+    // Open tiles as bits: bit r of tile column c, so that a segment asks the rows it reaches
+    // in a tile column at once.
+    int columnWords_ = 0;
+    std::vector<std::uint64_t> byColumn_;
     std::vector<std::uint64_t> keepWords_; // per word column: the bits that count
     int firstRow_ = 0, endRow_ = 0;        // plane rows that count
     int open_ = 0;
-    // Open tiles in each rectangle from tile (0, 0), to answer for a segment's box at once;
-    // renewed lazily once tiles have closed (a stale count only sends a segment to the walk).
-    mutable std::vector<int> sums_;
-    mutable bool stale_ = true;
-    std::vector<std::uint8_t> majorOpen_; // scratch of openStretches
-    std::vector<int> touched_;            // open tiles the last segment touches
+    // Open tiles in each rectangle from tile (0, 0), renewed when tiles have closed.
+    std::vector<int> sums_;
+    bool stale_ = true;
+    std::vector<std::uint64_t> majorOpen_; // scratch of openStretches: open tiles along it
+    struct Touched {
+        int column, from, to; // tile rows [from, to] of a tile column
+    };
+    std::vector<Touched> touched_; // where the last segment touches open tiles
 };
 
 /// Draws the runs of `in` with `thin` (which writes into `plane`), segment by segment,

@@ -48,6 +48,9 @@ void paintRow(const std::uint64_t*, int, int, std::uint32_t*, std::uint32_t) {
 void stampRows(const StampRows&) {
     std::abort();
 }
+int tilesOpen(const int*, int, const TileCounts&, int*) {
+    std::abort();
+}
 } // namespace avx2
 #endif
 

@@ -1,8 +1,9 @@
 // Loops over every point in a second form for processors with AVX2. They live in
-// wide_loops_avx2.cpp, the only file built for that instruction set; everything else keeps to
-// the base one, and callers take these only when wideLoops() says so.
+// wide_loops_avx2.cpp (points) and wide_planes_avx2.cpp (planes and tiles), the only files
+// built for that instruction set; everything else keeps to the base one, and callers take
+// these only when wideLoops() says so.
 //
-// That file must not call inline functions or templates shared with other files: the linker
+// Those files must not call inline functions or templates shared with other files: the linker
 // keeps one copy of each, and the AVX2 one could end up running on a processor without it.
 // Hence plain structures here and plain numbers in the signatures.
 #pragma once
@@ -74,6 +75,17 @@ struct StampRows {
                             // vectors = (outWords + 3) / 4
 };
 
+/// Where the covered tiles' block test looks (covered_tiles.cpp): the counts of open tiles
+/// in each rectangle from tile (0, 0), rows of `w`; the plane's origin (logical pixels) and
+/// its last pixel (plane-relative); tiles are 64 pixels wide and 1 << rowShift tall.
+struct TileCounts {
+    const int* sums;
+    int w;
+    int left, top;
+    int right, bottom;
+    int margin, rowShift;
+};
+
 namespace avx2 {
 
 /// summarise's loop from index 1 on, four points per step, into `s` (whose fields hold the
@@ -117,6 +129,11 @@ int copyDrawn(const int* xy, int count, const FarTest& t, int breakX, FarState& 
 /// from <= j <= to (0 <= from <= to).
 void paintRow(const std::uint64_t* words, int from, int to, std::uint32_t* dst,
               std::uint32_t colour);
+
+/// CoveredTiles::mayBeOpen for the segments [0, 8 * groups) of `xy` (x, y pairs; point
+/// 8 * groups is read as well), eight at a time: the indices of those whose box, with the
+/// margin, holds an open tile go to `out`. Returns how many.
+int tilesOpen(const int* xy, int groups, const TileCounts& t, int* out);
 
 /// stampUnion four words at a time: each row of marks is spread once per distinct span, a
 /// whole row at once, and ORed into the out rows that take it.

@@ -493,44 +493,6 @@ std::size_t collectInside(const double* xs, const double* ys, int from, int grou
     return k;
 }
 
-void paintRow(const std::uint64_t* words, int from, int to, std::uint32_t* dst,
-              std::uint32_t colour) {
-    // Each run of set bits is written eight pixels to a store, the last store of a run
-    // overlapping the one before it; runs shorter than eight take two overlapping stores of
-    // four, or single pixels.
-    const __m256i eight = _mm256_set1_epi32(static_cast<int>(colour));
-    const __m128i four = _mm256_castsi256_si128(eight);
-    for (int k = from >> 6; k <= to >> 6; ++k) {
-        std::uint64_t v = words[k];
-        if (v == 0)
-            continue;
-        const int lo = k * 64;
-        if (lo < from)
-            v &= ~std::uint64_t{0} << (from - lo);
-        if (lo + 63 > to)
-            v &= ~std::uint64_t{0} >> (lo + 63 - to);
-        while (v != 0) {
-            const int a = __builtin_ctzll(v);
-            const std::uint64_t rest = ~(v >> a);
-            const int len = rest == 0 ? 64 - a : __builtin_ctzll(rest);
-            std::uint32_t* d = dst + lo + a;
-            if (len >= 8) {
-                for (int i = 0; i + 8 < len; i += 8)
-                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), eight);
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + len - 8), eight);
-            } else if (len >= 4) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(d), four);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + len - 4), four);
-            } else {
-                d[0] = colour;
-                d[len - 1] = colour;
-                d[len / 2] = colour;
-            }
-            v = a + len >= 64 ? 0 : v & (~std::uint64_t{0} << (a + len));
-        }
-    }
-}
-
 void stampRows(const StampRows& t) {
     const std::ptrdiff_t vectors = (t.outWords + 3) / 4;
     const std::ptrdiff_t padded = 4 * vectors;
