@@ -18,8 +18,18 @@ namespace {
 // different numbers of points. SortedSpikes: X falls, and some Y lie far off the plot.
 // SortedEdge: Y stays close to the top edge of the view, half the points above it.
 // Cloud: points uniformly random over a square, each curve's square shifted so that every
-// curve shows; consecutive points land far apart.
-enum class Shape { Sorted, Spiral, SortedWithGaps, SortedUneven, SortedSpikes, SortedEdge, Cloud };
+// curve shows; consecutive points land far apart. Scatter: the spiral under noise that puts
+// consecutive points tens of pixels apart; symbols fill its middle, not its fringes.
+enum class Shape {
+    Sorted,
+    Spiral,
+    SortedWithGaps,
+    SortedUneven,
+    SortedSpikes,
+    SortedEdge,
+    Cloud,
+    Scatter
+};
 
 struct Case {
     const char* name;
@@ -49,6 +59,11 @@ Series makeSeries(Shape shape, int n, int curve) {
         if (shape == Shape::Cloud) {
             s.x[i] = 0.5 * curve + anywhere(rng);
             s.y[i] = 0.3 * curve + anywhere(rng);
+        } else if (shape == Shape::Scatter) {
+            const double r = 0.2 + t;
+            const double a = t * 40.0 * M_PI + curve;
+            s.x[i] = r * std::cos(a) + 0.08 * noise(rng);
+            s.y[i] = r * std::sin(a) + 3.0 + 0.08 * noise(rng);
         } else if (shape == Shape::Spiral) {
             const double r = (0.2 + t) * (1.0 + 0.02 * noise(rng));
             const double a = t * 40.0 * M_PI + curve;
@@ -176,7 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Dense clouds: the line soon covers all it can, and most segments are skipped.
         Case{"cloud", Shape::Cloud, 600, 450, 1.0, 3.0, 60000, false, false},
         Case{"cloud_big_symbols", Shape::Cloud, 500, 400, 1.0, 7.0, 60000, false, false},
-        Case{"cloud_zoomed", Shape::Cloud, 640, 480, 1.0, 3.0, 60000, true, false}),
+        Case{"cloud_zoomed", Shape::Cloud, 640, 480, 1.0, 3.0, 60000, true, false},
+        Case{"scatter", Shape::Scatter, 640, 480, 1.0, 3.0, 200000, false, false},
+        Case{"scatter_zoomed", Shape::Scatter, 640, 480, 1.0, 3.0, 200000, true, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A drawn curve is kept from one repaint to the next; whatever it depends on must renew it.
