@@ -31,6 +31,7 @@ CoveredTiles::CoveredTiles(const Plane& plane, const QRect& allowed)
             keepWords_[static_cast<size_t>(k)] = mask;
         }
     }
+    fullRows_.assign(static_cast<size_t>(columns_) * static_cast<size_t>(rows_), 0);
     columnWords_ = (rows_ + 63) / 64;
     byColumn_.assign(static_cast<size_t>(columns_) * static_cast<size_t>(columnWords_), 0);
     for (int r = 0; r < rows_; ++r)
@@ -43,15 +44,19 @@ CoveredTiles::CoveredTiles(const Plane& plane, const QRect& allowed)
     sums_.assign(static_cast<size_t>(columns_ + 1) * static_cast<size_t>(rows_ + 1), 0);
 }
 
-bool CoveredTiles::full(int column, int row) const {
+bool CoveredTiles::full(int column, int row) {
     const std::uint64_t keep = keepWords_[static_cast<size_t>(column)];
     if (keep == 0)
         return true;
-    const int from = std::max(row * kRows, firstRow_);
+    // Rows found full stay so (bits are only ever set): the next look starts after them.
+    std::uint8_t& known = fullRows_[static_cast<size_t>(row) * columns_ + column];
+    const int from = std::max(row * kRows + known, firstRow_);
     const int to = std::min((row + 1) * kRows, endRow_);
     for (int y = from; y < to; ++y)
-        if ((plane_.row(y)[column] & keep) != keep)
+        if ((plane_.row(y)[column] & keep) != keep) {
+            known = static_cast<std::uint8_t>(y - row * kRows);
             return false;
+        }
     return true;
 }
 

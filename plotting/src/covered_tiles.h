@@ -52,7 +52,7 @@ private:
     // The tiles of the segment's box with the margin; false when it lies off the plane.
     bool boxOf(const QPoint& a, const QPoint& b, Box& box) const;
     void count();
-    bool full(int column, int row) const;
+    bool full(int column, int row);
     void close(int column, int row);
     const std::uint64_t* column(int c) const {
         return byColumn_.data() + static_cast<size_t>(c) * static_cast<size_t>(columnWords_);
@@ -66,6 +66,7 @@ private:
     std::vector<std::uint64_t> byColumn_;
     std::vector<std::uint64_t> keepWords_; // per word column: the bits that count
     int firstRow_ = 0, endRow_ = 0;        // plane rows that count
+    std::vector<std::uint8_t> fullRows_;   // per tile: its first rows found full
     int open_ = 0;
     // Open tiles in each rectangle from tile (0, 0), renewed when tiles have closed.
     std::vector<int> sums_;
