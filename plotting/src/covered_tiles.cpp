@@ -4,6 +4,7 @@
 #include "wide_loops.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace tellurix::lumenfold::plotting::detail {
@@ -256,22 +257,24 @@ std::size_t drawUncovered(const QPoint* in, std::size_t count, ThinLine& thin, c
                           const QRect& allowed, std::vector<QPoint>& closed) {
     // Pixels beyond the box of all vertices can never be written by the line (each segment
     // is drawn on its own, so no joint reaches past its ends): they count as set.
-    int left = 0, right = -1, top = 0, bottom = -1;
-    bool any = false;
-    for (const QPoint* v = in; v != in + count; ++v) {
-        if (v->x() == kBreak)
-            continue;
-        if (!any) {
-            left = right = v->x();
-            top = bottom = v->y();
-            any = true;
-        }
-        left = std::min(left, v->x());
-        right = std::max(right, v->x());
-        top = std::min(top, v->y());
-        bottom = std::max(bottom, v->y());
+    // A break is (kBreak, kBreak), the least int: no maximum sees it, and the minima see the
+    // greatest int in its place.
+    int box[4] = {INT_MAX, INT_MAX, INT_MIN, INT_MIN}; // left, top, right, bottom
+    std::size_t k = 0;
+    if (wideLoops()) {
+        k = count / 4 * 4;
+        avx2::vertexBox(reinterpret_cast<const int*>(in), k, box);
     }
-    CoveredTiles tiles(plane, allowed & QRect(QPoint(left, top), QPoint(right, bottom)));
+    for (; k < count; ++k) {
+        const int x = in[k].x(), y = in[k].y();
+        box[0] = std::min(box[0], x == kBreak ? INT_MAX : x);
+        box[1] = std::min(box[1], y == kBreak ? INT_MAX : y);
+        box[2] = std::max(box[2], x);
+        box[3] = std::max(box[3], y);
+    }
+    const QRect reach =
+        box[0] <= box[2] ? QRect(QPoint(box[0], box[1]), QPoint(box[2], box[3])) : QRect();
+    CoveredTiles tiles(plane, allowed & reach);
     std::size_t drawnCount = 0;
     std::vector<QRect> stretches;
     constexpr int kBlock = 512;

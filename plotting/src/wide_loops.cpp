@@ -51,6 +51,9 @@ void stampRows(const StampRows&) {
 int tilesOpen(const int*, int, const TileCounts&, int*) {
     std::abort();
 }
+void vertexBox(const int*, std::size_t, int*) {
+    std::abort();
+}
 } // namespace avx2
 #endif
 

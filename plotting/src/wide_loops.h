@@ -135,6 +135,11 @@ void paintRow(const std::uint64_t* words, int from, int to, std::uint32_t* dst,
 /// margin, holds an open tile go to `out`. Returns how many.
 int tilesOpen(const int* xy, int groups, const TileCounts& t, int* out);
 
+/// drawUncovered's box of vertices over the `count` (a multiple of 4) points at `xy`: each
+/// coordinate of a point that is not a break ((INT_MIN, INT_MIN)) is taken into box = {left,
+/// top, right, bottom}, which holds what is known so far.
+void vertexBox(const int* xy, std::size_t count, int* box);
+
 /// stampUnion four words at a time: each row of marks is spread once per distinct span, a
 /// whole row at once, and ORed into the out rows that take it.
 void stampRows(const StampRows& t);

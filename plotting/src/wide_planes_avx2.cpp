@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <climits>
 #include <cstddef>
 
 namespace tellurix::lumenfold::plotting::detail::avx2 {
@@ -112,6 +113,25 @@ int tilesOpen(const int* xy, int groups, const TileCounts& t, int* out) {
         }
     }
     return found;
+}
+
+void vertexBox(const int* xy, std::size_t count, int* box) {
+    const __m256i least = _mm256_set1_epi32(INT_MIN), greatest = _mm256_set1_epi32(INT_MAX);
+    __m256i lo = greatest, hi = least;
+    for (std::size_t k = 0; k < count; k += 4) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(xy + 2 * k));
+        lo = _mm256_min_epi32(lo, _mm256_blendv_epi8(v, greatest, _mm256_cmpeq_epi32(v, least)));
+        hi = _mm256_max_epi32(hi, v);
+    }
+    alignas(32) int l[8], h[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(l), lo);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(h), hi);
+    for (int lane = 0; lane < 8; lane += 2) {
+        box[0] = l[lane] < box[0] ? l[lane] : box[0];
+        box[1] = l[lane + 1] < box[1] ? l[lane + 1] : box[1];
+        box[2] = h[lane] > box[2] ? h[lane] : box[2];
+        box[3] = h[lane + 1] > box[3] ? h[lane + 1] : box[3];
+    }
 }
 
 } // namespace tellurix::lumenfold::plotting::detail::avx2
