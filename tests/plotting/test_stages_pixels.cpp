@@ -393,8 +393,10 @@ struct TilesCase {
     QRect allowed; // pixels that may be written
     QRect box;     // where vertices lie
     int n, breakEvery;
-    int prefill;  // percent of the plane set beforehand (symbols)
-    int step = 0; // > 0: a walk in steps of up to this many pixels on each axis, not a cloud
+    int prefill;        // percent of the plane set beforehand (symbols)
+    int step = 0;       // > 0: a walk in steps of up to this many pixels on each axis, not a cloud
+    QRect cleared = {}; // pixels cleared after the prefill
+    std::vector<QPoint> path = {}; // when given, these vertices
 };
 
 void PrintTo(const TilesCase& c, std::ostream* os) {
@@ -406,8 +408,9 @@ class CoveredTilesStage : public ::testing::TestWithParam<TilesCase> {};
 TEST_P(CoveredTilesStage, SetsTheSamePixelsAsEverySegmentDrawn) {
     const TilesCase& c = GetParam();
     std::mt19937 rng(12);
-    std::vector<QPoint> in;
-    if (c.step > 0) {
+    std::vector<QPoint> in = c.path;
+    if (!in.empty()) {
+    } else if (c.step > 0) {
         QPoint at = c.box.center();
         for (int i = 0; i < c.n; ++i) {
             at += QPoint(static_cast<int>(rng() % (2 * c.step + 1)) - c.step,
@@ -427,6 +430,9 @@ TEST_P(CoveredTilesStage, SetsTheSamePixelsAsEverySegmentDrawn) {
     auto run = [&](bool skipping, std::vector<QPoint>& closed) {
         Bits bits(c.plane);
         bits.randomise(30, c.prefill);
+        for (int y = c.cleared.top(); y <= c.cleared.bottom(); ++y)
+            for (int x = c.cleared.left(); x <= c.cleared.right(); ++x)
+                bits.plane.row(y)[x >> 6] &= ~(std::uint64_t{1} << (x & 63));
         std::vector<std::uint32_t> unused(static_cast<size_t>(c.plane.right() + 2) *
                                           (c.plane.bottom() + 2));
         const QRect device(QPoint(0, 0), QSize(c.plane.right() + 2, c.plane.bottom() + 2));
@@ -477,6 +483,26 @@ INSTANTIATE_TEST_SUITE_P(
                       // scatter, most of them in full tiles, many ending beside open ones.
                       TilesCase{"short_steps_over_symbols", QRect(0, 0, 300, 200),
                                 QRect(0, 0, 300, 200), QRect(0, 0, 300, 200), 40000, 0, 99, 12},
+                      // Short steps over full tiles, into and out of open ones; and along
+                      // the plane's left edge.
+                      TilesCase{"short_steps_few", QRect(0, 0, 300, 200), QRect(0, 0, 300, 200),
+                                QRect(0, 0, 300, 200), 3000, 0, 100, 12, QRect(150, 100, 40, 20)},
+                      TilesCase{"short_steps_at_edge", QRect(0, 0, 300, 200), QRect(0, 0, 300, 200),
+                                QRect(-6, 0, 12, 200), 3000, 0, 100, 5, QRect(0, 40, 4, 30)},
+                      // Eight segments among full tiles whose ninth vertex alone reaches an
+                      // open one: the segments are looked at eight at a time.
+                      TilesCase{"ninth_vertex_in_open_tile",
+                                QRect(0, 0, 300, 200),
+                                QRect(0, 0, 300, 200),
+                                QRect(0, 0, 300, 200),
+                                0,
+                                0,
+                                100,
+                                0,
+                                QRect(64, 0, 64, 16),
+                                {QPoint(5, 5), QPoint(9, 5), QPoint(5, 9), QPoint(9, 9),
+                                 QPoint(20, 5), QPoint(24, 9), QPoint(20, 9), QPoint(24, 5),
+                                 QPoint(100, 8)}},
                       // Taller than 64 tile rows and wider than 64 tile columns.
                       TilesCase{"tall", QRect(0, 0, 70, 1100), QRect(0, 0, 70, 1100),
                                 QRect(0, 0, 70, 1100), 20000, 0, 99, 40},
