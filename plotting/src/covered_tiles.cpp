@@ -136,7 +136,7 @@ int CoveredTiles::mayBeOpen(const QPoint* run, int count, int* out) {
 
 namespace {
 
-/// Whether any bit in [from, to] of a row of words is set.
+// Whether any bit in [from, to] of a row of words is set.
 bool anyBit(const std::uint64_t* words, int from, int to) {
     const int first = from >> 6, last = to >> 6;
     const std::uint64_t head = ~std::uint64_t{0} << (from & 63);
