@@ -503,9 +503,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 {QPoint(5, 5), QPoint(9, 5), QPoint(5, 9), QPoint(9, 9),
                                  QPoint(20, 5), QPoint(24, 9), QPoint(20, 9), QPoint(24, 5),
                                  QPoint(100, 8)}},
-                      // Taller than 64 tile rows and wider than 64 tile columns.
-                      TilesCase{"tall", QRect(0, 0, 70, 1100), QRect(0, 0, 70, 1100),
-                                QRect(0, 0, 70, 1100), 20000, 0, 99, 40},
+                      // Taller than 128 tile rows and wider than 64 tile columns.
+                      TilesCase{"tall", QRect(0, 0, 70, 2200), QRect(0, 0, 70, 2200),
+                                QRect(0, 0, 70, 2200), 20000, 0, 99, 40},
                       TilesCase{"wide", QRect(0, 0, 4200, 40), QRect(0, 0, 4200, 40),
                                 QRect(0, 0, 4200, 40), 20000, 0, 99, 40}),
     [](const ::testing::TestParamInfo<TilesCase>& info) { return std::string(info.param.name); });
