@@ -69,21 +69,20 @@ void CoveredTiles::close(int column, int row) {
 }
 
 bool CoveredTiles::boxOf(const QPoint& a, const QPoint& b, Box& box) const {
-    // Plane-relative, in 64 bits: vertices may lie anywhere an int reaches.
+    // Plane-relative, in 64 bits: vertices may lie anywhere an int reaches. The box is cut
+    // to the plane; off the plane it is cut to edge tiles, and false says it does not count.
+    // No branch on the data: mayBeOpen takes it for whole blocks of segments.
     const std::int64_t ax = a.x(), bx = b.x(), ay = a.y(), by = b.y();
-    const std::int64_t x0 =
-        std::max<std::int64_t>(std::min(ax, bx) - kMargin - plane_.rect.left(), 0);
-    const std::int64_t x1 =
-        std::min<std::int64_t>(std::max(ax, bx) + kMargin - plane_.rect.left(), width_ - 1);
-    const std::int64_t y0 =
-        std::max<std::int64_t>(std::min(ay, by) - kMargin - plane_.rect.top(), 0);
-    const std::int64_t y1 =
-        std::min<std::int64_t>(std::max(ay, by) + kMargin - plane_.rect.top(), height_ - 1);
-    if (x0 > x1 || y0 > y1)
-        return false;
-    box = Box{static_cast<int>(x0 >> 6), static_cast<int>(x1 >> 6), static_cast<int>(y0) / kRows,
-              static_cast<int>(y1) / kRows};
-    return true;
+    const std::int64_t x0 = std::min(ax, bx) - kMargin - plane_.rect.left();
+    const std::int64_t x1 = std::max(ax, bx) + kMargin - plane_.rect.left();
+    const std::int64_t y0 = std::min(ay, by) - kMargin - plane_.rect.top();
+    const std::int64_t y1 = std::max(ay, by) + kMargin - plane_.rect.top();
+    const std::int64_t right = width_ - 1, bottom = height_ - 1;
+    box = Box{static_cast<int>(std::clamp<std::int64_t>(x0, 0, right) >> 6),
+              static_cast<int>(std::clamp<std::int64_t>(x1, 0, right) >> 6),
+              static_cast<int>(std::clamp<std::int64_t>(y0, 0, bottom) / kRows),
+              static_cast<int>(std::clamp<std::int64_t>(y1, 0, bottom) / kRows)};
+    return x0 <= right && x1 >= 0 && y0 <= bottom && y1 >= 0;
 }
 
 void CoveredTiles::count() {
@@ -104,8 +103,6 @@ int CoveredTiles::mayBeOpen(const QPoint* run, int count, int* out) {
         this->count();
     const int w = columns_ + 1;
     const int* sums = sums_.data();
-    const std::int64_t left = plane_.rect.left(), top = plane_.rect.top();
-    const std::int64_t right = width_ - 1, bottom = height_ - 1;
     int found = 0, k = 0;
     if (wideLoops() && count >= 8) {
         static_assert(kRows == 1 << 4, "the wide loop takes rows by shifting");
@@ -115,18 +112,9 @@ int CoveredTiles::mayBeOpen(const QPoint* run, int count, int* out) {
         k = count / 8 * 8;
     }
     for (; k < count; ++k) {
-        const std::int64_t ax = run[k].x(), ay = run[k].y();
-        const std::int64_t bx = run[k + 1].x(), by = run[k + 1].y();
-        const std::int64_t x0 = std::min(ax, bx) - kMargin - left;
-        const std::int64_t x1 = std::max(ax, bx) + kMargin - left;
-        const std::int64_t y0 = std::min(ay, by) - kMargin - top;
-        const std::int64_t y1 = std::max(ay, by) + kMargin - top;
-        // Off the plane, the box is cut to its edge tiles and then not counted.
-        const bool on = x0 <= right && x1 >= 0 && y0 <= bottom && y1 >= 0;
-        const int c0 = static_cast<int>(std::clamp<std::int64_t>(x0, 0, right) >> 6);
-        const int c1 = static_cast<int>(std::clamp<std::int64_t>(x1, 0, right) >> 6) + 1;
-        const int r0 = static_cast<int>(std::clamp<std::int64_t>(y0, 0, bottom) / kRows) * w;
-        const int r1 = (static_cast<int>(std::clamp<std::int64_t>(y1, 0, bottom) / kRows) + 1) * w;
+        Box box{};
+        const bool on = boxOf(run[k], run[k + 1], box);
+        const int c0 = box.c0, c1 = box.c1 + 1, r0 = box.r0 * w, r1 = (box.r1 + 1) * w;
         const int inBox = sums[r1 + c1] - sums[r0 + c1] - sums[r1 + c0] + sums[r0 + c0];
         out[found] = k;
         found += on && inBox != 0 ? 1 : 0;

@@ -49,7 +49,8 @@ private:
     struct Box {
         int c0, c1, r0, r1; // tile columns and rows, inclusive
     };
-    // The tiles of the segment's box with the margin; false when it lies off the plane.
+    // The tiles of the segment's box with the margin, cut to the plane; false when it lies
+    // off the plane.
     bool boxOf(const QPoint& a, const QPoint& b, Box& box) const;
     void count();
     bool full(int column, int row);
